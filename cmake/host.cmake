@@ -1,0 +1,45 @@
+# The host build: the same driver sources for Linux, linked with the virtual platform.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+add_compile_options(-Wall -Wextra -Werror)
+if(MEMINFO_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+find_package(GTest REQUIRED)
+find_package(nlohmann_json REQUIRED)
+find_path(TOMLPP_INCLUDE toml++/toml.h REQUIRED)
+find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
+
+# Driver code: freestanding rules hold here too (no C++ library headers).
+add_library(meminfo_driver STATIC ${HOST_DRIVER_SOURCES})
+target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++)
+
+file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+add_library(meminfo_sim STATIC ${SIM_SOURCES})
+target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${TOMLPP_INCLUDE})
+target_link_libraries(meminfo_sim PUBLIC meminfo_driver nlohmann_json::nlohmann_json)
+target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
+
+add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim.cpp)
+target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
+target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
+
+file(GLOB TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*_test.cpp)
+add_executable(meminfo_tests ${TEST_SOURCES})
+target_link_libraries(meminfo_tests PRIVATE meminfo_sim GTest::gtest GTest::gtest_main)
+target_compile_definitions(meminfo_tests PRIVATE
+  MEMINFO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+  MEMINFO_SIM_PATH="$<TARGET_FILE:meminfo-sim>")
+if(MEMINFO_IMAGE)
+  target_compile_definitions(meminfo_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}")
+  add_dependencies(meminfo_tests image)
+endif()
+add_dependencies(meminfo_tests meminfo-sim)
+
+enable_testing()
+include(GoogleTest)
+gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)

@@ -1,0 +1,35 @@
+# The driver image: clang for the x86-64 Windows ABI, linked by lld-link as a PE32+
+# EFI boot-service driver with no imports.
+find_program(IMAGE_CXX NAMES clang++-14 clang++ REQUIRED)
+find_program(IMAGE_LINK NAMES lld-link-14 lld-link REQUIRED)
+
+set(IMAGE_CXX_FLAGS
+  --target=x86_64-unknown-windows-msvc -ffreestanding -fno-exceptions -fno-rtti
+  -mno-red-zone -mno-stack-arg-probe -fno-threadsafe-statics -fshort-wchar -fno-stack-protector
+  -nostdlib -nostdinc++ -std=c++20 -Os -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR})
+
+set(IMAGE_OBJECTS)
+foreach(src ${DRIVER_SOURCES})
+  file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${src})
+  string(REPLACE "/" "_" objname ${rel})
+  set(obj ${CMAKE_BINARY_DIR}/image-obj/${objname}.obj)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${obj}.d -c ${src} -o ${obj}
+    DEPENDS ${src}
+    DEPFILE ${obj}.d
+    COMMENT "image: ${rel}"
+    VERBATIM)
+  list(APPEND IMAGE_OBJECTS ${obj})
+endforeach()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/image-obj)
+
+set(MEMINFO_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.efi)
+add_custom_command(
+  OUTPUT ${MEMINFO_IMAGE_PATH}
+  COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ImageEntry
+          /base:0 /filealign:64 /align:64 /ignore:4108 /out:${MEMINFO_IMAGE_PATH} ${IMAGE_OBJECTS}
+  DEPENDS ${IMAGE_OBJECTS}
+  COMMENT "link MemInfoDxe.efi"
+  VERBATIM)
+add_custom_target(image ALL DEPENDS ${MEMINFO_IMAGE_PATH})

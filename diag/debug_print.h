@@ -1,0 +1,5 @@
+// The logging call and its output channels.
+#pragma once
+#include "uefi/base.h"
+
+EfiStatus DebugPrintInit();

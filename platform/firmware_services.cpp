@@ -1,0 +1,45 @@
+#include "platform/firmware_services.h"
+
+IMAGE_STATE FirmwareServices mFirmwareServices;
+IMAGE_STATE static PcdProtocol* mPcd;
+
+void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable) {
+  mFirmwareServices.ImageHandle = imageHandle;
+  mFirmwareServices.SystemTable = systemTable;
+  mFirmwareServices.BootServices = systemTable->BootServices;
+  mFirmwareServices.RuntimeServices = systemTable->RuntimeServices;
+}
+
+static PcdProtocol* Pcd() {
+  if (mPcd == nullptr) {
+    void* iface = nullptr;
+    EfiStatus s = mFirmwareServices.BootServices->LocateProtocol(&kPcdProtocolGuid, nullptr, &iface);
+    if (!EfiError(s)) mPcd = static_cast<PcdProtocol*>(iface);
+  }
+  return mPcd;
+}
+
+uint8_t PcdGet8(uint64_t token) {
+  PcdProtocol* p = Pcd();
+  return p ? p->Get8(token) : 0;
+}
+uint16_t PcdGet16(uint64_t token) {
+  PcdProtocol* p = Pcd();
+  return p ? p->Get16(token) : 0;
+}
+uint64_t PcdGet64(uint64_t token) {
+  PcdProtocol* p = Pcd();
+  return p ? p->Get64(token) : 0;
+}
+bool PcdGetBool(uint64_t token) {
+  PcdProtocol* p = Pcd();
+  return p ? p->GetBool(token) != 0 : false;
+}
+EfiStatus PcdSet16(uint64_t token, uint16_t value) {
+  PcdProtocol* p = Pcd();
+  return p ? p->Set16(token, value) : EFI_NOT_FOUND;
+}
+EfiStatus PcdSet64(uint64_t token, uint64_t value) {
+  PcdProtocol* p = Pcd();
+  return p ? p->Set64(token, value) : EFI_NOT_FOUND;
+}

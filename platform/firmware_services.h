@@ -1,0 +1,27 @@
+// The firmware's services as the driver sees them: the pointers handed to the
+// image entry, and typed access to the platform configuration database.
+#pragma once
+#include "uefi/pcd.h"
+#include "uefi/system_table.h"
+
+struct FirmwareServices {
+  EfiHandle ImageHandle;
+  EfiSystemTable* SystemTable;
+  EfiBootServices* BootServices;
+  EfiRuntimeServices* RuntimeServices;
+};
+
+extern FirmwareServices mFirmwareServices;
+
+// Stores the four pointers; the first start-up step of the image entry.
+void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable);
+
+// PCD access through the protocol, located on first use and cached. Without the
+// protocol every read yields 0 (FALSE) and every write EFI_NOT_FOUND, and the next
+// call tries to locate it again.
+uint8_t PcdGet8(uint64_t token);
+uint16_t PcdGet16(uint64_t token);
+uint64_t PcdGet64(uint64_t token);
+bool PcdGetBool(uint64_t token);
+EfiStatus PcdSet16(uint64_t token, uint16_t value);
+EfiStatus PcdSet64(uint64_t token, uint64_t value);

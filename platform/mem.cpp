@@ -1,0 +1,56 @@
+#include "platform/mem.h"
+
+// Eight-byte units at any alignment.
+typedef uint64_t __attribute__((aligned(1), may_alias)) Unaligned64;
+
+void* MemCopy(void* destination, const void* source, uint64_t length) {
+  if (length == 0 || destination == source) return destination;
+  return MemCopyRaw(destination, source, length);
+}
+
+void* MemCopyRaw(void* destination, const void* source, uint64_t length) {
+  auto* d = static_cast<uint8_t*>(destination);
+  auto* s = static_cast<const uint8_t*>(source);
+  if (length == 0) return destination;
+  const uint8_t* last = s + length - 1;
+  if (s >= d || last < d) {
+    // Forward: each unit is read before any later source byte can be overwritten.
+    uint64_t units = length / 8;
+    for (uint64_t i = 0; i < units; ++i) {
+      uint64_t v = *reinterpret_cast<const Unaligned64*>(s + i * 8);
+      *reinterpret_cast<Unaligned64*>(d + i * 8) = v;
+    }
+    for (uint64_t i = units * 8; i < length; ++i) d[i] = s[i];
+  } else {
+    // Source below an overlapping destination: single bytes from the top down.
+    for (uint64_t i = length; i > 0; --i) d[i - 1] = s[i - 1];
+  }
+  return destination;
+}
+
+void* MemZero(void* buffer, uint64_t length) {
+  auto* b = static_cast<uint8_t*>(buffer);
+  uint64_t units = length / 8;
+  for (uint64_t i = 0; i < units; ++i) *reinterpret_cast<Unaligned64*>(b + i * 8) = 0;
+  for (uint64_t i = units * 8; i < length; ++i) b[i] = 0;
+  return buffer;
+}
+
+void* MemFill8(void* buffer, uint64_t length, uint64_t value) {
+  auto* b = static_cast<volatile uint8_t*>(buffer);
+  for (uint64_t i = 0; i < length; ++i) b[i] = static_cast<uint8_t>(value);
+  return buffer;
+}
+
+void* MemFill32(void* buffer, uint64_t count, uint32_t value) {
+  typedef uint32_t __attribute__((aligned(1), may_alias)) Unaligned32;
+  auto* b = static_cast<uint8_t*>(buffer);
+  for (uint64_t i = 0; i < count; ++i) *reinterpret_cast<Unaligned32*>(b + i * 4) = value;
+  return buffer;
+}
+
+void* MemFill64(void* buffer, uint64_t count, uint64_t value) {
+  auto* b = static_cast<uint8_t*>(buffer);
+  for (uint64_t i = 0; i < count; ++i) *reinterpret_cast<Unaligned64*>(b + i * 8) = value;
+  return buffer;
+}

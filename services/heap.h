@@ -1,0 +1,5 @@
+// Heap buffers shared between the package's drivers.
+#pragma once
+#include "uefi/base.h"
+
+EfiStatus HeapListInit();
