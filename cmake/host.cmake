@@ -14,14 +14,15 @@ find_path(TOMLPP_INCLUDE toml++/toml.h REQUIRED)
 find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
 
 # Driver code: freestanding rules hold here too (no C++ library headers).
-add_library(meminfo_driver STATIC ${HOST_DRIVER_SOURCES})
+add_library(meminfo_driver OBJECT ${HOST_DRIVER_SOURCES})
 target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++)
 
 file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
-add_library(meminfo_sim STATIC ${SIM_SOURCES})
+# The driver and the platform it calls through the seam form one library.
+add_library(meminfo_sim STATIC ${SIM_SOURCES} $<TARGET_OBJECTS:meminfo_driver>)
 target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${TOMLPP_INCLUDE})
-target_link_libraries(meminfo_sim PUBLIC meminfo_driver nlohmann_json::nlohmann_json)
+target_link_libraries(meminfo_sim PUBLIC nlohmann_json::nlohmann_json)
 target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
 
 add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim.cpp)

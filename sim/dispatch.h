@@ -1,0 +1,55 @@
+// The one point through which the firmware calls into the driver (image entry,
+// notify functions, protocol callbacks) and through which the firmware's own
+// services get the addresses the driver calls them at. The host backend calls the
+// linked driver directly; a CPU-emulator backend can run the real image instead
+// against the same models.
+#pragma once
+#include <cstdint>
+
+namespace sim {
+
+enum class Service : uint16_t {
+  Unimplemented,
+  RaiseTpl,
+  RestoreTpl,
+  AllocatePool,
+  FreePool,
+  CreateEvent,
+  SignalEvent,
+  CloseEvent,
+  InstallProtocolInterface,
+  RegisterProtocolNotify,
+  LocateProtocol,
+  CreateEventEx,
+  PcdGet8,
+  PcdGet16,
+  PcdGet32,
+  PcdGet64,
+  PcdGetBool,
+  PcdSet8,
+  PcdSet16,
+  PcdSet32,
+  PcdSet64,
+  PcdSetBool,
+  TopologySystemInfo,
+  TopologySocketInfo,
+  TopologyUnused,
+  TopologyRootBusInfo,
+  Count,
+};
+
+class Dispatch {
+ public:
+  virtual ~Dispatch() = default;
+  // The address a table slot holds for a service.
+  virtual uint64_t ServiceAddress(Service service) = 0;
+  // The image's entry point as the firmware calls it.
+  virtual uint64_t EntryPoint() = 0;
+  virtual uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) = 0;
+  virtual void CallNotify(uint64_t function, uint64_t event, uint64_t context) = 0;
+};
+
+// The backend that runs the driver linked into this process.
+Dispatch& HostDispatch();
+
+}  // namespace sim

@@ -1,0 +1,413 @@
+#include "sim/firmware.h"
+
+#include <cstdio>
+
+#include "uefi/pcd.h"
+#include "uefi/system_table.h"
+
+namespace sim {
+
+namespace {
+constexpr Guid kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
+constexpr Guid kMemInfoGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};
+constexpr Guid kReadyToBootGuid = {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
+
+std::string Hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+bool ValidPoolType(uint32_t type) { return type <= EfiConventionalMemory - 1 || type >= 0x80000000u; }
+}  // namespace
+
+std::string GuidText(const Guid& g) {
+  char b[40];
+  std::snprintf(b, sizeof b, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2, g.Data3,
+                g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return b;
+}
+
+std::string GuidName(const Guid& g) {
+  if (GuidEqual(g, kPcdProtocolGuid)) return "PcdProtocol";
+  if (GuidEqual(g, kFabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
+  if (GuidEqual(g, kMemInfoGuid)) return "MemInfoProtocol";
+  if (GuidEqual(g, kReadyToBootGuid)) return "ReadyToBoot";
+  if (GuidEqual(g, kHobListGuid)) return "HobList";
+  return GuidText(g);
+}
+
+std::string StatusName(uint64_t s) {
+  static const char* const kErrors[] = {
+      nullptr, "EFI_LOAD_ERROR", "EFI_INVALID_PARAMETER", "EFI_UNSUPPORTED", "EFI_BAD_BUFFER_SIZE",
+      "EFI_BUFFER_TOO_SMALL", "EFI_NOT_READY", "EFI_DEVICE_ERROR", "EFI_WRITE_PROTECTED", "EFI_OUT_OF_RESOURCES",
+      "EFI_VOLUME_CORRUPTED", "EFI_VOLUME_FULL", "EFI_NO_MEDIA", "EFI_MEDIA_CHANGED", "EFI_NOT_FOUND",
+      "EFI_ACCESS_DENIED", "EFI_NO_RESPONSE", "EFI_NO_MAPPING", "EFI_TIMEOUT", "EFI_NOT_STARTED",
+      "EFI_ALREADY_STARTED", "EFI_ABORTED"};
+  if (s == 0) return "EFI_SUCCESS";
+  if ((s & kEfiErrorBit) && (s & ~kEfiErrorBit) < sizeof kErrors / sizeof kErrors[0])
+    return kErrors[s & ~kEfiErrorBit];
+  return Hex(s);
+}
+
+void Firmware::Log(std::string service, std::string detail, uint64_t status) {
+  calls_.push_back({std::move(service), std::move(detail), status});
+}
+
+uint64_t Firmware::NewHandle() { return memory_.FirmwareAlloc(16); }
+
+void Firmware::Build(const FirmwareConfig& config) {
+  config_ = config;
+  auto slot = [&](uint64_t table, size_t offset, Service s) {
+    memory_.Write<uint64_t>(table + offset, dispatch_.ServiceAddress(s));
+  };
+  auto header = [&](uint64_t table, uint64_t signature, uint32_t size) {
+    memory_.Write<uint64_t>(table + offsetof(EfiTableHeader, Signature), signature);
+    memory_.Write<uint32_t>(table + offsetof(EfiTableHeader, Revision), (2u << 16) | 70);
+    memory_.Write<uint32_t>(table + offsetof(EfiTableHeader, HeaderSize), size);
+  };
+
+  // Boot services: every slot answers; the ones the platform does not model say so.
+  bootServices_ = memory_.FirmwareAlloc(sizeof(EfiBootServices));
+  header(bootServices_, kBootServicesSignature, sizeof(EfiBootServices));
+  for (size_t off = sizeof(EfiTableHeader); off < sizeof(EfiBootServices); off += 8)
+    slot(bootServices_, off, Service::Unimplemented);
+  slot(bootServices_, offsetof(EfiBootServices, RaiseTpl), Service::RaiseTpl);
+  slot(bootServices_, offsetof(EfiBootServices, RestoreTpl), Service::RestoreTpl);
+  slot(bootServices_, offsetof(EfiBootServices, AllocatePool), Service::AllocatePool);
+  slot(bootServices_, offsetof(EfiBootServices, FreePool), Service::FreePool);
+  slot(bootServices_, offsetof(EfiBootServices, CreateEvent), Service::CreateEvent);
+  slot(bootServices_, offsetof(EfiBootServices, SignalEvent), Service::SignalEvent);
+  slot(bootServices_, offsetof(EfiBootServices, CloseEvent), Service::CloseEvent);
+  slot(bootServices_, offsetof(EfiBootServices, InstallProtocolInterface), Service::InstallProtocolInterface);
+  slot(bootServices_, offsetof(EfiBootServices, RegisterProtocolNotify), Service::RegisterProtocolNotify);
+  slot(bootServices_, offsetof(EfiBootServices, LocateProtocol), Service::LocateProtocol);
+  slot(bootServices_, offsetof(EfiBootServices, CreateEventEx), Service::CreateEventEx);
+
+  runtimeServices_ = memory_.FirmwareAlloc(0x88);
+  header(runtimeServices_, kRuntimeServicesSignature, 0x88);
+
+  uint64_t entries = 0;
+  uint64_t configTable = memory_.FirmwareAlloc(sizeof(EfiConfigurationTable) * 4);
+  if (config.hobList) {
+    // A minimal list: the end-of-list HOB alone.
+    hobList_ = memory_.FirmwareAlloc(8);
+    memory_.Write<uint16_t>(hobList_, 0xFFFF);
+    memory_.Write<uint16_t>(hobList_ + 2, 8);
+    memory_.WriteBytes(configTable, &kHobListGuid, sizeof(Guid));
+    memory_.Write<uint64_t>(configTable + offsetof(EfiConfigurationTable, VendorTable), hobList_);
+    ++entries;
+  }
+
+  systemTable_ = memory_.FirmwareAlloc(sizeof(EfiSystemTable));
+  header(systemTable_, kSystemTableSignature, sizeof(EfiSystemTable));
+  memory_.Write<uint32_t>(systemTable_ + offsetof(EfiSystemTable, FirmwareRevision), 0x00010000);
+  memory_.Write<uint64_t>(systemTable_ + offsetof(EfiSystemTable, RuntimeServices), runtimeServices_);
+  memory_.Write<uint64_t>(systemTable_ + offsetof(EfiSystemTable, BootServices), bootServices_);
+  memory_.Write<uint64_t>(systemTable_ + offsetof(EfiSystemTable, NumberOfTableEntries), entries);
+  memory_.Write<uint64_t>(systemTable_ + offsetof(EfiSystemTable, ConfigurationTable), configTable);
+
+  imageHandle_ = NewHandle();
+
+  // Other modules' protocols, present unless the scenario leaves them out.
+  auto install = [&](const Guid& guid, uint64_t iface) {
+    interfaces_.push_back({NewHandle(), guid, iface});
+  };
+  if (!config.faults.missingProtocols.count("pcd")) {
+    uint64_t pcd = memory_.FirmwareAlloc(sizeof(PcdProtocol));
+    for (size_t off = 0; off < sizeof(PcdProtocol); off += 8) slot(pcd, off, Service::Unimplemented);
+    slot(pcd, offsetof(PcdProtocol, Get8), Service::PcdGet8);
+    slot(pcd, offsetof(PcdProtocol, Get16), Service::PcdGet16);
+    slot(pcd, offsetof(PcdProtocol, Get32), Service::PcdGet32);
+    slot(pcd, offsetof(PcdProtocol, Get64), Service::PcdGet64);
+    slot(pcd, offsetof(PcdProtocol, GetBool), Service::PcdGetBool);
+    slot(pcd, offsetof(PcdProtocol, Set8), Service::PcdSet8);
+    slot(pcd, offsetof(PcdProtocol, Set16), Service::PcdSet16);
+    slot(pcd, offsetof(PcdProtocol, Set32), Service::PcdSet32);
+    slot(pcd, offsetof(PcdProtocol, Set64), Service::PcdSet64);
+    slot(pcd, offsetof(PcdProtocol, SetBool), Service::PcdSetBool);
+    install(kPcdProtocolGuid, pcd);
+  }
+  if (!config.faults.missingProtocols.count("fabric_topology")) {
+    uint64_t topo = memory_.FirmwareAlloc(4 * 8);
+    slot(topo, 0, Service::TopologySystemInfo);
+    slot(topo, 8, Service::TopologySocketInfo);
+    slot(topo, 16, Service::TopologyUnused);
+    slot(topo, 24, Service::TopologyRootBusInfo);
+    install(kFabricTopologyProtocolGuid, topo);
+  }
+}
+
+// ---- task priority levels and events ----
+
+uint64_t Firmware::RaiseTpl(uint64_t tpl) {
+  uint64_t old = tpl_;
+  if (tpl >= tpl_) tpl_ = tpl;
+  return old;
+}
+
+void Firmware::RestoreTpl(uint64_t tpl) {
+  if (tpl > tpl_) return;
+  tpl_ = tpl;
+  DispatchPending();
+}
+
+Firmware::EventInfo* Firmware::FindEvent(uint64_t handle) {
+  for (auto& e : events_)
+    if (e.handle == handle && !e.closed) return &e;
+  return nullptr;
+}
+
+void Firmware::QueueNotify(EventInfo& e) {
+  if (!(e.type & EVT_NOTIFY_SIGNAL) || e.notify == 0) return;
+  for (uint64_t h : pending_)
+    if (h == e.handle) return;  // already due
+  pending_.push_back(e.handle);
+}
+
+// Runs every due notify function whose level is above the current one, the
+// highest level first and, within a level, in signal order. Each runs at its own
+// level; what it signals joins the queue.
+void Firmware::DispatchPending() {
+  for (;;) {
+    size_t best = pending_.size();
+    uint64_t bestTpl = tpl_;
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      EventInfo* e = FindEvent(pending_[i]);
+      if (e != nullptr && e->tpl > bestTpl) {
+        best = i;
+        bestTpl = e->tpl;
+      }
+    }
+    if (best == pending_.size()) return;
+    uint64_t handle = pending_[best];
+    pending_.erase(pending_.begin() + static_cast<long>(best));
+    EventInfo* e = FindEvent(handle);
+    uint64_t saved = tpl_;
+    tpl_ = e->tpl;
+    ++e->notifications;
+    uint64_t notify = e->notify, context = e->context;
+    dispatch_.CallNotify(notify, handle, context);
+    tpl_ = saved;
+  }
+}
+
+uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uint64_t context, const Guid* group,
+                               uint64_t* event) {
+  const char* name = group ? "CreateEventEx" : "CreateEvent";
+  std::string detail = "type " + Hex(type) + ", tpl " + std::to_string(tpl) + (group ? ", group " + GuidName(*group) : "");
+  uint64_t status = 0;
+  if (group && config_.faults.failCreateEventEx) status = EFI_OUT_OF_RESOURCES;
+  else if (event == nullptr) status = EFI_INVALID_PARAMETER;
+  else if ((type & (EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT)) &&
+           (notify == 0 || (tpl != TPL_CALLBACK && tpl != TPL_NOTIFY && tpl != TPL_APPLICATION)))
+    status = EFI_INVALID_PARAMETER;
+  if (status == 0) {
+    EventInfo e{NewHandle(), type, tpl, notify, context, std::nullopt, false, 0};
+    if (group) e.group = *group;
+    events_.push_back(e);
+    *event = e.handle;
+  }
+  Log(name, detail, status);
+  return status;
+}
+
+uint64_t Firmware::SignalEvent(uint64_t event) {
+  EventInfo* e = FindEvent(event);
+  if (e == nullptr) {
+    Log("SignalEvent", Hex(event), EFI_INVALID_PARAMETER);
+    return EFI_INVALID_PARAMETER;
+  }
+  Log("SignalEvent", Hex(event), 0);
+  if (e->group) {
+    Guid g = *e->group;
+    for (auto& other : events_)
+      if (!other.closed && other.group && GuidEqual(*other.group, g)) QueueNotify(other);
+  } else {
+    QueueNotify(*e);
+  }
+  DispatchPending();
+  return 0;
+}
+
+uint64_t Firmware::CloseEvent(uint64_t event) {
+  EventInfo* e = FindEvent(event);
+  uint64_t status = e ? 0 : EFI_INVALID_PARAMETER;
+  if (e) {
+    e->closed = true;
+    std::erase(pending_, event);
+    std::erase_if(registrations_, [&](const Registration& r) { return r.event == event; });
+  }
+  Log("CloseEvent", Hex(event), status);
+  return status;
+}
+
+void Firmware::SignalGroup(const Guid& group) {
+  Log("SignalGroup", GuidName(group), 0);
+  for (auto& e : events_)
+    if (!e.closed && e.group && GuidEqual(*e.group, group)) QueueNotify(e);
+  DispatchPending();
+}
+
+size_t Firmware::OpenEventCount() const {
+  size_t n = 0;
+  for (auto& e : events_) n += !e.closed;
+  return n;
+}
+
+// ---- memory ----
+
+uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address) {
+  ++allocationCalls_;
+  std::string detail = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
+  uint64_t status = 0;
+  uint64_t at = 0;
+  if (address == nullptr || !ValidPoolType(type)) status = EFI_INVALID_PARAMETER;
+  else if (config_.faults.failAllocation == allocationCalls_) status = EFI_OUT_OF_RESOURCES;
+  else if ((at = memory_.PoolAlloc(size)) == 0) status = EFI_OUT_OF_RESOURCES;
+  if (status == 0) {
+    pool_.push_back({at, size, type, false});
+    *address = at;
+    detail += " at " + Hex(at);
+  }
+  Log("AllocatePool", detail, status);
+  return status;
+}
+
+uint64_t Firmware::FreePool(uint64_t address) {
+  uint64_t status = EFI_INVALID_PARAMETER;
+  for (auto& b : pool_) {
+    if (b.address == address && !b.freed) {
+      b.freed = true;
+      std::memset(memory_.Host(address), kFreedPoolByte, b.size);
+      status = 0;
+      break;
+    }
+  }
+  Log("FreePool", Hex(address), status);
+  return status;
+}
+
+// ---- protocols ----
+
+uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t iface) {
+  std::string detail = GuidName(protocol);
+  uint64_t status = 0;
+  if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
+  else if (config_.faults.failInstallProtocol) status = EFI_OUT_OF_RESOURCES;
+  else {
+    for (auto& i : interfaces_)
+      if (i.handle == *handle && GuidEqual(i.protocol, protocol)) status = EFI_INVALID_PARAMETER;
+  }
+  if (status == 0) {
+    if (*handle == 0) *handle = NewHandle();
+    interfaces_.push_back({*handle, protocol, iface});
+    detail += " on " + Hex(*handle) + ", interface " + Hex(iface);
+  }
+  Log("InstallProtocolInterface", detail, status);
+  if (status == 0) {
+    for (size_t i = 0; i < registrations_.size(); ++i)
+      if (GuidEqual(registrations_[i].protocol, protocol)) SignalEvent(registrations_[i].event);
+  }
+  return status;
+}
+
+uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
+  uint64_t status = 0;
+  if (registration == nullptr || FindEvent(event) == nullptr) status = EFI_INVALID_PARAMETER;
+  if (status == 0) {
+    Registration r{NewHandle(), protocol, event, interfaces_.size()};
+    registrations_.push_back(r);
+    *registration = r.id;
+  }
+  Log("RegisterProtocolNotify", GuidName(protocol), status);
+  return status;
+}
+
+uint64_t Firmware::LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* iface) {
+  uint64_t status = EFI_NOT_FOUND;
+  if (iface == nullptr) status = EFI_INVALID_PARAMETER;
+  else if (registration != 0) {
+    // The next interface installed since the registration, once each.
+    for (auto& r : registrations_) {
+      if (r.id != registration) continue;
+      for (; r.seen < interfaces_.size(); ++r.seen) {
+        if (GuidEqual(interfaces_[r.seen].protocol, r.protocol)) {
+          *iface = interfaces_[r.seen++].interface;
+          status = 0;
+          break;
+        }
+      }
+    }
+  } else {
+    for (auto& i : interfaces_) {
+      if (GuidEqual(i.protocol, protocol)) {
+        *iface = i.interface;
+        status = 0;
+        break;
+      }
+    }
+  }
+  if (status != 0 && iface != nullptr) *iface = 0;
+  Log("LocateProtocol", GuidName(protocol), status);
+  return status;
+}
+
+// ---- PCD ----
+
+std::optional<uint64_t> Firmware::PcdValue(uint64_t token) const {
+  auto it = config_.pcd.find(token);
+  if (it == config_.pcd.end()) return std::nullopt;
+  return it->second;
+}
+
+uint64_t Firmware::PcdGet(uint64_t token, int width) {
+  uint64_t v = config_.pcd.count(token) ? config_.pcd[token] : 0;
+  if (width < 8) v &= (1ull << (8 * width)) - 1;
+  Log(width == 0 ? "PcdGetBool" : "PcdGet" + std::to_string(8 * width), std::to_string(token) + " = " + Hex(v), 0);
+  return width == 0 ? (v & 0xFF) != 0 : v;
+}
+
+uint64_t Firmware::PcdSet(uint64_t token, int width, uint64_t value) {
+  if (width < 8 && width > 0) value &= (1ull << (8 * width)) - 1;
+  if (width == 0) value = value & 0xFF ? 1 : 0;
+  config_.pcd[token] = value;
+  pcdWrites_.push_back({token, width == 0 ? 1 : width, value, 0});
+  Log(width == 0 ? "PcdSetBool" : "PcdSet" + std::to_string(8 * width), std::to_string(token) + " = " + Hex(value), 0);
+  return 0;
+}
+
+// ---- fabric topology ----
+
+uint64_t Firmware::TopologySystemInfo(uint64_t* sockets, uint64_t* dies) {
+  uint64_t total = 0;
+  for (auto& s : config_.sockets) total += s.dies.size();
+  if (sockets) *sockets = config_.sockets.size();
+  if (dies) *dies = total;
+  Log("TopologySystemInfo", std::to_string(config_.sockets.size()) + " sockets", 0);
+  return 0;
+}
+
+uint64_t Firmware::TopologySocketInfo(uint64_t socket, uint64_t* dies) {
+  uint64_t status = socket < config_.sockets.size() ? 0 : EFI_INVALID_PARAMETER;
+  if (status == 0 && dies) *dies = config_.sockets[socket].dies.size();
+  Log("TopologySocketInfo", "socket " + std::to_string(socket), status);
+  return status;
+}
+
+uint64_t Firmware::TopologyRootBusInfo(uint64_t socket, uint64_t die, uint64_t index, uint64_t* bus) {
+  uint64_t status = EFI_INVALID_PARAMETER;
+  if (socket < config_.sockets.size() && die < config_.sockets[socket].dies.size() && index == 0) {
+    status = 0;
+    if (bus) *bus = config_.sockets[socket].dies[die].rootBus;
+  }
+  Log("TopologyRootBusInfo", "socket " + std::to_string(socket) + " die " + std::to_string(die), status);
+  return status;
+}
+
+uint64_t Firmware::Unimplemented(const char* what) {
+  Log("Unimplemented", what, EFI_UNSUPPORTED);
+  return EFI_UNSUPPORTED;
+}
+
+}  // namespace sim

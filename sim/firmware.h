@@ -1,0 +1,155 @@
+// The firmware around the driver: system table, boot services with UEFI event
+// and protocol semantics, pool memory by type, the PCD store, and the other
+// modules' protocols the driver uses. Speaks physical addresses and values only;
+// the dispatch backend turns the driver's calls into these.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/dispatch.h"
+#include "sim/memory.h"
+#include "uefi/base.h"
+
+namespace sim {
+
+std::string GuidText(const Guid& guid);
+std::string GuidName(const Guid& guid);  // a known protocol's or group's name, else its text
+std::string StatusName(uint64_t status);
+
+constexpr Guid kFabricTopologyProtocolGuid = {0xD90DB665, 0x973F, 0x4039, {0xBE, 0x4D, 0xAF, 0xBA, 0xD8, 0x73, 0x8D, 0x15}};
+
+struct PoolBlock {
+  uint64_t address;
+  uint64_t size;
+  uint32_t type;
+  bool freed;
+};
+
+struct ServiceCall {
+  std::string service;
+  std::string detail;
+  uint64_t status;
+};
+
+struct PcdWrite {
+  uint64_t token;
+  int width;  // bytes; 1 for booleans
+  uint64_t value;
+  uint64_t status;
+};
+
+struct InstalledInterface {
+  uint64_t handle;
+  Guid protocol;
+  uint64_t interface;
+};
+
+struct FirmwareFaults {
+  uint64_t failAllocation = 0;  // the Nth AllocatePool call fails (1-based); 0: none
+  bool failInstallProtocol = false;
+  bool failCreateEventEx = false;
+  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology"
+};
+
+struct TopologyDie {
+  uint8_t rootBus;
+};
+struct TopologySocket {
+  std::vector<TopologyDie> dies;
+};
+
+struct FirmwareConfig {
+  std::map<uint64_t, uint64_t> pcd;  // token -> value
+  std::vector<TopologySocket> sockets;
+  bool hobList = true;  // a HOB-list entry in the configuration table
+  FirmwareFaults faults;
+};
+
+class Firmware {
+ public:
+  Firmware(PhysicalMemory& memory, Dispatch& dispatch) : memory_(memory), dispatch_(dispatch) {}
+  void Build(const FirmwareConfig& config);
+
+  uint64_t SystemTable() const { return systemTable_; }
+  uint64_t ImageHandle() const { return imageHandle_; }
+  uint64_t HobList() const { return hobList_; }
+
+  // Boot services.
+  uint64_t RaiseTpl(uint64_t tpl);
+  void RestoreTpl(uint64_t tpl);
+  uint64_t AllocatePool(uint32_t type, uint64_t size, uint64_t* address);
+  uint64_t FreePool(uint64_t address);
+  uint64_t CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uint64_t context, const Guid* group,
+                       uint64_t* event);
+  uint64_t SignalEvent(uint64_t event);
+  uint64_t CloseEvent(uint64_t event);
+  uint64_t InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t interface);
+  uint64_t RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration);
+  uint64_t LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* interface);
+
+  // PCD.
+  uint64_t PcdGet(uint64_t token, int width);
+  uint64_t PcdSet(uint64_t token, int width, uint64_t value);
+
+  // Fabric topology protocol.
+  uint64_t TopologySystemInfo(uint64_t* sockets, uint64_t* dies);
+  uint64_t TopologySocketInfo(uint64_t socket, uint64_t* dies);
+  uint64_t TopologyRootBusInfo(uint64_t socket, uint64_t die, uint64_t index, uint64_t* bus);
+  uint64_t Unimplemented(const char* what);
+
+  // What the platform does after the entry: signal an event group.
+  void SignalGroup(const Guid& group);
+
+  // What happened.
+  const std::vector<PoolBlock>& Pool() const { return pool_; }
+  const std::vector<ServiceCall>& Calls() const { return calls_; }
+  const std::vector<PcdWrite>& PcdWrites() const { return pcdWrites_; }
+  const std::vector<InstalledInterface>& Interfaces() const { return interfaces_; }
+  std::optional<uint64_t> PcdValue(uint64_t token) const;
+  size_t OpenEventCount() const;
+  struct EventInfo {
+    uint64_t handle;
+    uint32_t type;
+    uint64_t tpl;
+    uint64_t notify;
+    uint64_t context;
+    std::optional<Guid> group;
+    bool closed;
+    uint64_t notifications;  // times its notify function ran
+  };
+  const std::vector<EventInfo>& Events() const { return events_; }
+  uint64_t CurrentTpl() const { return tpl_; }
+
+ private:
+  void Log(std::string service, std::string detail, uint64_t status);
+  EventInfo* FindEvent(uint64_t handle);
+  void QueueNotify(EventInfo& event);
+  void DispatchPending();
+  uint64_t NewHandle();
+
+  PhysicalMemory& memory_;
+  Dispatch& dispatch_;
+  FirmwareConfig config_;
+  uint64_t systemTable_ = 0, bootServices_ = 0, runtimeServices_ = 0, imageHandle_ = 0, hobList_ = 0;
+  uint64_t tpl_ = TPL_APPLICATION;
+  uint64_t allocationCalls_ = 0;
+  std::vector<PoolBlock> pool_;
+  std::vector<ServiceCall> calls_;
+  std::vector<PcdWrite> pcdWrites_;
+  std::vector<InstalledInterface> interfaces_;
+  std::vector<EventInfo> events_;
+  std::vector<uint64_t> pending_;  // events whose notify function is due, in signal order
+  struct Registration {
+    uint64_t id;
+    Guid protocol;
+    uint64_t event;
+    size_t seen;  // interfaces_ index up to which LocateProtocol has handed out
+  };
+  std::vector<Registration> registrations_;
+};
+
+}  // namespace sim

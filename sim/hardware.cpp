@@ -1,0 +1,237 @@
+#include "sim/hardware.h"
+
+namespace sim {
+
+namespace {
+constexpr uint64_t kPciConfigBase = 0xF0000000;
+constexpr uint64_t kPciConfigSize = 256ull << 20;
+constexpr uint16_t kPostCodePort = 0x80;
+constexpr size_t kLogLimit = 2000000;
+uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
+}  // namespace
+
+const char* AccessKindName(AccessKind kind) {
+  switch (kind) {
+    case AccessKind::Port: return "port";
+    case AccessKind::Memory: return "memory";
+    case AccessKind::Mmio: return "mmio";
+    case AccessKind::Msr: return "msr";
+    case AccessKind::Cpuid: return "cpuid";
+    case AccessKind::Tsc: return "tsc";
+    case AccessKind::Pause: return "pause";
+    case AccessKind::DebugRegister: return "debug_register";
+    case AccessKind::ControlRegister: return "control_register";
+    case AccessKind::TaggedPort: return "tagged_port";
+    case AccessKind::TrapQuery: return "trap_query";
+  }
+  return "?";
+}
+
+void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
+  ++counts_[static_cast<int>(kind)];
+  ++total_;
+  if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});
+  if (total_ > accessLimit_) throw PlatformStop{PlatformStop::Runaway};
+}
+
+void Hardware::AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId) {
+  auto& f = pci_[Bdf(bus, device, function)];
+  f.config[0] = vendor & 0xFF;
+  f.config[1] = vendor >> 8;
+  f.config[2] = deviceId & 0xFF;
+  f.config[3] = deviceId >> 8;
+}
+
+void Hardware::SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value) {
+  pci_[Bdf(bus, device, function)].config[offset & 0xFFF] = value;
+}
+
+void Hardware::SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) SetPciConfig8(bus, device, function, uint16_t(offset + i), uint8_t(value >> (8 * i)));
+}
+
+void Hardware::AddRoot(uint8_t bus) {
+  roots_[bus];
+  if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, 0x1022, 0x1480);
+}
+
+void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) { roots_[bus].registers[index] = value; }
+
+void Hardware::SetMmio16(uint64_t address, uint16_t value) {
+  mmioBytes_[address] = value & 0xFF;
+  mmioBytes_[address + 1] = value >> 8;
+}
+
+uint64_t Hardware::MsrValue(uint32_t index) const {
+  auto it = msrs_.find(index);
+  return it == msrs_.end() ? 0 : it->second;
+}
+
+uint32_t Hardware::PortIn(uint16_t port, uint8_t width) {
+  auto it = portValues_.find(port);
+  uint32_t v = uint32_t((it == portValues_.end() ? 0xFFFFFFFFu : it->second) & WidthMask(width));
+  Record(AccessKind::Port, false, width, port, v);
+  return v;
+}
+
+void Hardware::PortOut(uint16_t port, uint8_t width, uint32_t value) {
+  Record(AccessKind::Port, true, width, port, value);
+  if (port == kPostCodePort) {
+    postCodes_.push_back(value);
+    if (halting_) {
+      haltDisplay_.push_back(value);
+      if (haltDisplay_.size() >= kHaltDisplayWrites) {
+        halted_ = true;
+        throw PlatformStop{PlatformStop::Halted};
+      }
+    }
+  }
+}
+
+void Hardware::PortOutTagged(uint32_t selector, uint32_t value, uint32_t extra) {
+  Record(AccessKind::TaggedPort, true, 4, selector & 0xFFFF, value);
+  taggedOuts_.push_back({selector, value, extra});
+}
+
+uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
+  uint64_t offset = address - kPciConfigBase;
+  uint8_t bus = uint8_t(offset >> 20), device = uint8_t((offset >> 15) & 0x1F), function = uint8_t((offset >> 12) & 7);
+  uint16_t reg = uint16_t(offset & 0xFFF);
+  auto root = roots_.find(bus);
+  if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
+    if (reg == 0xB8) return root->second.index;
+    if (reg == 0xBC) {
+      auto r = root->second.registers.find(root->second.index);
+      return r == root->second.registers.end() ? 0 : r->second;
+    }
+  }
+  auto f = pci_.find(Bdf(bus, device, function));
+  if (f == pci_.end() || reg + width > 4096) return WidthMask(width);
+  uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.config[reg + i]) << (8 * i);
+  return v;
+}
+
+void Hardware::ConfigWrite(uint64_t address, uint8_t width, uint64_t value) {
+  uint64_t offset = address - kPciConfigBase;
+  uint8_t bus = uint8_t(offset >> 20), device = uint8_t((offset >> 15) & 0x1F), function = uint8_t((offset >> 12) & 7);
+  uint16_t reg = uint16_t(offset & 0xFFF);
+  auto root = roots_.find(bus);
+  if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
+    if (reg == 0xB8) {
+      root->second.index = uint32_t(value);
+      return;
+    }
+    if (reg == 0xBC) {
+      root->second.registers[root->second.index] = uint32_t(value);
+      internalWrites_.push_back({bus, root->second.index, uint32_t(value)});
+      return;
+    }
+  }
+  auto f = pci_.find(Bdf(bus, device, function));
+  if (f == pci_.end() || reg + width > 4096) return;
+  for (int i = 0; i < width; ++i) f->second.config[reg + i] = uint8_t(value >> (8 * i));
+}
+
+uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
+  uint64_t v;
+  AccessKind kind = AccessKind::Mmio;
+  if (memory_.Contains(address, width)) {
+    kind = AccessKind::Memory;
+    v = 0;
+    std::memcpy(&v, memory_.Host(address), width);
+  } else if (address >= kPciConfigBase && address - kPciConfigBase < kPciConfigSize) {
+    v = ConfigRead(address, width);
+  } else {
+    v = 0;
+    for (int i = 0; i < width; ++i) {
+      auto it = mmioBytes_.find(address + i);
+      v |= uint64_t(it == mmioBytes_.end() ? 0xFF : it->second) << (8 * i);
+    }
+  }
+  Record(kind, false, width, address, v);
+  return v;
+}
+
+void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
+  value &= WidthMask(width);
+  if (memory_.Contains(address, width)) {
+    Record(AccessKind::Memory, true, width, address, value);
+    std::memcpy(memory_.Host(address), &value, width);
+    return;
+  }
+  Record(AccessKind::Mmio, true, width, address, value);
+  if (address >= kPciConfigBase && address - kPciConfigBase < kPciConfigSize) {
+    ConfigWrite(address, width, value);
+  } else {
+    for (int i = 0; i < width; ++i) {
+      auto it = mmioBytes_.find(address + i);
+      if (it != mmioBytes_.end()) it->second = uint8_t(value >> (8 * i));
+    }
+  }
+}
+
+uint64_t Hardware::Rdmsr(uint32_t index) {
+  uint64_t v = MsrValue(index);
+  Record(AccessKind::Msr, false, 8, index, v);
+  return v;
+}
+
+void Hardware::Wrmsr(uint32_t index, uint64_t value) {
+  Record(AccessKind::Msr, true, 8, index, value);
+  msrs_[index] = value;
+}
+
+CpuidValue Hardware::Cpuid(uint32_t leaf, uint32_t subleaf) {
+  auto it = cpuid_.find(leaf);
+  CpuidValue v = it == cpuid_.end() ? CpuidValue{} : it->second;
+  Record(AccessKind::Cpuid, false, 4, leaf, subleaf);
+  return v;
+}
+
+uint16_t Hardware::TrapAgentQuery(uint32_t code) {
+  trapCodes_.push_back(code);
+  uint16_t answer = agentPresent_ ? uint16_t(agentAnswer_) : 0;
+  Record(AccessKind::TrapQuery, false, 4, code, answer);
+  if (answer == 0 && !halting_) {
+    halting_ = true;
+    haltCode_ = code;
+  }
+  return answer;
+}
+
+uint64_t Hardware::Rdtsc() {
+  tsc_ += tscPerRead_;
+  Record(AccessKind::Tsc, false, 8, 0, tsc_);
+  return tsc_;
+}
+
+void Hardware::Pause() {
+  tsc_ += tscPerPause_;
+  Record(AccessKind::Pause, false, 0, 0, 0);
+}
+
+uint64_t Hardware::ReadDebug(uint8_t n) {
+  uint64_t v = n == 2 ? dr2_ : n == 3 ? dr3_ : n == 7 ? dr7_ : 0;
+  Record(AccessKind::DebugRegister, false, 8, n, v);
+  return v;
+}
+
+void Hardware::WriteDebug(uint8_t n, uint64_t value) {
+  Record(AccessKind::DebugRegister, true, 8, n, value);
+  if (n == 2) dr2_ = value;
+  if (n == 3) dr3_ = value;
+  if (n == 7) dr7_ = value | 0x400;  // bit 10 always reads as one
+}
+
+uint64_t Hardware::ReadCr4() {
+  Record(AccessKind::ControlRegister, false, 8, 4, cr4_);
+  return cr4_;
+}
+
+void Hardware::WriteCr4(uint64_t value) {
+  Record(AccessKind::ControlRegister, true, 8, 4, value);
+  cr4_ = value;
+}
+
+}  // namespace sim

@@ -1,0 +1,160 @@
+// The platform's hardware as the driver's seam reaches it: I/O ports, physical
+// memory and memory-mapped registers (PCI configuration space with the fabric
+// devices and each root's index/data window, the SMI command port register),
+// MSRs, CPUID, the time-stamp counter, debug and control registers, and the
+// debug agent that may take a fatal trap over. Every access is recorded.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/memory.h"
+
+namespace sim {
+
+enum class AccessKind : uint8_t {
+  Port,
+  Memory,       // DRAM through the seam
+  Mmio,         // memory-mapped registers, PCI configuration space included
+  Msr,
+  Cpuid,
+  Tsc,
+  Pause,
+  DebugRegister,
+  ControlRegister,
+  TaggedPort,
+  TrapQuery,
+};
+constexpr int kAccessKindCount = 11;
+const char* AccessKindName(AccessKind kind);
+
+struct Access {
+  AccessKind kind;
+  bool write;
+  uint8_t width;     // bytes; 0 where it has no width
+  uint64_t address;  // port, physical address, MSR index, CPUID leaf, register number
+  uint64_t value;
+};
+
+// A write through a root's index/data window: what the root's internal register
+// at `index` received.
+struct InternalWrite {
+  uint8_t bus;
+  uint32_t index;
+  uint32_t value;
+};
+
+struct CpuidValue {
+  uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+// Why a run stopped before the driver returned.
+struct PlatformStop {
+  enum Reason { Halted, Runaway } reason;
+};
+
+class Hardware {
+ public:
+  explicit Hardware(PhysicalMemory& memory) : memory_(memory) {}
+
+  // --- set-up (from the scenario) ---
+  void AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId);
+  void SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value);
+  void SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value);
+  // A fabric root: its host bridge at bus:0.0 and the index/data window onto its internal registers.
+  void AddRoot(uint8_t bus);
+  void SetInternal(uint8_t bus, uint32_t index, uint32_t value);
+  void SetMmio16(uint64_t address, uint16_t value);
+  void SetPortValue(uint16_t port, uint32_t value) { portValues_[port] = value; }
+  void SetMsr(uint32_t index, uint64_t value) { msrs_[index] = value; }
+  void SetCpuid(uint32_t leaf, CpuidValue value) { cpuid_[leaf] = value; }
+  void SetDebugRegisters(uint64_t dr2, uint64_t dr3, uint64_t dr7, uint64_t cr4) {
+    dr2_ = dr2; dr3_ = dr3; dr7_ = dr7; cr4_ = cr4;
+  }
+  void SetTsc(uint64_t start, uint64_t perRead, uint64_t perPause) {
+    tsc_ = start; tscPerRead_ = perRead; tscPerPause_ = perPause;
+  }
+  void SetAgent(bool present, uint32_t answer) { agentPresent_ = present; agentAnswer_ = answer; }
+  void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
+
+  // --- the seam ---
+  uint32_t PortIn(uint16_t port, uint8_t width);
+  void PortOut(uint16_t port, uint8_t width, uint32_t value);
+  void PortOutTagged(uint32_t selector, uint32_t value, uint32_t extra);
+  uint64_t MemRead(uint64_t address, uint8_t width);
+  void MemWrite(uint64_t address, uint8_t width, uint64_t value);
+  uint64_t Rdmsr(uint32_t index);
+  void Wrmsr(uint32_t index, uint64_t value);
+  CpuidValue Cpuid(uint32_t leaf, uint32_t subleaf);
+  uint16_t TrapAgentQuery(uint32_t code);
+  uint64_t Rdtsc();
+  void Pause();
+  uint64_t ReadDebug(uint8_t n);
+  void WriteDebug(uint8_t n, uint64_t value);
+  uint64_t ReadCr4();
+  void WriteCr4(uint64_t value);
+
+  // --- what happened ---
+  const std::vector<Access>& Log() const { return log_; }
+  std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
+  const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
+  const std::vector<uint32_t>& PostCodes() const { return postCodes_; }  // every OUT to port 0x80
+  const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
+  bool Halted() const { return halted_; }
+  uint32_t HaltCode() const { return haltCode_; }
+  const std::vector<uint32_t>& HaltDisplay() const { return haltDisplay_; }
+  struct TaggedOut { uint32_t selector, value, extra; };
+  const std::vector<TaggedOut>& TaggedOuts() const { return taggedOuts_; }
+  uint64_t Dr7() const { return dr7_; }
+  uint64_t Cr4() const { return cr4_; }
+  uint64_t MsrValue(uint32_t index) const;
+  uint64_t TotalAccesses() const { return total_; }
+
+  // Number of display writes the halted platform is watched for before the run stops.
+  static constexpr int kHaltDisplayWrites = 12;
+
+ private:
+  struct PciFunction {
+    std::array<uint8_t, 4096> config{};
+  };
+  struct Root {
+    uint32_t index = 0;
+    std::map<uint32_t, uint32_t> registers;
+  };
+  static uint32_t Bdf(uint8_t bus, uint8_t device, uint8_t function) {
+    return (uint32_t{bus} << 8) | (uint32_t{device} << 3) | function;
+  }
+  void Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value);
+  uint64_t ConfigRead(uint64_t address, uint8_t width);
+  void ConfigWrite(uint64_t address, uint8_t width, uint64_t value);
+
+  PhysicalMemory& memory_;
+  std::map<uint32_t, PciFunction> pci_;
+  std::map<uint8_t, Root> roots_;
+  std::map<uint64_t, uint8_t> mmioBytes_;
+  std::map<uint16_t, uint32_t> portValues_;
+  std::map<uint32_t, uint64_t> msrs_;
+  std::map<uint32_t, CpuidValue> cpuid_;
+  uint64_t dr2_ = 0, dr3_ = 0, dr7_ = 0x400, cr4_ = 0x660;
+  uint64_t tsc_ = 0, tscPerRead_ = 100, tscPerPause_ = 50000000;
+  bool agentPresent_ = false;
+  uint32_t agentAnswer_ = 1;
+  uint64_t accessLimit_ = 5000000;
+
+  std::vector<Access> log_;
+  std::array<uint64_t, kAccessKindCount> counts_{};
+  uint64_t total_ = 0;
+  std::vector<InternalWrite> internalWrites_;
+  std::vector<uint32_t> postCodes_;
+  std::vector<uint32_t> trapCodes_;
+  std::vector<TaggedOut> taggedOuts_;
+  bool halting_ = false;
+  bool halted_ = false;
+  uint32_t haltCode_ = 0;
+  std::vector<uint32_t> haltDisplay_;
+};
+
+}  // namespace sim

@@ -1,0 +1,36 @@
+// A boot-service driver starts from its image's initial data every time it is
+// loaded. The host build links the driver once, so before each platform's boot
+// the driver's state section is put back as it was when the process started.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "sim/platform.h"
+
+extern "C" {
+extern uint8_t __start_mistate[] __attribute__((weak));
+extern uint8_t __stop_mistate[] __attribute__((weak));
+}
+
+namespace sim {
+
+namespace {
+// Byte copies the sanitizers leave alone: the section may hold their redzones.
+__attribute__((no_sanitize("address"))) void CopyRaw(uint8_t* to, const uint8_t* from, size_t n) {
+  for (size_t i = 0; i < n; ++i) to[i] = from[i];
+}
+}  // namespace
+
+void ResetImageState() {
+  if (__start_mistate == nullptr || __stop_mistate == nullptr) return;
+  static std::vector<uint8_t>* pristine = nullptr;
+  const size_t size = size_t(__stop_mistate - __start_mistate);
+  if (pristine == nullptr) {
+    pristine = new std::vector<uint8_t>(size);
+    CopyRaw(pristine->data(), __start_mistate, size);
+    return;
+  }
+  CopyRaw(__start_mistate, pristine->data(), size);
+}
+
+}  // namespace sim

@@ -1,0 +1,64 @@
+#include "sim/memory.h"
+
+#include <sys/mman.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+PhysicalMemory& PhysicalMemory::Instance() {
+  static PhysicalMemory memory;
+  return memory;
+}
+
+PhysicalMemory::PhysicalMemory() {
+  void* p = mmap(reinterpret_cast<void*>(kDramBase), kDramSize, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED || p != reinterpret_cast<void*>(kDramBase)) {
+    std::fprintf(stderr, "virtual platform: cannot map DRAM at 0x%llx in this process\n",
+                 static_cast<unsigned long long>(kDramBase));
+    std::abort();
+  }
+  base_ = static_cast<uint8_t*>(p);
+}
+
+void PhysicalMemory::Reset() {
+  std::memset(base_, 0, kDramSize);
+  firmwareNext_ = kDramBase;
+  poolNext_ = kDramBase + kFirmwareRegionSize;
+}
+
+std::vector<uint8_t> PhysicalMemory::ReadBytes(uint64_t address, uint64_t length) const {
+  std::vector<uint8_t> out(length, 0xFF);
+  if (Contains(address, length)) std::memcpy(out.data(), Host(address), length);
+  return out;
+}
+
+void PhysicalMemory::WriteBytes(uint64_t address, const void* data, uint64_t length) {
+  if (Contains(address, length)) std::memcpy(Host(address), data, length);
+}
+
+static uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
+
+uint64_t PhysicalMemory::FirmwareAlloc(uint64_t size) {
+  uint64_t at = AlignUp(firmwareNext_, 16);
+  if (at + size > kDramBase + kFirmwareRegionSize) {
+    std::fprintf(stderr, "virtual platform: firmware region exhausted\n");
+    std::abort();
+  }
+  firmwareNext_ = at + size;
+  std::memset(Host(at), 0, size);
+  return at;
+}
+
+uint64_t PhysicalMemory::PoolAlloc(uint64_t size) {
+  // A 16-byte gap between blocks keeps neighbours apart.
+  uint64_t at = AlignUp(poolNext_, 16);
+  if (size > kDramSize || at + size + 16 > kDramBase + kDramSize) return 0;
+  poolNext_ = at + size + 16;
+  std::memset(Host(at), kFreshPoolByte, size);
+  return at;
+}
+
+}  // namespace sim

@@ -1,0 +1,55 @@
+// Physical memory of the virtual platform: a DRAM window mapped at its own
+// physical address in the host process, so addresses the firmware hands to the
+// driver are the same numbers on both sides.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr uint64_t kDramBase = 0x40000000;         // 1 GiB
+constexpr uint64_t kDramSize = 64ull << 20;        // 64 MiB
+constexpr uint64_t kFirmwareRegionSize = 1ull << 20;  // firmware's own structures at the start
+constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
+constexpr uint8_t kFreedPoolByte = 0xDF;
+
+class PhysicalMemory {
+ public:
+  // Maps the window on first use; the process keeps it for its life.
+  static PhysicalMemory& Instance();
+
+  void Reset();
+  bool Contains(uint64_t address, uint64_t length) const {
+    return address >= kDramBase && length <= kDramSize && address - kDramBase <= kDramSize - length;
+  }
+  uint8_t* Host(uint64_t address) { return base_ + (address - kDramBase); }
+  const uint8_t* Host(uint64_t address) const { return base_ + (address - kDramBase); }
+
+  template <class T>
+  T Read(uint64_t address) const {
+    T v{};
+    if (Contains(address, sizeof(T))) std::memcpy(&v, Host(address), sizeof(T));
+    return v;
+  }
+  template <class T>
+  void Write(uint64_t address, T value) {
+    if (Contains(address, sizeof(T))) std::memcpy(Host(address), &value, sizeof(T));
+  }
+  std::vector<uint8_t> ReadBytes(uint64_t address, uint64_t length) const;
+  void WriteBytes(uint64_t address, const void* data, uint64_t length);
+
+  // Bump allocation in the firmware's own region (tables, handles, events).
+  uint64_t FirmwareAlloc(uint64_t size);
+  // Bump allocation in the pool region; 0 when the window is full.
+  uint64_t PoolAlloc(uint64_t size);
+
+ private:
+  PhysicalMemory();
+  uint8_t* base_ = nullptr;
+  uint64_t firmwareNext_ = kDramBase;
+  uint64_t poolNext_ = kDramBase + kFirmwareRegionSize;
+};
+
+}  // namespace sim

@@ -1,0 +1,116 @@
+#include "sim/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/meminfo.h"
+
+namespace sim {
+
+namespace {
+Platform* gActive = nullptr;
+}  // namespace
+
+Platform& ActivePlatform() {
+  if (gActive == nullptr) {
+    std::fprintf(stderr, "virtual platform: the driver touched hardware with no platform active\n");
+    std::abort();
+  }
+  return *gActive;
+}
+
+Platform::Platform(const Scenario& scenario)
+    : scenario_(scenario), memory_(PhysicalMemory::Instance()), hardware_(memory_), firmware_(memory_, HostDispatch()) {
+  if (gActive != nullptr) {
+    std::fprintf(stderr, "virtual platform: only one platform may be active at a time\n");
+    std::abort();
+  }
+  gActive = this;
+  memory_.Reset();
+  ResetImageState();
+  Build();
+}
+
+Platform::~Platform() { gActive = nullptr; }
+
+void Platform::Build() {
+  const Scenario& s = scenario_;
+  FirmwareConfig fc;
+  fc.pcd = s.pcd;
+  fc.hobList = s.hobList;
+  fc.faults = s.faults;
+  for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
+    TopologySocket ts;
+    for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
+      const DieSpec& d = s.sockets[socket].dies[die];
+      ts.dies.push_back({d.rootBus});
+      const uint8_t device = uint8_t(0x18 + 4 * socket + die);
+      if (d.vendor != 0xFFFF && device < 0x20) {
+        for (uint8_t fn = 0; fn < 8; ++fn) hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(0x1490 + fn));
+        hardware_.SetPciConfig8(0, device, 0, 0x84, d.rootBus);
+      }
+      hardware_.AddRoot(d.rootBus);
+      for (auto& [index, value] : d.internal) hardware_.SetInternal(d.rootBus, index, value);
+    }
+    fc.sockets.push_back(ts);
+  }
+  for (const PciSpec& p : s.pci) {
+    hardware_.AddPciFunction(p.bus, p.device, p.function, p.vendor, p.deviceId);
+    for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
+  }
+  hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
+  for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
+  for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
+  for (auto& [port, value] : s.ports) hardware_.SetPortValue(port, value);
+  hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
+  hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
+  hardware_.SetAgent(s.agentPresent, s.agentAnswer);
+  hardware_.SetAccessLimit(s.accessLimit);
+  firmware_.Build(fc);
+}
+
+bool Platform::Run(const std::function<void()>& fn) {
+  if (stopped_) return false;
+  try {
+    fn();
+    return true;
+  } catch (const PlatformStop& stop) {
+    stopped_ = true;
+    halted_ = stop.reason == PlatformStop::Halted;
+    runaway_ = stop.reason == PlatformStop::Runaway;
+    return false;
+  }
+}
+
+bool Platform::CallEntry(uint64_t* status) {
+  Dispatch& d = HostDispatch();
+  return Run([&] { *status = d.CallEntry(d.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable()); });
+}
+
+void Platform::SignalGroup(const Guid& group) {
+  Run([&] { firmware_.SignalGroup(group); });
+}
+
+std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
+  for (auto& i : firmware_.Interfaces())
+    if (GuidEqual(i.protocol, protocol)) return i.interface;
+  return std::nullopt;
+}
+
+BootResult Platform::Boot() {
+  BootResult r;
+  r.entryReturned = CallEntry(&r.entryStatus);
+  for (const std::string& event : scenario_.events) {
+    if (stopped_) break;
+    size_t before = hardware_.InternalWrites().size();
+    if (event == "ready_to_boot") SignalGroup(kReadyToBootGroupGuid);
+    const auto& all = hardware_.InternalWrites();
+    r.signals.push_back({event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end())});
+  }
+  r.halted = halted_;
+  r.runaway = runaway_;
+  return r;
+}
+
+}  // namespace sim

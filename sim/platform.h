@@ -1,0 +1,71 @@
+// One virtual platform: memory, hardware and firmware built from a scenario, and
+// the boot that runs the driver on it. One platform is active at a time; the
+// seam and the firmware's services reach it through ActivePlatform().
+#pragma once
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/firmware.h"
+#include "sim/hardware.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+struct SignalRecord {
+  std::string event;
+  std::vector<InternalWrite> writes;  // what the roots received during this signal
+};
+
+struct BootResult {
+  bool entryReturned = false;
+  uint64_t entryStatus = 0;
+  bool halted = false;
+  bool runaway = false;
+  std::vector<SignalRecord> signals;
+};
+
+class Platform {
+ public:
+  explicit Platform(const Scenario& scenario);
+  ~Platform();
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+
+  Hardware& hardware() { return hardware_; }
+  Firmware& firmware() { return firmware_; }
+  PhysicalMemory& memory() { return memory_; }
+  const Scenario& scenario() const { return scenario_; }
+
+  // Runs fn as a call from the firmware into the driver; false when the platform
+  // stopped underneath it (halted in the trap's display loop, or ran away).
+  bool Run(const std::function<void()>& fn);
+
+  // The image entry, then the scenario's events.
+  BootResult Boot();
+  // The entry alone, with this platform's image handle and system table.
+  bool CallEntry(uint64_t* status);
+  void SignalGroup(const Guid& group);
+
+  // The interface installed under a protocol, if any.
+  std::optional<uint64_t> Installed(const Guid& protocol) const;
+
+ private:
+  void Build();
+
+  const Scenario scenario_;
+  PhysicalMemory& memory_;
+  Hardware hardware_;
+  Firmware firmware_;
+  bool stopped_ = false;
+  bool halted_ = false;
+  bool runaway_ = false;
+};
+
+Platform& ActivePlatform();
+
+// Gives the driver a freshly loaded image's state before each platform's boot.
+void ResetImageState();
+
+}  // namespace sim

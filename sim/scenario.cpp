@@ -1,0 +1,299 @@
+#include "sim/scenario.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace sim {
+
+namespace {
+
+class Reader {
+ public:
+  explicit Reader(std::string source) : source_(std::move(source)) {}
+
+  [[noreturn]] void Fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
+    std::ostringstream m;
+    m << source_;
+    if (where.begin.line) m << ":" << where.begin.line;
+    m << ": key '" << key << "': " << what;
+    throw ScenarioError(m.str());
+  }
+
+  // Every key of a table must be one this format knows.
+  void Keys(const toml::table& t, const std::string& path, std::initializer_list<const char*> known) const {
+    std::set<std::string> allowed(known.begin(), known.end());
+    for (auto&& [k, v] : t)
+      if (!allowed.count(std::string(k.str()))) Fail(k.source(), Join(path, k.str()), "unknown key");
+  }
+
+  static std::string Join(const std::string& path, std::string_view key) {
+    return path.empty() ? std::string(key) : path + "." + std::string(key);
+  }
+
+  uint64_t Unsigned(const toml::node& n, const std::string& key, uint64_t max) const {
+    auto v = n.value<int64_t>();
+    if (!n.is_integer() || !v) Fail(n.source(), key, "expected an integer");
+    if (*v < 0 || uint64_t(*v) > max) {
+      std::ostringstream m;
+      m << "value " << *v << " is out of range (0 to " << max << ")";
+      Fail(n.source(), key, m.str());
+    }
+    return uint64_t(*v);
+  }
+
+  // A 64-bit value: an integer (TOML integers are signed, so the top bit comes
+  // from a negative number or a hexadecimal string) or a string "0x...".
+  uint64_t Value64(const toml::node& n, const std::string& key) const {
+    if (n.is_integer()) return uint64_t(*n.value<int64_t>());
+    if (n.is_string()) return KeyNumber(*n.value<std::string>(), n.source(), key, ~0ull);
+    Fail(n.source(), key, "expected an integer or a \"0x...\" string");
+  }
+
+  bool Bool(const toml::node& n, const std::string& key) const {
+    if (!n.is_boolean()) Fail(n.source(), key, "expected true or false");
+    return *n.value<bool>();
+  }
+
+  std::string String(const toml::node& n, const std::string& key) const {
+    if (!n.is_string()) Fail(n.source(), key, "expected a string");
+    return *n.value<std::string>();
+  }
+
+  const toml::table& Table(const toml::node& n, const std::string& key) const {
+    if (!n.is_table()) Fail(n.source(), key, "expected a table");
+    return *n.as_table();
+  }
+
+  const toml::array& Array(const toml::node& n, const std::string& key) const {
+    if (!n.is_array()) Fail(n.source(), key, "expected an array");
+    return *n.as_array();
+  }
+
+  // A number written as a key ("0x50000", "243").
+  uint64_t KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
+                     uint64_t max) const {
+    uint64_t v = 0;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    size_t i = hex ? 2 : 0;
+    if (i == text.size()) Fail(where, key, "expected a number");
+    for (; i < text.size(); ++i) {
+      char c = text[i];
+      int d = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : c == '_' ? -2 : -1;
+      if (d == -2) continue;
+      if (d < 0) Fail(where, key, "'" + text + "' is not a number");
+      uint64_t base = hex ? 16 : 10;
+      if (v > (max - uint64_t(d)) / base) Fail(where, key, "'" + text + "' is out of range");
+      v = v * base + uint64_t(d);
+    }
+    return v;
+  }
+
+ private:
+  std::string source_;
+};
+
+void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
+  r.Keys(t, path, {"root_bus", "vendor", "internal"});
+  if (auto n = t.get("root_bus")) die.rootBus = uint8_t(r.Unsigned(*n, path + ".root_bus", 0xFF));
+  else r.Fail(t.source(), path + ".root_bus", "missing: every die names its root bus");
+  if (auto n = t.get("vendor")) die.vendor = uint16_t(r.Unsigned(*n, path + ".vendor", 0xFFFF));
+  if (auto n = t.get("internal")) {
+    const std::string p = path + ".internal";
+    for (auto&& [k, v] : r.Table(*n, p)) {
+      const std::string key = Reader::Join(p, k.str());
+      die.internal[uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF))] =
+          uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
+    }
+  }
+}
+
+}  // namespace
+
+Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
+  Reader r(sourceName);
+  toml::table root;
+  try {
+    root = toml::parse(text, sourceName);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream m;
+    m << sourceName << ":" << e.source().begin.line << ": " << e.description();
+    throw ScenarioError(m.str());
+  }
+
+  Scenario s;
+  s.path = sourceName;
+  r.Keys(root, "", {"name", "description", "socket", "pci", "platform", "pcd", "msr", "cpuid", "ports", "cpu",
+                    "agent", "firmware", "protocols", "faults", "boot", "limits"});
+  if (auto n = root.get("name")) s.name = r.String(*n, "name");
+  if (auto n = root.get("description")) s.description = r.String(*n, "description");
+
+  if (auto n = root.get("socket")) {
+    const auto& sockets = r.Array(*n, "socket");
+    if (sockets.size() > 2) r.Fail(n->source(), "socket", "the platform has at most two sockets");
+    for (size_t i = 0; i < sockets.size(); ++i) {
+      const std::string p = "socket[" + std::to_string(i) + "]";
+      const auto& st = r.Table(sockets[i], p);
+      r.Keys(st, p, {"die"});
+      SocketSpec socket;
+      if (auto d = st.get("die")) {
+        const auto& dies = r.Array(*d, p + ".die");
+        if (dies.size() > 4) r.Fail(d->source(), p + ".die", "a socket has at most four dies");
+        for (size_t j = 0; j < dies.size(); ++j) {
+          const std::string dp = p + ".die[" + std::to_string(j) + "]";
+          DieSpec die;
+          ReadDie(r, r.Table(dies[j], dp), dp, die);
+          socket.dies.push_back(die);
+        }
+      }
+      s.sockets.push_back(socket);
+    }
+  }
+
+  if (auto n = root.get("pci")) {
+    const auto& list = r.Array(*n, "pci");
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string p = "pci[" + std::to_string(i) + "]";
+      const auto& t = r.Table(list[i], p);
+      r.Keys(t, p, {"bus", "device", "function", "vendor", "device_id", "config"});
+      PciSpec spec;
+      if (auto v = t.get("bus")) spec.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
+      if (auto v = t.get("device")) spec.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
+      if (auto v = t.get("function")) spec.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
+      if (auto v = t.get("vendor")) spec.vendor = uint16_t(r.Unsigned(*v, p + ".vendor", 0xFFFF));
+      if (auto v = t.get("device_id")) spec.deviceId = uint16_t(r.Unsigned(*v, p + ".device_id", 0xFFFF));
+      if (auto v = t.get("config")) {
+        for (auto&& [k, val] : r.Table(*v, p + ".config")) {
+          const std::string key = Reader::Join(p + ".config", k.str());
+          uint64_t offset = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFC);
+          if (offset % 4) r.Fail(k.source(), key, "configuration offsets are multiples of 4");
+          spec.config[uint16_t(offset)] = uint32_t(r.Unsigned(val, key, 0xFFFFFFFF));
+        }
+      }
+      s.pci.push_back(spec);
+    }
+  }
+
+  if (auto n = root.get("platform")) {
+    const auto& t = r.Table(*n, "platform");
+    r.Keys(t, "platform", {"smi_command_port"});
+    if (auto v = t.get("smi_command_port")) s.smiCommandPort = uint16_t(r.Unsigned(*v, "platform.smi_command_port", 0xFFFF));
+  }
+
+  if (auto n = root.get("pcd")) {
+    for (auto&& [k, v] : r.Table(*n, "pcd")) {
+      const std::string key = Reader::Join("pcd", k.str());
+      uint64_t token = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF);
+      s.pcd[token] = v.is_boolean() ? uint64_t(r.Bool(v, key)) : r.Value64(v, key);
+    }
+  }
+
+  if (auto n = root.get("msr")) {
+    for (auto&& [k, v] : r.Table(*n, "msr")) {
+      const std::string key = Reader::Join("msr", k.str());
+      s.msrs[uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF))] = r.Value64(v, key);
+    }
+  }
+
+  if (auto n = root.get("cpuid")) {
+    for (auto&& [k, v] : r.Table(*n, "cpuid")) {
+      const std::string key = Reader::Join("cpuid", k.str());
+      uint32_t leaf = uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF));
+      const auto& regs = r.Array(v, key);
+      if (regs.size() != 4) r.Fail(v.source(), key, "expected [eax, ebx, ecx, edx]");
+      CpuidValue c;
+      c.eax = uint32_t(r.Unsigned(regs[0], key, 0xFFFFFFFF));
+      c.ebx = uint32_t(r.Unsigned(regs[1], key, 0xFFFFFFFF));
+      c.ecx = uint32_t(r.Unsigned(regs[2], key, 0xFFFFFFFF));
+      c.edx = uint32_t(r.Unsigned(regs[3], key, 0xFFFFFFFF));
+      s.cpuid[leaf] = c;
+    }
+  }
+
+  if (auto n = root.get("ports")) {
+    for (auto&& [k, v] : r.Table(*n, "ports")) {
+      const std::string key = Reader::Join("ports", k.str());
+      s.ports[uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF))] =
+          uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
+    }
+  }
+
+  if (auto n = root.get("cpu")) {
+    const auto& t = r.Table(*n, "cpu");
+    r.Keys(t, "cpu", {"dr2", "dr3", "dr7", "cr4", "tsc_start", "tsc_per_read", "pause_ticks"});
+    if (auto v = t.get("dr2")) s.dr2 = r.Value64(*v, "cpu.dr2");
+    if (auto v = t.get("dr3")) s.dr3 = r.Value64(*v, "cpu.dr3");
+    if (auto v = t.get("dr7")) s.dr7 = r.Value64(*v, "cpu.dr7");
+    if (auto v = t.get("cr4")) s.cr4 = r.Value64(*v, "cpu.cr4");
+    if (auto v = t.get("tsc_start")) s.tscStart = r.Value64(*v, "cpu.tsc_start");
+    if (auto v = t.get("tsc_per_read")) s.tscPerRead = r.Unsigned(*v, "cpu.tsc_per_read", 1ull << 40);
+    if (auto v = t.get("pause_ticks")) s.tscPerPause = r.Unsigned(*v, "cpu.pause_ticks", 1ull << 40);
+  }
+
+  if (auto n = root.get("agent")) {
+    const auto& t = r.Table(*n, "agent");
+    r.Keys(t, "agent", {"present", "answer"});
+    if (auto v = t.get("present")) s.agentPresent = r.Bool(*v, "agent.present");
+    if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
+  }
+
+  if (auto n = root.get("firmware")) {
+    const auto& t = r.Table(*n, "firmware");
+    r.Keys(t, "firmware", {"hob_list"});
+    if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
+  }
+
+  if (auto n = root.get("protocols")) {
+    const auto& t = r.Table(*n, "protocols");
+    r.Keys(t, "protocols", {"pcd", "fabric_topology"});
+    for (const char* name : {"pcd", "fabric_topology"})
+      if (auto v = t.get(name))
+        if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
+  }
+
+  if (auto n = root.get("faults")) {
+    const auto& t = r.Table(*n, "faults");
+    r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
+    if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
+    if (auto v = t.get("fail_install_protocol")) s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+    if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
+  }
+
+  if (auto n = root.get("boot")) {
+    const auto& t = r.Table(*n, "boot");
+    r.Keys(t, "boot", {"events"});
+    if (auto v = t.get("events")) {
+      const auto& list = r.Array(*v, "boot.events");
+      for (auto& e : list) {
+        std::string name = r.String(e, "boot.events");
+        if (name != "ready_to_boot") r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot)");
+        s.events.push_back(name);
+      }
+    }
+  }
+
+  if (auto n = root.get("limits")) {
+    const auto& t = r.Table(*n, "limits");
+    r.Keys(t, "limits", {"max_accesses"});
+    if (auto v = t.get("max_accesses")) s.accessLimit = r.Unsigned(*v, "limits.max_accesses", 1ull << 32);
+  }
+  return s;
+}
+
+Scenario LoadScenario(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ScenarioError(path + ": cannot open the scenario file");
+  std::ostringstream text;
+  text << in.rdbuf();
+  Scenario s = ParseScenario(text.str(), path);
+  if (s.name.empty()) {
+    size_t slash = path.find_last_of('/');
+    std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    s.name = base.substr(0, base.rfind('.'));
+  }
+  return s;
+}
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// A platform described in a scenario file (TOML): its sockets and dies, register
+// values, MSRs, CPUID, PCD values, which protocols exist, the debug agent, faults
+// to inject, and what the boot does after the image entry.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/firmware.h"
+#include "sim/hardware.h"
+
+namespace sim {
+
+struct DieSpec {
+  uint8_t rootBus = 0;
+  uint16_t vendor = 0x1022;                 // of the fabric device; 0xFFFF: nothing answers
+  std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
+};
+
+struct SocketSpec {
+  std::vector<DieSpec> dies;
+};
+
+struct PciSpec {
+  uint8_t bus = 0, device = 0, function = 0;
+  uint16_t vendor = 0x1022, deviceId = 0;
+  std::map<uint16_t, uint32_t> config;  // 32-bit registers by offset
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  std::string path;  // the file it came from, if any
+
+  std::vector<SocketSpec> sockets;
+  std::vector<PciSpec> pci;
+  uint16_t smiCommandPort = 0x00B2;
+
+  std::map<uint64_t, uint64_t> pcd;
+  std::map<uint32_t, uint64_t> msrs;
+  std::map<uint32_t, CpuidValue> cpuid;
+  std::map<uint16_t, uint32_t> ports;
+  uint64_t dr2 = 0, dr3 = 0, dr7 = 0x400, cr4 = 0x660;
+  uint64_t tscStart = 0, tscPerRead = 100, tscPerPause = 50000000;
+  uint64_t accessLimit = 5000000;
+
+  bool agentPresent = false;
+  uint32_t agentAnswer = 1;
+  bool hobList = true;
+  FirmwareFaults faults;
+
+  // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.
+  std::vector<std::string> events;
+};
+
+struct ScenarioError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Reads a scenario file; a bad file throws ScenarioError naming the file, the line and the key.
+Scenario LoadScenario(const std::string& path);
+Scenario ParseScenario(const std::string& text, const std::string& sourceName);
+
+}  // namespace sim
