@@ -16,7 +16,9 @@ find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
 # Driver code: freestanding rules hold here too (no C++ library headers).
 add_library(meminfo_driver OBJECT ${HOST_DRIVER_SOURCES})
 target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++)
+# Unwind tables let the platform stop a run (a halted trap) from inside driver code.
+target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++
+                       -funwind-tables)
 
 file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 # The driver and the platform it calls through the seam form one library.

@@ -363,9 +363,10 @@ std::optional<uint64_t> Firmware::PcdValue(uint64_t token) const {
 
 uint64_t Firmware::PcdGet(uint64_t token, int width) {
   uint64_t v = config_.pcd.count(token) ? config_.pcd[token] : 0;
-  if (width < 8) v &= (1ull << (8 * width)) - 1;
+  const int bytes = width == 0 ? 1 : width;  // 0 is a boolean, stored in one byte
+  if (bytes < 8) v &= (1ull << (8 * bytes)) - 1;
   Log(width == 0 ? "PcdGetBool" : "PcdGet" + std::to_string(8 * width), std::to_string(token) + " = " + Hex(v), 0);
-  return width == 0 ? (v & 0xFF) != 0 : v;
+  return v;
 }
 
 uint64_t Firmware::PcdSet(uint64_t token, int width, uint64_t value) {

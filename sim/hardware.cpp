@@ -6,6 +6,12 @@ namespace {
 constexpr uint64_t kPciConfigBase = 0xF0000000;
 constexpr uint64_t kPciConfigSize = 256ull << 20;
 constexpr uint16_t kPostCodePort = 0x80;
+// The chipset's ACPI MMIO block decodes ahead of the configuration space it overlaps.
+constexpr uint64_t kFchMmioBase = 0xFED80000;
+constexpr uint64_t kFchMmioSize = 0x2000;
+bool InConfigSpace(uint64_t a) {
+  return a >= kPciConfigBase && a - kPciConfigBase < kPciConfigSize && !(a >= kFchMmioBase && a - kFchMmioBase < kFchMmioSize);
+}
 constexpr size_t kLogLimit = 2000000;
 uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
 }  // namespace
@@ -140,7 +146,7 @@ uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
     kind = AccessKind::Memory;
     v = 0;
     std::memcpy(&v, memory_.Host(address), width);
-  } else if (address >= kPciConfigBase && address - kPciConfigBase < kPciConfigSize) {
+  } else if (InConfigSpace(address)) {
     v = ConfigRead(address, width);
   } else {
     v = 0;
@@ -161,7 +167,7 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
     return;
   }
   Record(AccessKind::Mmio, true, width, address, value);
-  if (address >= kPciConfigBase && address - kPciConfigBase < kPciConfigSize) {
+  if (InConfigSpace(address)) {
     ConfigWrite(address, width, value);
   } else {
     for (int i = 0; i < width; ++i) {

@@ -1,0 +1,53 @@
+// Helpers shared by the tests that boot the driver on a virtual platform.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/meminfo.h"
+#include "sim/platform.h"
+
+namespace test {
+
+inline sim::Scenario Scenario(const std::string& toml) { return sim::ParseScenario(toml, "test.toml"); }
+
+// One socket whose dies answer on the given root buses.
+inline std::string Dies(std::initializer_list<int> buses) {
+  std::string t = "[[socket]]\n";
+  for (int b : buses) t += "[[socket.die]]\nroot_bus = " + std::to_string(b) + "\n";
+  return t;
+}
+
+inline std::vector<sim::Access> Accesses(const sim::Hardware& hw, sim::AccessKind kind) {
+  std::vector<sim::Access> out;
+  for (const auto& a : hw.Log())
+    if (a.kind == kind) out.push_back(a);
+  return out;
+}
+
+inline std::vector<sim::Access> Writes(const sim::Hardware& hw, sim::AccessKind kind) {
+  std::vector<sim::Access> out;
+  for (const auto& a : Accesses(hw, kind))
+    if (a.write) out.push_back(a);
+  return out;
+}
+
+// The published record, read back from physical memory.
+inline bool PublishedRecord(sim::Platform& p, MemInfoRecord* record, uint64_t* address = nullptr) {
+  auto at = p.Installed(MemInfoProtocolGuid);
+  if (!at) return false;
+  if (address) *address = *at;
+  auto bytes = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  std::memcpy(record, bytes.data(), sizeof(MemInfoRecord));
+  return true;
+}
+
+inline std::vector<std::string> ServiceNames(const sim::Firmware& fw) {
+  std::vector<std::string> out;
+  for (const auto& c : fw.Calls()) out.push_back(c.service);
+  return out;
+}
+
+}  // namespace test
