@@ -26,7 +26,7 @@ PhysicalMemory::PhysicalMemory() {
 void PhysicalMemory::Reset() {
   std::memset(base_, 0, kDramSize);
   firmwareNext_ = kDramBase;
-  poolNext_ = kDramBase + kFirmwareRegionSize;
+  poolNext_ = kPoolBase;
 }
 
 std::vector<uint8_t> PhysicalMemory::ReadBytes(uint64_t address, uint64_t length) const {

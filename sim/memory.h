@@ -12,6 +12,9 @@ namespace sim {
 constexpr uint64_t kDramBase = 0x40000000;         // 1 GiB
 constexpr uint64_t kDramSize = 64ull << 20;        // 64 MiB
 constexpr uint64_t kFirmwareRegionSize = 1ull << 20;  // firmware's own structures at the start
+constexpr uint64_t kStackBase = kDramBase + kFirmwareRegionSize;  // the stack the driver runs on
+constexpr uint64_t kStackSize = 1ull << 20;
+constexpr uint64_t kPoolBase = kStackBase + kStackSize;
 constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
 constexpr uint8_t kFreedPoolByte = 0xDF;
 
@@ -49,7 +52,7 @@ class PhysicalMemory {
   PhysicalMemory();
   uint8_t* base_ = nullptr;
   uint64_t firmwareNext_ = kDramBase;
-  uint64_t poolNext_ = kDramBase + kFirmwareRegionSize;
+  uint64_t poolNext_ = kPoolBase;
 };
 
 }  // namespace sim

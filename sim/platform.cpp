@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/meminfo.h"
+#include "sim/platform_stack.h"
 
 namespace sim {
 
@@ -73,7 +74,7 @@ void Platform::Build() {
 bool Platform::Run(const std::function<void()>& fn) {
   if (stopped_) return false;
   try {
-    fn();
+    RunOnPlatformStack(kStackBase, kStackSize, fn);
     return true;
   } catch (const PlatformStop& stop) {
     stopped_ = true;

@@ -1,0 +1,194 @@
+// The virtual platform's own semantics: what the driver can rely on from the
+// firmware and hardware models.
+#include "platform_fixture.h"
+#include "sim/platform_stack.h"
+#include "uefi/pcd.h"
+
+namespace {
+
+std::vector<std::string> gNotified;
+sim::Firmware* gFirmware;
+uint64_t gInnerEvent;
+
+void EFIAPI NotifyA(EfiEvent, void*) { gNotified.push_back("A@" + std::to_string(gFirmware->CurrentTpl())); }
+void EFIAPI NotifyB(EfiEvent, void*) { gNotified.push_back("B@" + std::to_string(gFirmware->CurrentTpl())); }
+void EFIAPI NotifyC(EfiEvent, void*) { gNotified.push_back("C@" + std::to_string(gFirmware->CurrentTpl())); }
+// Signals another event from inside a notify function.
+void EFIAPI NotifySignalling(EfiEvent, void*) {
+  gNotified.push_back("S@" + std::to_string(gFirmware->CurrentTpl()));
+  gFirmware->SignalEvent(gInnerEvent);
+  gNotified.push_back("S-end");
+}
+
+uint64_t Fn(void (*f)(EfiEvent, void*) __attribute__((ms_abi))) { return reinterpret_cast<uint64_t>(f); }
+
+class Events : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gNotified.clear();
+    gFirmware = &platform.firmware();
+  }
+  uint64_t Create(uint64_t tpl, uint64_t fn, const Guid* group = nullptr) {
+    uint64_t e = 0;
+    EXPECT_EQ(platform.firmware().CreateEvent(EVT_NOTIFY_SIGNAL, tpl, fn, 0, group, &e), EFI_SUCCESS);
+    return e;
+  }
+  sim::Platform platform{test::Scenario("")};
+};
+
+const Guid kGroup = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+
+TEST_F(Events, GroupNotifiesRunFromTheHighestLevelDown) {
+  Create(TPL_CALLBACK, Fn(NotifyA), &kGroup);
+  Create(TPL_NOTIFY, Fn(NotifyB), &kGroup);
+  Create(TPL_CALLBACK, Fn(NotifyC), &kGroup);
+  Create(TPL_NOTIFY, Fn(NotifyA));  // not in the group
+  platform.SignalGroup(kGroup);
+  EXPECT_EQ(gNotified, (std::vector<std::string>{"B@16", "A@8", "C@8"}));
+  EXPECT_EQ(platform.firmware().CurrentTpl(), TPL_APPLICATION);
+}
+
+TEST_F(Events, SignalRunsAHigherLevelNotifyAtOnceAndALowerOneLater) {
+  uint64_t outer = Create(TPL_CALLBACK, Fn(NotifySignalling));
+  gInnerEvent = Create(TPL_NOTIFY, Fn(NotifyB));
+  platform.Run([&] { platform.firmware().SignalEvent(outer); });
+  EXPECT_EQ(gNotified, (std::vector<std::string>{"S@8", "B@16", "S-end"}));
+
+  gNotified.clear();
+  outer = Create(TPL_NOTIFY, Fn(NotifySignalling));
+  gInnerEvent = Create(TPL_CALLBACK, Fn(NotifyA));
+  platform.Run([&] { platform.firmware().SignalEvent(outer); });
+  EXPECT_EQ(gNotified, (std::vector<std::string>{"S@16", "S-end", "A@8"}));
+}
+
+TEST_F(Events, RaisedLevelHoldsNotifiesBackUntilRestored) {
+  uint64_t e = Create(TPL_CALLBACK, Fn(NotifyA));
+  uint64_t old = platform.firmware().RaiseTpl(TPL_NOTIFY);
+  platform.firmware().SignalEvent(e);
+  EXPECT_TRUE(gNotified.empty());
+  platform.firmware().RestoreTpl(old);
+  EXPECT_EQ(gNotified, (std::vector<std::string>{"A@8"}));
+}
+
+TEST_F(Events, ClosedEventNeverNotifiesAgain) {
+  uint64_t e = Create(TPL_NOTIFY, Fn(NotifyA), &kGroup);
+  platform.SignalGroup(kGroup);
+  EXPECT_EQ(platform.firmware().CloseEvent(e), EFI_SUCCESS);
+  platform.SignalGroup(kGroup);
+  EXPECT_EQ(platform.firmware().SignalEvent(e), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(platform.firmware().CloseEvent(e), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(gNotified.size(), 1u);
+}
+
+TEST_F(Events, ProtocolNotifyFiresOnEveryLaterInstallation) {
+  const Guid proto = {0xABCDEF01, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  uint64_t e = Create(TPL_CALLBACK, Fn(NotifyA));
+  uint64_t registration = 0;
+  ASSERT_EQ(platform.firmware().RegisterProtocolNotify(proto, e, &registration), EFI_SUCCESS);
+  EXPECT_TRUE(gNotified.empty()) << "registration alone signals nothing";
+  uint64_t handle = 0;
+  ASSERT_EQ(platform.firmware().InstallProtocolInterface(&handle, proto, 0, 0x1234), EFI_SUCCESS);
+  EXPECT_NE(handle, 0u) << "a null handle gets a new one";
+  uint64_t second = 0;
+  platform.firmware().InstallProtocolInterface(&second, proto, 0, 0x5678);
+  EXPECT_NE(second, handle);
+  EXPECT_EQ(gNotified.size(), 2u);
+  // The registration hands out each new interface once.
+  uint64_t iface = 0;
+  EXPECT_EQ(platform.firmware().LocateProtocol(proto, registration, &iface), EFI_SUCCESS);
+  EXPECT_EQ(iface, 0x1234u);
+  EXPECT_EQ(platform.firmware().LocateProtocol(proto, registration, &iface), EFI_SUCCESS);
+  EXPECT_EQ(iface, 0x5678u);
+  EXPECT_EQ(platform.firmware().LocateProtocol(proto, registration, &iface), EFI_NOT_FOUND);
+  // The same protocol twice on one handle is refused.
+  EXPECT_EQ(platform.firmware().InstallProtocolInterface(&handle, proto, 0, 1), EFI_INVALID_PARAMETER);
+}
+
+TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
+  sim::Platform p(test::Scenario("[faults]\nfail_allocation = 2\n[protocols]\nfabric_topology = false\n"));
+  uint64_t a = 0;
+  EXPECT_EQ(p.firmware().AllocatePool(4, 16, &a), EFI_SUCCESS);
+  EXPECT_EQ(p.firmware().AllocatePool(4, 16, &a), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(p.firmware().AllocatePool(6, 16, &a), EFI_SUCCESS);
+  EXPECT_EQ(p.firmware().AllocatePool(0x70000000, 16, &a), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(p.firmware().Pool().size(), 2u);
+  // Fresh pool memory is not zero; freed memory is scribbled over.
+  EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreshPoolByte);
+  EXPECT_EQ(p.firmware().FreePool(a), EFI_SUCCESS);
+  EXPECT_EQ(p.firmware().FreePool(a), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreedPoolByte);
+  uint64_t iface = 0;
+  EXPECT_EQ(p.firmware().LocateProtocol(sim::kFabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
+  EXPECT_EQ(p.firmware().LocateProtocol(kPcdProtocolGuid, 0, &iface), EFI_SUCCESS);
+}
+
+TEST(Hardware, UnmappedReadsAreAllOnesAndRootsHaveWindows) {
+  sim::Platform p(test::Scenario(test::Dies({0x40})));
+  p.Run([&] {
+    auto& hw = p.hardware();
+    EXPECT_EQ(hw.MemRead(0x1000, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(hw.MemRead(0xF0108000, 2), 0xFFFFu) << "bus 1 has no device";
+    EXPECT_EQ(hw.MemRead(0xF00C0000, 2), 0x1022u);
+    EXPECT_EQ(hw.MemRead(0xF00C0084, 1), 0x40u);
+    hw.MemWrite(0xF40000B8, 4, 0x50000);
+    hw.MemWrite(0xF40000BC, 4, 0xCAFE);
+    hw.MemWrite(0xF40000B8, 4, 0x50000);
+    EXPECT_EQ(hw.MemRead(0xF40000BC, 4), 0xCAFEu);
+  });
+  ASSERT_EQ(p.hardware().InternalWrites().size(), 1u);
+  EXPECT_EQ(p.hardware().InternalWrites()[0].bus, 0x40);
+}
+
+TEST(Hardware, RunawayDriverIsStopped) {
+  sim::Platform p(test::Scenario("[limits]\nmax_accesses = 1000\n"));
+  EXPECT_FALSE(p.Run([&] {
+    for (;;) p.hardware().PortIn(0x80, 1);
+  }));
+}
+
+TEST(Dispatch, DriverRunsOnAStackInPlatformMemory) {
+  sim::Platform p(test::Scenario(""));
+  uint64_t local = 0;
+  p.Run([&] {
+    int here = 0;
+    local = reinterpret_cast<uint64_t>(&here);
+  });
+  EXPECT_GE(local, sim::kStackBase);
+  EXPECT_LT(local, sim::kStackBase + sim::kStackSize);
+  EXPECT_LT(local, 1ull << 32);
+}
+
+TEST(Scenario, BadFilesNameTheLineAndTheKey) {
+  struct Case {
+    const char* text;
+    const char* expect;
+  } cases[] = {
+      {"[[socket]]\n[[socket.die]]\nroot_bus = 300\n", "test.toml:3: key 'socket[0].die[0].root_bus'"},
+      {"[agent]\npresnt = true\n", "test.toml:2: key 'agent.presnt': unknown key"},
+      {"[pcd]\nx243 = 1\n", "key 'pcd.x243'"},
+      {"[boot]\nevents = [\"reboot\"]\n", "unknown event 'reboot'"},
+      {"[faults\n", "test.toml:1:"},
+      {"[[socket]]\n[[socket.die]]\nvendor = 1\n", "missing"},
+  };
+  for (const Case& c : cases) {
+    try {
+      test::Scenario(c.text);
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const sim::ScenarioError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.expect), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Scenario, ShippedScenariosLoad) {
+  for (const char* name : {"default"}) {
+    sim::Scenario s = sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/" + name + ".toml");
+    EXPECT_EQ(s.name, name);
+  }
+  sim::Scenario s = sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml");
+  ASSERT_EQ(s.sockets.size(), 2u);
+  EXPECT_EQ(s.sockets[0].dies.size(), 4u);
+  EXPECT_EQ(s.sockets[1].dies.size(), 4u);
+}
+
+}  // namespace
