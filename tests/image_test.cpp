@@ -73,9 +73,13 @@ TEST(DriverImage, IsAnEfiBootServiceDriver) {
     if (entry >= s.virtualAddress && entry < s.virtualAddress + s.virtualSize)
       entryExecutable = (s.characteristics & 0x20000000) != 0;  // IMAGE_SCN_MEM_EXECUTE
   EXPECT_TRUE(entryExecutable) << "entry point 0x" << std::hex << entry;
-  // No writable section may also be executable.
-  for (const Section& s : sections)
+  for (const Section& s : sections) {
+    // No writable section may also be executable.
     EXPECT_FALSE((s.characteristics & 0x20000000) && (s.characteristics & 0x80000000)) << s.name;
+    // Mutable state lives in the image-state section only, which the host build
+    // resets before each boot; anything in .data or .bss would survive there.
+    EXPECT_TRUE(s.name != ".data" && s.name != ".bss") << "mutable state outside IMAGE_STATE: " << s.name;
+  }
   std::printf("[ image    ] %s: %zu bytes\n", MEMINFO_IMAGE_PATH, img.bytes.size());
 }
 
