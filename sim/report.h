@@ -1,0 +1,29 @@
+// What one boot on the virtual platform did, as a person reads it (TextReport)
+// and as a program reads it (JsonReport). Both are built from the platform after
+// Boot() and the boot's result; docs/report.md describes them and the JSON keys.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/platform.h"
+
+namespace sim {
+
+// Bumped whenever a JSON key is renamed, removed or changes its meaning.
+constexpr int kReportSchemaVersion = 1;
+
+struct ReportOptions {
+  bool verbose = false;  // text report: list every firmware service call too
+};
+
+std::string TextReport(Platform& platform, const BootResult& result, const ReportOptions& options = {});
+nlohmann::json JsonReport(Platform& platform, const BootResult& result);
+
+// "0x" and upper-case digits, zero-padded to `digits`.
+std::string HexText(uint64_t value, int digits);
+// A pool type as the firmware names it ("EfiReservedMemoryType"), or a range name.
+std::string MemoryTypeName(uint32_t type);
+
+}  // namespace sim

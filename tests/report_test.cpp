@@ -1,0 +1,298 @@
+// The boot report (JSON and text), the meminfo-sim command, and the documents
+// that describe them.
+#include "sim/report.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "core/meminfo.h"
+#include "diag/trap.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  EXPECT_TRUE(in) << path;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string SourcePath(const std::string& relative) { return std::string(MEMINFO_SOURCE_DIR) + "/" + relative; }
+
+struct Command {
+  int status;
+  std::string output;  // standard output and standard error together
+};
+
+Command RunSim(const std::string& arguments) {
+  const std::string line = std::string(MEMINFO_SIM_PATH) + " " + arguments + " 2>&1";
+  FILE* pipe = popen(line.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  Command c{-1, ""};
+  if (pipe == nullptr) return c;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) c.output.append(buffer, n);
+  const int raw = pclose(pipe);
+  c.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return c;
+}
+
+// Every key path of a JSON value: "a.b", array elements as "a[]", the children
+// of the two objects keyed by name as <field> and <kind>.
+void KeyPaths(const json& j, const std::string& path, std::set<std::string>& out) {
+  if (j.is_array()) {
+    for (const json& element : j) KeyPaths(element, path + "[]", out);
+    return;
+  }
+  if (!j.is_object()) return;
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    std::string key = it.key();
+    if (path == "record.fields") key = "<field>";
+    if (path == "accesses.counts") key = "<kind>";
+    const std::string child = path.empty() ? key : path + "." + key;
+    out.insert(child);
+    KeyPaths(it.value(), child, out);
+  }
+}
+
+// The keys docs/report.md lists: the first column of its key table.
+std::set<std::string> DocumentedKeys() {
+  const std::string doc = ReadFile(SourcePath("docs/report.md"));
+  std::set<std::string> keys;
+  const std::regex row(R"(^\| `([^`]+)` \|)", std::regex::multiline);
+  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), row); it != std::sregex_iterator(); ++it)
+    keys.insert((*it)[1]);
+  return keys;
+}
+
+// The default platform, booted; then a fatal trap with no agent halts it, as
+// one in a later notify function would. One report then holds every section.
+json HaltedAfterBootReport(std::string* text) {
+  sim::Platform p(sim::LoadScenario(SourcePath("scenarios/default.toml")));
+  sim::BootResult r = p.Boot();
+  EXPECT_TRUE(r.entryReturned);
+  EXPECT_FALSE(p.Run([] { FatalTrap(0x20320401); }));
+  r.halted = true;
+  if (text) *text = sim::TextReport(p, r);
+  return sim::JsonReport(p, r);
+}
+
+TEST(JsonReport, DefaultScenarioShowsTheRecordAsPublished) {
+  sim::Platform p(sim::LoadScenario(SourcePath("scenarios/default.toml")));
+  const sim::BootResult r = p.Boot();
+  const json j = sim::JsonReport(p, r);
+
+  EXPECT_EQ(j["schema_version"], 1);
+  EXPECT_EQ(j["scenario"]["name"], "default");
+  EXPECT_EQ(j["outcome"], "completed");
+  EXPECT_EQ(j["entry"]["returned"], true);
+  EXPECT_EQ(j["entry"]["status"], r.entryStatus);
+  EXPECT_EQ(j["entry"]["status_name"], sim::StatusName(r.entryStatus));
+
+  // The record as the report decodes it equals the record read back here.
+  const json& rec = j["record"];
+  ASSERT_EQ(rec["present"], true);
+  const auto at = p.Installed(MemInfoProtocolGuid);
+  ASSERT_TRUE(at.has_value());
+  EXPECT_EQ(rec["address"], *at);
+  EXPECT_EQ(rec["address_hex"], sim::HexText(*at, 16));
+  EXPECT_EQ(rec["on_image_handle"], true);
+  const std::vector<uint8_t> bytes = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  EXPECT_EQ(rec["bytes"].get<std::vector<uint8_t>>(), bytes);
+  MemInfoRecord m;
+  std::memcpy(&m, bytes.data(), sizeof m);
+
+  const json& f = rec["fields"];
+  const std::pair<const char*, uint64_t> expected[] = {
+      {"Token16Flag", m.Token16Flag},
+      {"Reserved1", m.Reserved1},
+      {"SmiCommandPort", m.SmiCommandPort},
+      {"Token467Byte", m.Token467Byte},
+      {"Token242Flag", m.Token242Flag},
+      {"Token243Word", m.Token243Word},
+      {"RootRegLowOverride", m.RootRegLowOverride},
+      {"Reserved9", m.Reserved9},
+      {"RootRegLow", m.RootRegLow},
+      {"RootRegHighOverride", m.RootRegHighOverride},
+      {"Reserved13", m.Reserved13},
+      {"RootRegHigh", m.RootRegHigh},
+      {"ChipSelectCount", m.ChipSelectCount},
+      {"ChipSelectEntries", m.ChipSelectEntries},
+      {"ChannelMap", m.ChannelMap},
+  };
+  EXPECT_EQ(f.size(), std::size(expected));
+  for (const auto& [name, value] : expected) {
+    ASSERT_TRUE(f.contains(name)) << name;
+    EXPECT_EQ(f[name]["value"], value) << name;
+    EXPECT_EQ(f[name]["value_hex"], sim::HexText(value, 2 * f[name]["width"].get<int>())) << name;
+  }
+  EXPECT_EQ(f["SmiCommandPort"]["offset"], 2);
+  EXPECT_EQ(f["SmiCommandPort"]["width"], 2);
+  EXPECT_EQ(f["ChannelMap"]["offset"], 32);
+  EXPECT_EQ(f["ChannelMap"]["width"], 8);
+  EXPECT_EQ(rec["channel_map"]["present"], m.ChannelMap != 0);
+  EXPECT_EQ(rec["chip_select_table"]["present"], m.ChipSelectEntries != 0);
+
+  // The signal's writes are the platform's, in order, with readable twins.
+  ASSERT_EQ(j["signals"].size(), r.signals.size());
+  const json& writes = j["signals"][0]["writes"];
+  ASSERT_EQ(writes.size(), r.signals[0].writes.size());
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes[1]["bus"], r.signals[0].writes[1].bus);
+  EXPECT_EQ(writes[1]["index_hex"], sim::HexText(r.signals[0].writes[1].index, 8));
+  EXPECT_EQ(writes[1]["value"], r.signals[0].writes[1].value);
+  EXPECT_EQ(j["accesses"]["total"], p.hardware().TotalAccesses());
+}
+
+TEST(JsonReport, HaltedPlatformShowsTheCodeAndWhatTheDisplayShowed) {
+  std::string text;
+  const json j = HaltedAfterBootReport(&text);
+  EXPECT_EQ(j["outcome"], "halted");
+  const json& t = j["traps"];
+  EXPECT_EQ(t["halted"], true);
+  EXPECT_EQ(t["halt_code_hex"], "0x20320401");
+  ASSERT_EQ(t["queries"].size(), 1u);
+  EXPECT_EQ(t["queries"][0]["code"], 0x20320401u);
+  ASSERT_EQ(t["display"].size(), 12u);
+  for (const json& shown : t["display"]) EXPECT_EQ(shown["low_byte"], shown["value"].get<uint32_t>() & 0xFF);
+  EXPECT_EQ(t["display"][0]["value_hex"], "0x010000DE");
+  EXPECT_EQ(t["display"][0]["low_byte_hex"], "0xDE");
+
+  EXPECT_NE(text.find("halted"), std::string::npos);
+  EXPECT_NE(text.find("0x010000DE  0xDE"), std::string::npos) << text;
+}
+
+TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
+  const std::set<std::string> documented = DocumentedKeys();
+  ASSERT_GT(documented.size(), 50u);
+
+  std::set<std::string> seen;
+  KeyPaths(HaltedAfterBootReport(nullptr), "", seen);
+  {
+    sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+    KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
+  for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
+
+  // The snapshot and the chip-select table are not built yet, so their
+  // addresses never occur.
+  const std::set<std::string> notYet = {"record.channel_map.address", "record.channel_map.address_hex",
+                                        "record.chip_select_table.address", "record.chip_select_table.address_hex"};
+  for (const std::string& key : documented)
+    if (!notYet.count(key)) EXPECT_TRUE(seen.count(key)) << "documented but never reported: " << key;
+}
+
+TEST(TextReport, SaysWhatIsAbsent) {
+  {
+    sim::Platform p(sim::LoadScenario(SourcePath("scenarios/default.toml")));
+    const std::string text = sim::TextReport(p, p.Boot());
+    EXPECT_NE(text.find("Channel map snapshot  absent"), std::string::npos) << text;
+    EXPECT_NE(text.find("Chip-select table     absent"), std::string::npos) << text;
+    EXPECT_NE(text.find("0x13B20000"), std::string::npos);
+    EXPECT_EQ(text.find("Firmware service calls"), std::string::npos) << "calls belong to --verbose";
+  }
+  sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+  const sim::BootResult r = p.Boot();
+  sim::ReportOptions verbose;
+  verbose.verbose = true;
+  const std::string text = sim::TextReport(p, r, verbose);
+  EXPECT_NE(text.find("returned EFI_OUT_OF_RESOURCES"), std::string::npos) << text;
+  EXPECT_NE(text.find("absent: nothing was installed"), std::string::npos) << text;
+  EXPECT_NE(text.find("Firmware service calls"), std::string::npos);
+}
+
+TEST(MeminfoSim, ExitStatusAndMessages) {
+  const Command ok = RunSim("run " + SourcePath("scenarios/default.toml") + " --json");
+  EXPECT_EQ(ok.status, 0) << ok.output;
+  EXPECT_EQ(json::parse(ok.output, nullptr, false).value("schema_version", 0), 1) << ok.output;
+
+  const std::string bad = testing::TempDir() + "meminfo_bad_key.toml";
+  {
+    std::ofstream out(bad);
+    out << "name = \"bad\"\n[agent]\npresent = true\nanser = 1\n";
+  }
+  Command c = RunSim("run " + bad);
+  EXPECT_EQ(c.status, 2);
+  EXPECT_NE(c.output.find(bad + ":4:"), std::string::npos) << c.output;
+  EXPECT_NE(c.output.find("agent.anser"), std::string::npos) << c.output;
+
+  {
+    std::ofstream out(bad);
+    out << "[[socket]]\n[[socket.die]]\nroot_bus = 0x100\n";
+  }
+  c = RunSim("run " + bad);
+  EXPECT_EQ(c.status, 2);
+  EXPECT_NE(c.output.find(bad + ":3:"), std::string::npos) << c.output;
+  EXPECT_NE(c.output.find("socket[0].die[0].root_bus"), std::string::npos) << c.output;
+  std::remove(bad.c_str());
+
+  c = RunSim("run " + testing::TempDir() + "no-such-scenario.toml");
+  EXPECT_EQ(c.status, 2);
+  EXPECT_NE(c.output.find("no-such-scenario.toml"), std::string::npos) << c.output;
+
+  EXPECT_EQ(RunSim("run " + testing::TempDir()).status, 2) << "a directory is not a scenario";
+  EXPECT_EQ(RunSim("").status, 2);
+  EXPECT_EQ(RunSim("run").status, 2);
+  EXPECT_EQ(RunSim("run --help").status, 0);
+}
+
+TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
+  const std::string path = testing::TempDir() + "meminfo_runaway.toml";
+  {
+    std::ofstream out(path);
+    out << "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[limits]\nmax_accesses = 2\n[boot]\nevents = [\"ready_to_boot\"]\n";
+  }
+  const Command c = RunSim("run " + path + " --json");
+  std::remove(path.c_str());
+  EXPECT_EQ(c.status, 1) << c.output;
+  const json j = json::parse(c.output, nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << c.output;
+  EXPECT_EQ(j["outcome"], "ran_away");
+  EXPECT_EQ(j["signals"].back()["completed"], false);
+}
+
+// Every example in the scenario format document is a valid scenario file.
+TEST(ScenarioFiles, DocumentExamplesParse) {
+  const std::string doc = ReadFile(SourcePath("docs/scenario-format.md"));
+  const std::regex block("```toml\n([^`]*)```");
+  int examples = 0;
+  for (auto it = std::sregex_iterator(doc.begin(), doc.end(), block); it != std::sregex_iterator(); ++it) {
+    ++examples;
+    EXPECT_NO_THROW(sim::ParseScenario((*it)[1], "docs/scenario-format.md example " + std::to_string(examples)))
+        << (*it)[1];
+  }
+  EXPECT_GE(examples, 15);
+}
+
+// The example scenarios show what their comments say they show.
+std::vector<std::string> WrittenBusesAndValues(const std::string& scenario) {
+  sim::Platform p(sim::LoadScenario(SourcePath("scenarios/" + scenario + ".toml")));
+  const json j = sim::JsonReport(p, p.Boot());
+  std::vector<std::string> out;
+  for (const json& signal : j["signals"])
+    for (const json& w : signal["writes"]) out.push_back(w["bus_hex"].get<std::string>() + "=" + w["value_hex"].get<std::string>());
+  return out;
+}
+
+TEST(ScenarioFiles, ExamplesShowTheirFeature) {
+  EXPECT_EQ(WrittenBusesAndValues("overrides"),
+            (std::vector<std::string>{"0x00=0x00100020", "0x40=0x00100020"}));
+  EXPECT_EQ(WrittenBusesAndValues("absent-device"),
+            (std::vector<std::string>{"0x00=0x00010001", "0x40=0x00010001", "0x00=0x00010001", "0x40=0x00010001"}));
+  EXPECT_TRUE(WrittenBusesAndValues("allocation-failure").empty());
+}
+
+}  // namespace
