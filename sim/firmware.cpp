@@ -18,7 +18,11 @@ std::string Hex(uint64_t v) {
   return b;
 }
 
-bool ValidPoolType(uint32_t type) { return type <= EfiConventionalMemory - 1 || type >= 0x80000000u; }
+// Pool memory comes in the UEFI types below EfiConventionalMemory, the ACPI and
+// MMIO types after it (but not persistent memory), and the OEM and OS ranges.
+bool ValidPoolType(uint32_t type) {
+  return (type < 14 && type != EfiConventionalMemory) || type >= 0x70000000u;
+}
 }  // namespace
 
 std::string GuidText(const Guid& g) {

@@ -36,6 +36,9 @@ class Platform {
   Hardware& hardware() { return hardware_; }
   Firmware& firmware() { return firmware_; }
   PhysicalMemory& memory() { return memory_; }
+  const Hardware& hardware() const { return hardware_; }
+  const Firmware& firmware() const { return firmware_; }
+  const PhysicalMemory& memory() const { return memory_; }
   const Scenario& scenario() const { return scenario_; }
 
   // Runs fn as a call from the firmware into the driver; false when the platform

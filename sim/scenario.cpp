@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -277,12 +278,14 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   if (auto n = root.get("limits")) {
     const auto& t = r.Table(*n, "limits");
     r.Keys(t, "limits", {"max_accesses"});
-    if (auto v = t.get("max_accesses")) s.accessLimit = r.Unsigned(*v, "limits.max_accesses", 1ull << 32);
+    if (auto v = t.get("max_accesses")) s.accessLimit = r.Unsigned(*v, "limits.max_accesses", 100000000);
   }
   return s;
 }
 
 Scenario LoadScenario(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw ScenarioError(path + ": is a directory, not a scenario file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot open the scenario file");
   std::ostringstream text;

@@ -110,8 +110,11 @@ TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
   EXPECT_EQ(p.firmware().AllocatePool(4, 16, &a), EFI_SUCCESS);
   EXPECT_EQ(p.firmware().AllocatePool(4, 16, &a), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(p.firmware().AllocatePool(6, 16, &a), EFI_SUCCESS);
-  EXPECT_EQ(p.firmware().AllocatePool(0x70000000, 16, &a), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(p.firmware().Pool().size(), 2u);
+  EXPECT_EQ(p.firmware().AllocatePool(EfiConventionalMemory, 16, &a), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(p.firmware().AllocatePool(14, 16, &a), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(p.firmware().AllocatePool(0x70000000, 8, &a), EFI_SUCCESS) << "OEM types are pool types";
+  EXPECT_EQ(p.firmware().AllocatePool(6, 16, &a), EFI_SUCCESS);
+  EXPECT_EQ(p.firmware().Pool().size(), 4u);
   // Fresh pool memory is not zero; freed memory is scribbled over.
   EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreshPoolByte);
   EXPECT_EQ(p.firmware().FreePool(a), EFI_SUCCESS);
