@@ -21,8 +21,12 @@ Platform& ActivePlatform() {
   return *gActive;
 }
 
-Platform::Platform(const Scenario& scenario)
-    : scenario_(scenario), memory_(PhysicalMemory::Instance()), hardware_(memory_), firmware_(memory_, HostDispatch()) {
+Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
+    : scenario_(scenario),
+      memory_(PhysicalMemory::Instance()),
+      dispatch_(dispatch),
+      hardware_(memory_),
+      firmware_(memory_, dispatch) {
   if (gActive != nullptr) {
     std::fprintf(stderr, "virtual platform: only one platform may be active at a time\n");
     std::abort();
@@ -85,8 +89,9 @@ bool Platform::Run(const std::function<void()>& fn) {
 }
 
 bool Platform::CallEntry(uint64_t* status) {
-  Dispatch& d = HostDispatch();
-  return Run([&] { *status = d.CallEntry(d.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable()); });
+  return Run([&] {
+    *status = dispatch_.CallEntry(dispatch_.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable());
+  });
 }
 
 void Platform::SignalGroup(const Guid& group) {

@@ -28,7 +28,9 @@ struct BootResult {
 
 class Platform {
  public:
-  explicit Platform(const Scenario& scenario);
+  // The dispatch backend decides how the driver runs: linked into this process
+  // (the default) or as the real image in a CPU emulator.
+  explicit Platform(const Scenario& scenario, Dispatch& dispatch = HostDispatch());
   ~Platform();
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
@@ -59,6 +61,7 @@ class Platform {
 
   const Scenario scenario_;
   PhysicalMemory& memory_;
+  Dispatch& dispatch_;
   Hardware hardware_;
   Firmware firmware_;
   bool stopped_ = false;
