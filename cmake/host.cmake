@@ -15,7 +15,7 @@ find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
 
 # Driver code: freestanding rules hold here too (no C++ library headers).
 add_library(meminfo_driver OBJECT ${HOST_DRIVER_SOURCES})
-target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENERATED_DIR})
 # Unwind tables let the platform stop a run (a halted trap) from inside driver code.
 target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++
                        -funwind-tables)
@@ -23,7 +23,7 @@ target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fn
 file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 # The driver and the platform it calls through the seam form one library.
 add_library(meminfo_sim STATIC ${SIM_SOURCES} $<TARGET_OBJECTS:meminfo_driver>)
-target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${TOMLPP_INCLUDE})
+target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENERATED_DIR} ${TOMLPP_INCLUDE})
 target_link_libraries(meminfo_sim PUBLIC nlohmann_json::nlohmann_json)
 target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
 
