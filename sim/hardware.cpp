@@ -74,14 +74,18 @@ uint64_t Hardware::MsrValue(uint32_t index) const {
 }
 
 uint32_t Hardware::PortIn(uint16_t port, uint8_t width) {
-  auto it = portValues_.find(port);
-  uint32_t v = uint32_t((it == portValues_.end() ? 0xFFFFFFFFu : it->second) & WidthMask(width));
+  uint32_t v = 0;
+  if (!devices_.PortRead(port, width, &v)) {
+    auto it = portValues_.find(port);
+    v = uint32_t((it == portValues_.end() ? 0xFFFFFFFFu : it->second) & WidthMask(width));
+  }
   Record(AccessKind::Port, false, width, port, v);
   return v;
 }
 
 void Hardware::PortOut(uint16_t port, uint8_t width, uint32_t value) {
   Record(AccessKind::Port, true, width, port, value);
+  devices_.PortWrite(port, width, value);
   if (port == kPostCodePort) {
     postCodes_.push_back(value);
     if (halting_) {
@@ -97,6 +101,17 @@ void Hardware::PortOut(uint16_t port, uint8_t width, uint32_t value) {
 void Hardware::PortOutTagged(uint32_t selector, uint32_t value, uint32_t extra) {
   Record(AccessKind::TaggedPort, true, 4, selector & 0xFFFF, value);
   taggedOuts_.push_back({selector, value, extra});
+  devices_.TaggedOut(selector, value, extra, IoBreakpointHit(uint16_t(selector & 0xFFFF), 4), agentPresent_);
+}
+
+bool Hardware::IoBreakpointHit(uint16_t port, uint8_t width) const {
+  constexpr uint64_t kCr4De = 8, kDr7Enable2 = 3ull << 4;
+  if (!(cr4_ & kCr4De) || !(dr7_ & kDr7Enable2)) return false;
+  if (((dr7_ >> 24) & 3) != 2) return false;  // RW2: I/O reads and writes
+  static constexpr uint64_t kLength[4] = {1, 2, 8, 4};
+  const uint64_t length = kLength[(dr7_ >> 26) & 3];
+  const uint64_t start = (dr2_ & 0xFFFF) & ~(length - 1);
+  return port < start + length && start < uint64_t(port) + width;
 }
 
 uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
@@ -146,6 +161,8 @@ uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
     kind = AccessKind::Memory;
     v = 0;
     std::memcpy(&v, memory_.Host(address), width);
+  } else if (devices_.MmioRead(address, width, &v)) {
+    // a device's register decodes ahead of the configuration space
   } else if (InConfigSpace(address)) {
     v = ConfigRead(address, width);
   } else {
@@ -167,7 +184,9 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
     return;
   }
   Record(AccessKind::Mmio, true, width, address, value);
-  if (InConfigSpace(address)) {
+  if (devices_.MmioWrite(address, width, value)) {
+    // a device's register decodes ahead of the configuration space
+  } else if (InConfigSpace(address)) {
     ConfigWrite(address, width, value);
   } else {
     for (int i = 0; i < width; ++i) {

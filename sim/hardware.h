@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/devices.h"
 #include "sim/memory.h"
 
 namespace sim {
@@ -112,6 +113,17 @@ class Hardware {
   uint64_t Cr4() const { return cr4_; }
   uint64_t MsrValue(uint32_t index) const;
   uint64_t TotalAccesses() const { return total_; }
+  uint64_t Dr2() const { return dr2_; }
+  uint64_t Dr3() const { return dr3_; }
+  bool AgentPresent() const { return agentPresent_; }
+  // Whether an access of `width` bytes to `port` meets the I/O breakpoint in
+  // DR2: CR4.DE set, DR7 enabling breakpoint 2 as an I/O breakpoint, and the
+  // port range overlapping the one DR2 and its length name.
+  bool IoBreakpointHit(uint16_t port, uint8_t width) const;
+
+  // The UARTs, the observed ports and the debug agent's mailbox.
+  Devices& devices() { return devices_; }
+  const Devices& devices() const { return devices_; }
 
   // Number of display writes the halted platform is watched for before the run stops.
   static constexpr int kHaltDisplayWrites = 12;
@@ -132,6 +144,7 @@ class Hardware {
   void ConfigWrite(uint64_t address, uint8_t width, uint64_t value);
 
   PhysicalMemory& memory_;
+  Devices devices_{memory_};
   std::map<uint32_t, PciFunction> pci_;
   std::map<uint8_t, Root> roots_;
   std::map<uint64_t, uint8_t> mmioBytes_;

@@ -71,6 +71,8 @@ void Platform::Build() {
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
+  for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
+  if (s.mailbox) hardware_.devices().MakeMailbox(*s.mailbox);
   hardware_.SetAccessLimit(s.accessLimit);
   firmware_.Build(fc);
 }

@@ -111,6 +111,93 @@ void ReadDie(const Reader& r, const toml::table& t, const std::string& path, Die
   }
 }
 
+// A byte switch: true and false stand for 1 and 0; any other byte value may be
+// given as an integer.
+uint8_t Switch(const Reader& r, const toml::node& n, const std::string& key) {
+  if (n.is_boolean()) return r.Bool(n, key) ? 1 : 0;
+  return uint8_t(r.Unsigned(n, key, 0xFF));
+}
+
+struct UartLine {
+  std::optional<bool> busy;
+  std::optional<uint64_t> busyReadings;
+  toml::source_region busyAt, readingsAt;
+};
+
+UartLine ReadUartLine(const Reader& r, const toml::table& t, const std::string& path) {
+  UartLine line;
+  if (auto v = t.get("busy")) {
+    line.busy = r.Bool(*v, path + ".busy");
+    line.busyAt = v->source();
+  }
+  if (auto v = t.get("busy_readings")) {
+    line.busyReadings = r.Unsigned(*v, path + ".busy_readings", 0xFFFFFFFF);
+    line.readingsAt = v->source();
+  }
+  return line;
+}
+
+void ApplyUartLine(const UartLine& line, UartSpec& uart) {
+  if (line.busy) uart.busy = *line.busy;
+  if (line.busyReadings) uart.busyReadings = *line.busyReadings;
+}
+
+// [serial] places the UART the serial channel writes to; [raw_uart] describes
+// the first serial port at 0x3F8. When [serial] base is 0x3F8 they are one
+// device, and the two tables must not disagree about its line status.
+void ReadUarts(const Reader& r, const toml::table& root, Scenario& s) {
+  UartSpec serial;
+  UartLine serialLine, rawLine;
+  if (auto n = root.get("serial")) {
+    const auto& t = r.Table(*n, "serial");
+    r.Keys(t, "serial", {"base", "busy", "busy_readings"});
+    if (auto v = t.get("base")) {
+      serial.base = r.Value64(*v, "serial.base");
+      const bool mmio = serial.base >= kUartMmioThreshold;
+      const uint64_t end = serial.base + (mmio ? 4 * Uart::kRegisterCount : Uart::kRegisterCount);
+      if (!mmio && end > kUartMmioThreshold)
+        r.Fail(v->source(), "serial.base", "an I/O base leaves room for eight registers (at most 0xFFF8)");
+      if (!mmio && serial.base != kComPort1 && serial.base < kComPort1 + 8u && end > kComPort1)
+        r.Fail(v->source(), "serial.base", "overlaps the first serial port at 0x3F8");
+      if (mmio && (end < serial.base || (serial.base < kDramBase + kDramSize && end > kDramBase)))
+        r.Fail(v->source(), "serial.base", "a memory-mapped UART must stay clear of DRAM");
+    }
+    serialLine = ReadUartLine(r, t, "serial");
+  }
+  if (auto n = root.get("raw_uart")) {
+    const auto& t = r.Table(*n, "raw_uart");
+    r.Keys(t, "raw_uart", {"busy", "busy_readings"});
+    rawLine = ReadUartLine(r, t, "raw_uart");
+  }
+  ApplyUartLine(serialLine, serial);
+  s.uarts.clear();
+  if (serial.base == kComPort1) {
+    if (rawLine.busy && serialLine.busy && *rawLine.busy != *serialLine.busy)
+      r.Fail(rawLine.busyAt, "raw_uart.busy", "the UART at 0x3F8 is [serial]'s too, which says otherwise");
+    if (rawLine.busyReadings && serialLine.busyReadings && *rawLine.busyReadings != *serialLine.busyReadings)
+      r.Fail(rawLine.readingsAt, "raw_uart.busy_readings",
+             "the UART at 0x3F8 is [serial]'s too, which says otherwise");
+    ApplyUartLine(rawLine, serial);
+    s.uarts.push_back(serial);
+  } else {
+    UartSpec com1;
+    ApplyUartLine(rawLine, com1);
+    s.uarts.push_back(serial);
+    s.uarts.push_back(com1);
+  }
+}
+
+void ReadMailbox(const Reader& r, const toml::table& t, MailboxSpec& m) {
+  r.Keys(t, "mailbox", {"signature", "capacity", "held", "output", "collect", "mask", "size"});
+  if (auto v = t.get("signature")) m.signature = uint32_t(r.Unsigned(*v, "mailbox.signature", 0xFFFFFFFF));
+  if (auto v = t.get("capacity")) m.capacity = uint16_t(r.Unsigned(*v, "mailbox.capacity", 0xFFFF));
+  if (auto v = t.get("held")) m.held = uint16_t(r.Unsigned(*v, "mailbox.held", 0xFFFF));
+  if (auto v = t.get("output")) m.output = Switch(r, *v, "mailbox.output");
+  if (auto v = t.get("collect")) m.collect = Switch(r, *v, "mailbox.collect");
+  if (auto v = t.get("mask")) m.mask = r.Value64(*v, "mailbox.mask");
+  if (auto v = t.get("size")) m.size = uint32_t(r.Unsigned(*v, "mailbox.size", 1u << 20));
+}
+
 }  // namespace
 
 Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
@@ -127,7 +214,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   Scenario s;
   s.path = sourceName;
   r.Keys(root, "", {"name", "description", "socket", "pci", "platform", "pcd", "msr", "cpuid", "ports", "cpu",
-                    "agent", "firmware", "protocols", "faults", "boot", "limits"});
+                    "agent", "firmware", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox"});
   if (auto n = root.get("name")) s.name = r.String(*n, "name");
   if (auto n = root.get("description")) s.description = r.String(*n, "description");
 
@@ -238,6 +325,12 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     r.Keys(t, "agent", {"present", "answer"});
     if (auto v = t.get("present")) s.agentPresent = r.Bool(*v, "agent.present");
     if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
+  }
+
+  ReadUarts(r, root, s);
+  if (auto n = root.get("mailbox")) {
+    s.mailbox.emplace();
+    ReadMailbox(r, r.Table(*n, "mailbox"), *s.mailbox);
   }
 
   if (auto n = root.get("firmware")) {

@@ -4,10 +4,12 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "sim/devices.h"
 #include "sim/firmware.h"
 #include "sim/hardware.h"
 
@@ -48,6 +50,11 @@ struct Scenario {
 
   bool agentPresent = false;
   uint32_t agentAnswer = 1;
+  // The UARTs: the one at [serial] base (0x3F8 by default) and, when that is
+  // elsewhere, the first serial port at 0x3F8 ([raw_uart]).
+  std::vector<UartSpec> uarts = {UartSpec{}};
+  // The debug agent's mailbox buffer ([mailbox]); none unless the scenario asks.
+  std::optional<MailboxSpec> mailbox;
   bool hobList = true;
   FirmwareFaults faults;
 
