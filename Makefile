@@ -1,12 +1,23 @@
 # The two commands a firmware engineer needs, and a few more.
 #   make demo     build, then boot the driver on the default platform and print the report
-#   make check    build everything (host build, sanitizer build, image) and run every test
+#   make check    build everything (host build, sanitizer build, debug variant, images) and run every test
 #   make image    build MemInfoDxe.efi alone
+# VARIANT=debug (for demo) selects the build with debug print on: the report
+# then shows what the driver printed on each output channel.
 SHELL := /bin/bash
 SCENARIO ?= scenarios/default.toml
 JOBS ?= $(shell nproc)
+VARIANT ?= release
 
-.PHONY: all demo check image host asan deps clean
+ifeq ($(VARIANT),release)
+DEMO_BUILD := host
+else ifeq ($(VARIANT),debug)
+DEMO_BUILD := host-debug
+else
+$(error VARIANT must be release or debug, not '$(VARIANT)')
+endif
+
+.PHONY: all demo check image host host-debug asan deps clean
 
 all: host
 
@@ -17,6 +28,10 @@ host: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 
+host-debug: deps
+	@cmake --preset host-debug >/dev/null
+	@cmake --build --preset host-debug -j $(JOBS)
+
 asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
@@ -26,16 +41,20 @@ image: deps
 	@cmake --build --preset image -j $(JOBS)
 	@ls -l build/image/MemInfoDxe.efi
 
-demo: host
-	@build/host/meminfo-sim run $(SCENARIO)
+demo: $(DEMO_BUILD)
+	@build/$(DEMO_BUILD)/meminfo-sim run $(SCENARIO)
 
-check: host asan
+check: host asan host-debug
 	@echo "== host build"
 	@ctest --preset host
 	@echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 	@ctest --preset asan
-	@echo "== image"
-	@tools/check-image build/host/MemInfoDxe.efi
+	@echo "== debug variant (debug print on)"
+	@ctest --preset host-debug
+	@echo "== images"
+	@tools/check-image --no-print build/host/MemInfoDxe.efi
+	@tools/check-image --no-print build/host/print-probe.efi
+	@tools/check-image build/host-debug/MemInfoDxe.efi
 
 clean:
 	rm -rf build

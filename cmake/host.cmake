@@ -38,8 +38,9 @@ target_compile_definitions(meminfo_tests PRIVATE
   MEMINFO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
   MEMINFO_SIM_PATH="$<TARGET_FILE:meminfo-sim>")
 if(MEMINFO_IMAGE)
-  target_compile_definitions(meminfo_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}")
-  add_dependencies(meminfo_tests image)
+  target_compile_definitions(meminfo_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}"
+                             MEMINFO_PRINT_PROBE_PATH="${MEMINFO_PRINT_PROBE_PATH}")
+  add_dependencies(meminfo_tests image print-probe)
 endif()
 add_dependencies(meminfo_tests meminfo-sim)
 

@@ -37,3 +37,25 @@ add_custom_command(
   VERBATIM)
 add_custom_target(image ALL DEPENDS ${MEMINFO_IMAGE_PATH})
 
+# The print probe: the same objects with an entry that prints one message
+# (tests/print_probe.cpp), so the image tests can check that the variant's
+# DebugPrintEnabled alone decides whether texts and the format engine are linked.
+set(PRINT_PROBE_OBJ ${CMAKE_BINARY_DIR}/image-obj/print_probe.obj)
+add_custom_command(
+  OUTPUT ${PRINT_PROBE_OBJ}
+  COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PRINT_PROBE_OBJ}.d -c ${CMAKE_SOURCE_DIR}/tests/print_probe.cpp
+          -o ${PRINT_PROBE_OBJ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/print_probe.cpp
+  DEPFILE ${PRINT_PROBE_OBJ}.d
+  COMMENT "image: tests/print_probe.cpp"
+  VERBATIM)
+set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
+add_custom_command(
+  OUTPUT ${MEMINFO_PRINT_PROBE_PATH}
+  COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:PrintProbeEntry
+          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${MEMINFO_PRINT_PROBE_PATH}
+          ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
+  DEPENDS ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
+  COMMENT "link print-probe.efi"
+  VERBATIM)
+add_custom_target(print-probe DEPENDS ${MEMINFO_PRINT_PROBE_PATH})
