@@ -253,7 +253,9 @@ TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
   const std::string path = testing::TempDir() + "meminfo_runaway.toml";
   {
     std::ofstream out(path);
-    out << "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[limits]\nmax_accesses = 2\n[boot]\nevents = [\"ready_to_boot\"]\n";
+    // The entry makes three accesses (the debug print set-up's two DR2 reads, the
+    // SMI command port read); the limit stops the platform in ReadyToBoot.
+    out << "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[limits]\nmax_accesses = 3\n[boot]\nevents = [\"ready_to_boot\"]\n";
   }
   const Command c = RunSim("run " + path + " --json");
   std::remove(path.c_str());
