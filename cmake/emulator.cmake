@@ -1,20 +1,47 @@
 # The emulator backend: the real driver image run in Unicorn against the same
-# platform models as the host build, and its tests.
+# platform models as the host build, and its tests (differential against the host
+# backend, loader and fault handling).
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
 
 add_library(meminfo_emu STATIC
-  ${CMAKE_SOURCE_DIR}/sim/emu/pe_loader.cpp)
+  ${CMAKE_SOURCE_DIR}/sim/emu/pe_loader.cpp
+  ${CMAKE_SOURCE_DIR}/sim/emu/emulator_dispatch.cpp)
 target_link_libraries(meminfo_emu PUBLIC meminfo_sim PkgConfig::UNICORN)
 
 add_executable(meminfo_emulator_tests
-  ${CMAKE_SOURCE_DIR}/tests/emulator/pe_loader_test.cpp)
+  ${CMAKE_SOURCE_DIR}/tests/emulator/emulator_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/emulator/pe_loader_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp)
 target_link_libraries(meminfo_emulator_tests PRIVATE meminfo_emu GTest::gtest GTest::gtest_main)
 target_compile_definitions(meminfo_emulator_tests PRIVATE MEMINFO_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 if(MEMINFO_IMAGE)
-  target_compile_definitions(meminfo_emulator_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}")
-  add_dependencies(meminfo_emulator_tests image)
+  # The probe image: the probe driver compiled and linked like the driver image,
+  # against the driver's own objects (the seam, the trap, the C runtime routines).
+  set(PROBE_OBJECT ${CMAKE_BINARY_DIR}/image-obj/tests_emulator_probe_driver.cpp.obj)
+  add_custom_command(
+    OUTPUT ${PROBE_OBJECT}
+    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PROBE_OBJECT}.d
+            -c ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp -o ${PROBE_OBJECT}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp
+    DEPFILE ${PROBE_OBJECT}.d
+    COMMENT "image: tests/emulator/probe_driver.cpp"
+    VERBATIM)
+  set(PROBE_IMAGE_PATH ${CMAKE_BINARY_DIR}/EmulatorProbe.efi)
+  add_custom_command(
+    OUTPUT ${PROBE_IMAGE_PATH}
+    COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ProbeEntry
+            /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${PROBE_IMAGE_PATH} ${PROBE_OBJECT} ${IMAGE_OBJECTS}
+    DEPENDS ${PROBE_OBJECT} ${IMAGE_OBJECTS}
+    COMMENT "link EmulatorProbe.efi"
+    VERBATIM)
+  add_custom_target(emulator_probe_image DEPENDS ${PROBE_IMAGE_PATH})
+
+  target_compile_definitions(meminfo_emulator_tests PRIVATE
+    MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}"
+    MEMINFO_PROBE_IMAGE_PATH="${PROBE_IMAGE_PATH}")
+  add_dependencies(meminfo_emulator_tests image emulator_probe_image)
 endif()
 
 include(GoogleTest)

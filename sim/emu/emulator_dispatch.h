@@ -1,0 +1,75 @@
+// The second dispatch backend: the real driver image runs in a CPU emulator
+// (Unicorn) against the same firmware and hardware models as the host build.
+//
+// Memory: the platform's DRAM is shared with the emulator at its own physical
+// address, so tables, pool blocks and the stack are the same bytes on both sides.
+// The image is placed in the top 4 MiB of DRAM (kEmuImageBase), fresh for every
+// entry. The driver's stack is the bottom of the platform stack region; the host
+// code that drives the emulator runs in the region's upper part.
+//
+// Firmware: every service slot points at a one-byte `ret` in a thunk page above
+// 4 GiB. Reaching a thunk stops the emulation; the service runs with no emulator
+// frame on the host stack, then the emulator resumes at the caller. A service
+// that runs a notify function (SignalEvent, RestoreTpl, InstallProtocolInterface)
+// therefore starts a fresh emulation for it on the same engine, with the
+// interrupted call's registers saved and its frame below the caller's stack.
+//
+// Hardware: IN/OUT and CPUID through instruction hooks, memory outside DRAM below
+// 4 GiB as MMIO, and RDMSR/WRMSR/RDTSC/PAUSE, moves to and from debug registers
+// and CR4, and the tagged port write through hooks on their sites in the image's
+// code, each reaching the same sim::Hardware method the host seam calls.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "sim/dispatch.h"
+#include "sim/emu/pe_loader.h"
+#include "sim/memory.h"
+
+namespace sim {
+
+constexpr uint64_t kEmuImageRegionSize = 4ull << 20;
+constexpr uint64_t kEmuImageBase = kDramBase + kDramSize - kEmuImageRegionSize;
+constexpr uint64_t kEmuGuestStackSize = 256ull << 10;
+constexpr uint64_t kEmuGuestStackTop = kStackBase + kEmuGuestStackSize;
+constexpr uint64_t kEmuThunkBase = 1ull << 32;
+
+// The driver faulted (unmapped or protected access, invalid instruction, CPU
+// exception), ran away, stopped without returning, or the emulator could not run.
+struct EmulationError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct EmulatorLimits {
+  // Translation blocks one top-level call (with everything nested in it) may run.
+  uint64_t blocksPerCall = 50'000'000;
+};
+
+class EmulatorDispatch final : public Dispatch {
+ public:
+  explicit EmulatorDispatch(const std::string& imagePath, EmulatorLimits limits = {});
+  explicit EmulatorDispatch(PeImage image, EmulatorLimits limits = {});
+  ~EmulatorDispatch() override;
+  EmulatorDispatch(const EmulatorDispatch&) = delete;
+  EmulatorDispatch& operator=(const EmulatorDispatch&) = delete;
+
+  uint64_t ServiceAddress(Service service) override;
+  // Places a fresh copy of the image (the platform has just reset DRAM) and
+  // returns its entry point.
+  uint64_t EntryPoint() override;
+  uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) override;
+  void CallNotify(uint64_t function, uint64_t event, uint64_t context) override;
+
+  const PeImage& Image() const;
+  // Instruction sites in the image's code that are emulated through the hardware model.
+  size_t HookedSites() const;
+
+  struct Engine;  // the emulator and its hooks; defined in emulator_dispatch.cpp
+
+ private:
+  std::unique_ptr<Engine> engine_;
+};
+
+}  // namespace sim

@@ -1,0 +1,417 @@
+// The emulator backend against the host backend. The same scenario booted once
+// with the driver linked into this process and once with the real image in the
+// emulator must give the same entry status, record, ReadyToBoot writes, PCD
+// writes, firmware calls and hardware accesses, access by access. The probe image
+// (tests/emulator/probe_driver.cpp) covers what the driver itself does not reach:
+// every seam instruction, every modelled service with nested notify functions,
+// the fatal trap, and the faults the emulator must report.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/meminfo.h"
+#include "sim/emu/emulator_dispatch.h"
+#include "sim/platform.h"
+#include "sim/scenario.h"
+#include "tests/emulator/probe_driver.h"
+
+#ifdef MEMINFO_IMAGE_PATH
+
+namespace {
+
+std::string Hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
+std::string Text(const sim::Access& a) {
+  return std::string(sim::AccessKindName(a.kind)) + (a.write ? " write " : " read ") + std::to_string(a.width) + " @" +
+         Hex(a.address) + " = " + Hex(a.value);
+}
+
+// Everything a boot left behind that both backends must agree on.
+struct Outcome {
+  bool entryReturned = false, halted = false, runaway = false;
+  uint64_t entryStatus = 0;
+  std::optional<std::vector<uint8_t>> record;
+  std::vector<std::vector<std::string>> signalWrites;
+  std::vector<std::string> pcdWrites;
+  std::vector<std::string> calls;         // service and status
+  std::vector<std::string> callDetails;   // service, detail and status
+  std::vector<std::string> accesses;
+  std::vector<std::string> handOvers, uartOutput;
+  std::vector<uint32_t> trapCodes, haltDisplay;
+  uint32_t haltCode = 0;
+  uint64_t lowestHostStackByte = 0;  // emulator runs: the deepest the host went in the platform stack region
+};
+
+Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
+  sim::Platform p(scenario, dispatch);
+  const sim::BootResult r = p.Boot();
+  Outcome o;
+  o.entryReturned = r.entryReturned;
+  o.entryStatus = r.entryStatus;
+  o.halted = r.halted;
+  o.runaway = r.runaway;
+  if (auto at = p.Installed(MemInfoProtocolGuid)) o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  for (const auto& s : r.signals) {
+    std::vector<std::string> writes;
+    for (const auto& w : s.writes) writes.push_back(Hex(w.bus) + ":" + Hex(w.index) + "=" + Hex(w.value));
+    o.signalWrites.push_back(writes);
+  }
+  for (const auto& w : p.firmware().PcdWrites())
+    o.pcdWrites.push_back(std::to_string(w.token) + "/" + std::to_string(w.width) + "=" + Hex(w.value) + " " +
+                          sim::StatusName(w.status));
+  for (const auto& c : p.firmware().Calls()) {
+    o.calls.push_back(c.service + " -> " + sim::StatusName(c.status));
+    o.callDetails.push_back(c.service + "(" + c.detail + ") -> " + sim::StatusName(c.status));
+  }
+  for (const auto& a : p.hardware().Log()) {
+    // The mailbox hand-over passes the address of the message, which lies in the
+    // caller's frame: the driver's stack is elsewhere in the region on the host.
+    if (a.kind == sim::AccessKind::TaggedPort && a.value >= sim::kStackBase && a.value < sim::kStackBase + sim::kStackSize)
+      o.accesses.push_back(Text(a).substr(0, Text(a).rfind('=')) + "= <a stack address>");
+    else
+      o.accesses.push_back(Text(a));
+  }
+  for (const auto& h : p.hardware().devices().HandOvers())
+    o.handOvers.push_back(std::string(h.text.begin(), h.text.end()) + (h.caught ? " (caught)" : " (missed: " + h.missed + ")"));
+  for (const auto& u : p.hardware().devices().Uarts()) o.uartOutput.push_back(std::string(u.Transmitted().begin(), u.Transmitted().end()));
+  o.trapCodes = p.hardware().TrapCodes();
+  o.haltDisplay = p.hardware().HaltDisplay();
+  o.haltCode = p.hardware().HaltCode();
+  for (uint64_t a = sim::kEmuGuestStackTop; a < sim::kStackBase + sim::kStackSize; ++a)
+    if (*p.memory().Host(a) != 0) {
+      o.lowestHostStackByte = a;
+      break;
+    }
+  return o;
+}
+
+// Reports the first place two sequences part, with its neighbourhood.
+void ExpectSameSequence(const std::vector<std::string>& host, const std::vector<std::string>& emu, const char* what) {
+  const size_t n = std::min(host.size(), emu.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (host[i] == emu[i]) continue;
+    std::ostringstream m;
+    m << what << " part at entry " << i << " of " << host.size() << " (host) / " << emu.size() << " (emulator)\n";
+    for (size_t j = i > 2 ? i - 2 : 0; j < std::min(n, i + 3); ++j)
+      m << (j == i ? " > " : "   ") << "host: " << host[j] << "    emulator: " << emu[j] << "\n";
+    ADD_FAILURE() << m.str();
+    return;
+  }
+  if (host.size() != emu.size())
+    ADD_FAILURE() << what << ": host has " << host.size() << " entries, emulator " << emu.size() << "; the first extra: "
+                  << (host.size() > n ? "host " + host[n] : "emulator " + emu[n]);
+}
+
+enum class Details { Compare, Skip };
+
+void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details) {
+  EXPECT_EQ(host.entryReturned, emu.entryReturned);
+  EXPECT_EQ(sim::StatusName(host.entryStatus), sim::StatusName(emu.entryStatus));
+  EXPECT_EQ(host.halted, emu.halted);
+  EXPECT_EQ(host.runaway, emu.runaway);
+  EXPECT_EQ(host.record, emu.record) << "the published record";
+  EXPECT_EQ(host.signalWrites, emu.signalWrites) << "ReadyToBoot writes per signal";
+  EXPECT_EQ(host.pcdWrites, emu.pcdWrites);
+  ExpectSameSequence(host.calls, emu.calls, "firmware calls");
+  if (details == Details::Compare) ExpectSameSequence(host.callDetails, emu.callDetails, "firmware call details");
+  ExpectSameSequence(host.accesses, emu.accesses, "hardware accesses");
+  EXPECT_EQ(host.handOvers, emu.handOvers) << "debug messages the agent received";
+  EXPECT_EQ(host.uartOutput, emu.uartOutput) << "what went out on each UART";
+  EXPECT_EQ(host.trapCodes, emu.trapCodes);
+  EXPECT_EQ(host.haltCode, emu.haltCode);
+  EXPECT_EQ(host.haltDisplay, emu.haltDisplay);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Named {
+  std::string name;
+  std::string toml;
+};
+
+const std::string kTwoDies = "[[socket]]\n[[socket.die]]\nroot_bus = 0x00\n[[socket.die]]\nroot_bus = 0x40\n";
+const std::string kSignal = "[boot]\nevents = [\"ready_to_boot\"]\n";
+
+std::vector<Named> DriverScenarios() {
+  std::vector<Named> out;
+  for (const char* file : {"default", "overrides", "absent-device", "allocation-failure"})
+    out.push_back({file, ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/" + file + ".toml")});
+  out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = true\n" + kSignal});
+  out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
+  out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
+  out.push_back({"no topology, no HOB list, agent",
+                 kTwoDies + "[protocols]\nfabric_topology = false\n[firmware]\nhob_list = false\n[agent]\npresent = true\n" +
+                     kSignal});
+  out.push_back({"two signals, overrides, 0xFFFF fields",
+                 kTwoDies + "[pcd]\n16 = false\n243 = 0xFFFF\n468 = true\n469 = 0xFFFF\n470 = true\n471 = 0xFFFF\n" +
+                     "[boot]\nevents = [\"ready_to_boot\", \"ready_to_boot\"]\n"});
+  out.push_back({"nothing answers", "[pcd]\n16 = true\n" + kSignal});
+  return out;
+}
+
+TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
+  sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
+  for (const Named& s : DriverScenarios()) {
+    SCOPED_TRACE(s.name);
+    const sim::Scenario scenario = sim::ParseScenario(s.toml, s.name + ".toml");
+    const Outcome host = Boot(scenario, sim::HostDispatch());
+    Outcome emu;
+    try {
+      emu = Boot(scenario, emulator);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "emulator: " << e.what();
+      continue;
+    }
+    EXPECT_TRUE(emu.entryReturned);
+    EXPECT_FALSE(host.accesses.empty() && host.calls.empty());
+    ExpectSameOutcome(host, emu, Details::Compare);
+  }
+}
+
+TEST(EmulatorDifferential, ReadyToBootWritesReachTheRootsFromTheImage) {
+  // Not only equal to the host: the image really programs every answering root.
+  sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
+  sim::Platform p(sim::ParseScenario(kTwoDies + "[pcd]\n468 = true\n469 = 0x0020\n" + kSignal, "t.toml"), emulator);
+  const sim::BootResult r = p.Boot();
+  ASSERT_TRUE(r.entryReturned);
+  EXPECT_EQ(r.entryStatus, 0u);
+  ASSERT_EQ(r.signals.size(), 1u);
+  ASSERT_EQ(r.signals[0].writes.size(), 2u);
+  EXPECT_EQ(r.signals[0].writes[0].bus, 0x00);
+  EXPECT_EQ(r.signals[0].writes[1].bus, 0x40);
+  for (const auto& w : r.signals[0].writes) {
+    EXPECT_EQ(w.index, 0x13B20000u);
+    EXPECT_EQ(w.value, 0x00010020u);
+  }
+  // The notify function the firmware called is the image's, inside the image region.
+  ASSERT_FALSE(p.firmware().Events().empty());
+  const uint64_t notify = p.firmware().Events().front().notify;
+  EXPECT_GE(notify, sim::kEmuImageBase);
+  EXPECT_LT(notify, sim::kEmuImageBase + emulator.Image().SizeOfImage());
+}
+
+TEST(EmulatorDifferential, HostAndDriverStacksStayApart) {
+  sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
+  const Outcome o = Boot(sim::ParseScenario(ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml"), "d.toml"),
+                         emulator);
+  ASSERT_TRUE(o.entryReturned);
+  // The host drives the emulator from the upper part of the region; what it used
+  // must end well above the driver's stack.
+  ASSERT_NE(o.lowestHostStackByte, 0u);
+  EXPECT_GT(o.lowestHostStackByte, sim::kEmuGuestStackTop + (64u << 10)) << Hex(o.lowestHostStackByte);
+}
+
+// ---- the probe image ----
+
+#ifdef MEMINFO_PROBE_IMAGE_PATH
+
+// The probe linked into this process, behind the host backend's services.
+class HostProbe final : public sim::Dispatch {
+ public:
+  uint64_t ServiceAddress(sim::Service s) override { return sim::HostDispatch().ServiceAddress(s); }
+  uint64_t EntryPoint() override { return reinterpret_cast<uint64_t>(&ProbeEntry); }
+  uint64_t CallEntry(uint64_t entry, uint64_t handle, uint64_t table) override {
+    return sim::HostDispatch().CallEntry(entry, handle, table);
+  }
+  void CallNotify(uint64_t f, uint64_t event, uint64_t context) override { sim::HostDispatch().CallNotify(f, event, context); }
+};
+
+// The case port, other port values ("0x61 = 0x20\n"), then further tables.
+std::string ProbeScenario(int probeCase, const std::string& more = "", const std::string& ports = "") {
+  return "[ports]\n0x99 = " + std::to_string(probeCase) + "\n" + ports + more;
+}
+
+const std::string kPlatform = kTwoDies + R"(
+[pcd]
+500 = "0x8877665544332211"
+501 = true
+[msr]
+0xC0010063 = 1
+0xC0010064 = "0x800000004C0C0890"
+0xC0010065 = "0x8000000040080A60"
+[cpuid]
+0x80000001 = [0x00830F10, 0x40000000, 0x75C237FF, 0x2FD3FBFF]
+7 = [1, 2, 3, 4]
+[cpu]
+dr2 = 0x1111
+dr3 = 0x2222
+dr7 = 0x400
+cr4 = 0x3406E0
+)";
+
+Outcome BootProbe(const std::string& toml, sim::Dispatch& dispatch) {
+  return Boot(sim::ParseScenario(toml, "probe.toml"), dispatch);
+}
+
+TEST(EmulatorProbe, EverySeamInstructionReachesTheSameModelMethod) {
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  const std::string toml = kPlatform + ProbeScenario(probe::kSeamTour, "", "0x61 = 0x20\n0x62 = 0xBEEF\n");
+  const Outcome h = BootProbe(toml, host);
+  const Outcome e = BootProbe(toml, emulator);
+  ExpectSameOutcome(h, e, Details::Compare);
+  // Every kind of access the seam has was made, so the comparison covered it.
+  std::set<std::string> kinds;
+  for (const std::string& a : e.accesses) kinds.insert(a.substr(0, a.find(' ')));
+  for (const char* k : {"port", "mmio", "msr", "cpuid", "tsc", "pause", "debug_register", "control_register",
+                        "tagged_port"})
+    EXPECT_TRUE(kinds.count(k)) << k;
+  // 8-byte MMIO accesses arrive whole, as the seam makes them.
+  EXPECT_NE(std::find(e.accesses.begin(), e.accesses.end(), "mmio write 8 @0xF00C0040 = 0x1122334455667788"),
+            e.accesses.end());
+  EXPECT_NE(std::find(e.accesses.begin(), e.accesses.end(), "mmio read 8 @0xF00C0040 = 0x1122334455667788"),
+            e.accesses.end());
+}
+
+TEST(EmulatorProbe, ServicesAndNestedNotifyFunctionsMatchTheHostThunks) {
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  for (const std::string& more : {std::string(), std::string("[protocols]\npcd = false\nfabric_topology = false\n")}) {
+    SCOPED_TRACE(more);
+    const std::string toml = kPlatform + ProbeScenario(probe::kServiceTour, more);
+    const Outcome h = BootProbe(toml, host);
+    const Outcome e = BootProbe(toml, emulator);
+    // The details of InstallProtocolInterface name the interface, an address in
+    // the probe's state, which lies in this process on the host and in the image
+    // region in the emulator; everything else must match.
+    ExpectSameOutcome(h, e, Details::Skip);
+    ASSERT_TRUE(e.entryReturned);
+    // The notify functions ran nested, in order: the inner one inside the outer one.
+    const auto& a = e.accesses;
+    auto at = [&](const std::string& s) { return std::find(a.begin(), a.end(), s) - a.begin(); };
+    const auto outer = at("port write 4 @0x84 = 0x22000000"), inner = at("port write 4 @0x84 = 0x11000100"),
+               outerEnd = at("port write 4 @0x84 = 0x22010000");
+    EXPECT_LT(outer, inner);
+    EXPECT_LT(inner, outerEnd);
+    EXPECT_LT(outerEnd, static_cast<long>(a.size()));
+    // RestoreTpl ran the deferred one: marked before with count 1, after with 2.
+    EXPECT_LT(at("port write 4 @0x84 = 0x44000001"), at("port write 4 @0x84 = 0x22000001"));
+    EXPECT_LT(at("port write 4 @0x84 = 0x22010001"), at("port write 4 @0x84 = 0x44010002"));
+    EXPECT_LT(at("port write 4 @0x84 = 0x44010002"), static_cast<long>(a.size()));
+  }
+}
+
+TEST(EmulatorProbe, DebugPrintChannelsMatchTheHostBuild) {
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  struct Case {
+    const char* name;
+    std::string ports, more;
+  } cases[] = {
+      {"serial at 0x3F8, no agent", "", ""},
+      {"memory-mapped serial, slow line, mailbox to an attached agent", "0x98 = 1\n",
+       "[serial]\nbase = 0xFEDC9000\nbusy_readings = 3\n[agent]\npresent = true\n[cpu]\ndr2 = 0x99CC\ndr3 = 0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string toml = kTwoDies + ProbeScenario(probe::kDebugPrint, c.more, c.ports);
+    const Outcome h = BootProbe(toml, host);
+    const Outcome e = BootProbe(toml, emulator);
+    ExpectSameOutcome(h, e, Details::Compare);
+    ASSERT_TRUE(e.entryReturned);
+    ASSERT_FALSE(e.uartOutput.empty());
+    EXPECT_NE(e.uartOutput.front().find("probe text 1234 -42   |5E1F0A11-2B3C-4D5E-8091-A2B3C4D5E6F7 Not Found 1,234,567"),
+              std::string::npos)
+        << e.uartOutput.front();
+  }
+}
+
+TEST(EmulatorProbe, FatalTrapHaltsAndReturnsTheSameWay) {
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  struct Case {
+    const char* name;
+    std::string more;
+    bool halted, runaway;
+  } cases[] = {
+      {"no agent: the display loop", "", true, false},
+      {"an agent takes it over", "[agent]\npresent = true\nanswer = 0x10001\n", false, false},
+      {"an agent answering 0", "[agent]\npresent = true\nanswer = 0x10000\n", true, false},
+      {"the access limit stops the loop", "[limits]\nmax_accesses = 40\n", false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string toml = kPlatform + ProbeScenario(probe::kTrap, c.more);
+    const Outcome h = BootProbe(toml, host);
+    const Outcome e = BootProbe(toml, emulator);
+    ExpectSameOutcome(h, e, Details::Compare);
+    EXPECT_EQ(e.halted, c.halted);
+    EXPECT_EQ(e.runaway, c.runaway);
+    EXPECT_EQ(e.entryReturned, !c.halted && !c.runaway);
+    ASSERT_FALSE(e.trapCodes.empty());
+    EXPECT_EQ(e.trapCodes[0], probe::kTrapCode);
+    if (c.halted) EXPECT_EQ(e.haltDisplay.size(), size_t(sim::Hardware::kHaltDisplayWrites));
+  }
+}
+
+TEST(EmulatorDifferential, DriverImageTrapIsReachedByAScenario) {
+  // The probe above runs the trap as the image compiler built it. The driver
+  // image links the trap only once something it runs can call it; from then on a
+  // scenario of DriverScenarios() must reach it, so the differential covers it.
+  const sim::PeImage image = sim::PeImage::Read(MEMINFO_IMAGE_PATH, sim::kEmuImageRegionSize);
+  const std::vector<uint8_t>& bytes = image.Layout();
+  const uint8_t agentLeaf[] = {0xB8, 0x0B, 0xD0, 0xCC, 0xBA};  // mov eax, 0xBACCD00B
+  if (std::search(bytes.begin(), bytes.end(), std::begin(agentLeaf), std::end(agentLeaf)) == bytes.end())
+    GTEST_SKIP() << "the driver image has no path to the fatal trap yet; the probe image covers it";
+  bool reached = false;
+  for (const Named& s : DriverScenarios())
+    reached |= !Boot(sim::ParseScenario(s.toml, s.name + ".toml"), sim::HostDispatch()).trapCodes.empty();
+  EXPECT_TRUE(reached) << "the driver image now contains the fatal trap: add a scenario that reaches it";
+}
+
+// ---- faults ----
+
+struct Fault {
+  int probeCase;
+  std::vector<std::string> words;  // the message names these
+};
+
+TEST(EmulatorFaults, AreReportedClearlyAndTheNextBootRunsCleanly) {
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH, sim::EmulatorLimits{200000});
+  const Fault faults[] = {
+      {probe::kNullRead, {"faulted", "read of 4 bytes at 0x8", "nothing is mapped", "RIP 0x", "image + 0x"}},
+      {probe::kRunaway, {"ran away", "200000"}},
+      {probe::kInvalidInstruction, {"invalid instruction at 0x", "image + 0x", "0F 0B"}},
+      {probe::kReadOnlyWrite, {"read-only section .rdata"}},
+      {probe::kHalt, {"stopped at", "(hlt)"}},
+      {probe::kBreakpoint, {"CPU exception 3", "int3"}},
+      {probe::kExecuteData, {"instruction fetch", "not executable"}},
+      {probe::kBadOutPointer, {"AllocatePool's output pointer 0x10 lies outside DRAM"}},
+      {probe::kStackOverflow, {"stack overflowed", "256 KiB"}},
+  };
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.probeCase);
+    try {
+      BootProbe(kPlatform + ProbeScenario(f.probeCase), emulator);
+      ADD_FAILURE() << "no error";
+    } catch (const sim::EmulationError& e) {
+      for (const std::string& w : f.words) EXPECT_NE(std::string(e.what()).find(w), std::string::npos) << e.what();
+    }
+    // The same emulator boots the next platform as if nothing had happened.
+    const Outcome ok = BootProbe(kPlatform + ProbeScenario(probe::kSeamTour), emulator);
+    EXPECT_TRUE(ok.entryReturned);
+  }
+}
+
+#endif  // MEMINFO_PROBE_IMAGE_PATH
+
+}  // namespace
+
+#endif  // MEMINFO_IMAGE_PATH
