@@ -300,11 +300,18 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     }
   }
 
+  ReadUarts(r, root, s);
   if (auto n = root.get("ports")) {
     for (auto&& [k, v] : r.Table(*n, "ports")) {
       const std::string key = Reader::Join("ports", k.str());
-      s.ports[uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF))] =
-          uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
+      const uint16_t port = uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF));
+      // A UART's registers answer for themselves; a value here would never be read.
+      for (const UartSpec& u : s.uarts)
+        if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + Uart::kRegisterCount)
+          r.Fail(k.source(), key,
+                 std::string("a register of the UART at ") + (u.base == kComPort1 ? "0x3F8" : "[serial] base") +
+                     "; describe its line status under [serial] or [raw_uart]");
+      s.ports[port] = uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
     }
   }
 
@@ -327,7 +334,6 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
   }
 
-  ReadUarts(r, root, s);
   if (auto n = root.get("mailbox")) {
     s.mailbox.emplace();
     ReadMailbox(r, r.Table(*n, "mailbox"), *s.mailbox);

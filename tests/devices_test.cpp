@@ -55,6 +55,8 @@ TEST(UartScenario, BadPlacesAndContradictionsAreRejected) {
       {"[mailbox]\ncapacity = 65536\n", "bad.toml:2: key 'mailbox.capacity': value 65536 is out of range"},
       {"[mailbox]\noutput = 256\n", "bad.toml:2: key 'mailbox.output'"},
       {"[mailbox]\nlevel = 1\n", "bad.toml:2: key 'mailbox.level': unknown key"},
+      {"[ports]\n0x3FD = 0x60\n", "bad.toml:2: key 'ports.0x3FD': a register of the UART at 0x3F8"},
+      {"[serial]\nbase = 0x2F8\n[ports]\n0x2FF = 1\n", "bad.toml:4: key 'ports.0x2FF': a register of the UART at [serial] base"},
   };
   for (const Case& c : cases) EXPECT_NE(ErrorOf(c.toml).find(c.message), std::string::npos) << ErrorOf(c.toml);
 }
