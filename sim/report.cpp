@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/meminfo.h"
+#include "sim/channels_report.h"
 
 namespace sim {
 
@@ -393,6 +394,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result) {
   j["pcd_writes"] = pcd;
 
   j["traps"] = JsonTraps(platform);
+  j["channels"] = ChannelsJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -440,6 +442,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   TextPcdWrites(out, platform);
   out << "\n";
   TextTraps(out, platform);
+  out << "\n";
+  out << ChannelsText(platform);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "channels_fixture.h"
 #include "core/meminfo.h"
 #include "diag/trap.h"
 
@@ -184,6 +185,13 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
   {
     sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
     KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
+  {
+    // Every output channel of the debug print with something on it.
+    sim::Platform p(test::ChannelsScenario());
+    const sim::BootResult r = p.Boot();
+    test::DriveChannels(p);
+    KeyPaths(sim::JsonReport(p, r), "", seen);
   }
   for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
 
