@@ -19,7 +19,6 @@ constexpr uint64_t kPreferred = 0x10000;
 constexpr uint64_t kMax = 1 << 20;
 // Where the emulator backend places images: the top 4 MiB of the platform's DRAM.
 constexpr uint64_t kLoadBase = 0x43C00000;
-constexpr uint64_t kRegion = 4 << 20;
 
 struct TestImage {
   std::vector<uint8_t> bytes = std::vector<uint8_t>(0x2C0, 0);
@@ -218,7 +217,7 @@ TEST(PeLoader, MissingFileIsAClearError) {
 
 #ifdef MEMINFO_IMAGE_PATH
 TEST(PeLoader, TheDriverImageLoadsWithItsPointerTablesRelocated) {
-  const sim::PeImage image = sim::PeImage::Read(MEMINFO_IMAGE_PATH, kRegion);
+  const sim::PeImage image = sim::PeImage::Read(MEMINFO_IMAGE_PATH, 4 << 20);
   EXPECT_EQ(image.Subsystem(), 11);
   EXPECT_EQ(image.PreferredBase(), 0u);
   ASSERT_FALSE(image.Relocations().empty()) << "the start-up step table is a pointer table";
