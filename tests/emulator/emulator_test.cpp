@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -151,8 +152,12 @@ const std::string kSignal = "[boot]\nevents = [\"ready_to_boot\"]\n";
 
 std::vector<Named> DriverScenarios() {
   std::vector<Named> out;
-  for (const char* file : {"default", "overrides", "absent-device", "allocation-failure"})
-    out.push_back({file, ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/" + file + ".toml")});
+  // Every bundled scenario, then variations they do not cover.
+  std::vector<std::filesystem::path> files;
+  for (const auto& f : std::filesystem::directory_iterator(std::string(MEMINFO_SOURCE_DIR) + "/scenarios"))
+    if (f.path().extension() == ".toml") files.push_back(f.path());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
   out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = true\n" + kSignal});
   out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
   out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
