@@ -701,7 +701,12 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
     case Service::AllocatePool: {
       const uint64_t buffer = arg(2);
       uint64_t at = 0;
-      const uint64_t s = fw.AllocatePool(uint32_t(arg(0)), arg(1), buffer ? &at : nullptr);
+      const uint64_t size = arg(1);
+      const uint64_t s = fw.AllocatePool(uint32_t(arg(0)), size, buffer ? &at : nullptr);
+      // The pool grows up from the bottom of DRAM towards the image at its top.
+      if (s == 0 && at + size > kEmuImageBase)
+        throw EmulationError("pool memory reached the image: AllocatePool of " + Hex(size) + " bytes at " + Hex(at) +
+                             " overlaps the region from " + Hex(kEmuImageBase));
       if (s == 0) store(buffer, at);
       ret(s);
       return;

@@ -297,6 +297,10 @@ extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle, EfiSystemTable* systemTable) {
     }
     case kBadOutPointer:
       return gBs->AllocatePool(EfiBootServicesData, 16, reinterpret_cast<void**>(Opaque(uint64_t{0x10})));
+    case kPoolIntoImage: {
+      void* block = nullptr;
+      return gBs->AllocatePool(EfiBootServicesData, 60ull << 20, &block);
+    }
     case kStackOverflow:
       return Recurse(Opaque(1000u));
     default:

@@ -25,6 +25,7 @@ enum Case : uint8_t {
   kExecuteData = 16,
   kBadOutPointer = 17,
   kStackOverflow = 18,
+  kPoolIntoImage = 19,
 };
 constexpr uint32_t kTrapCode = 0xC0DE0002;
 constexpr uint16_t kOptionPort = 0x98;
