@@ -1,13 +1,39 @@
-// Read-only queries of firmware tables and platform state.
+// Read-only queries of firmware tables and platform state: the HOB list and its
+// GUID-extension HOBs, the processor signature, the sleep type the platform
+// wakes from, and whether a capsule update is pending.
 #pragma once
 #include "uefi/base.h"
 
 constexpr Guid kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
+constexpr Guid kCapsuleStatusHobGuid = {0x3A8E17F2, 0x7895, 0x4FB6, {0xA8, 0x6C, 0xDE, 0x82, 0xD3, 0x65, 0x63, 0x1E}};
+
+// HOB header, and the GUID that follows it in a GUID-extension HOB.
+struct HobHeader {
+  uint16_t Type;
+  uint16_t Length;
+  uint32_t Reserved;
+};
+struct GuidHob {
+  HobHeader Header;
+  Guid Name;
+  // Data follows.
+};
+static_assert(sizeof(HobHeader) == 8 && offsetof(HobHeader, Length) == 2);
+static_assert(sizeof(GuidHob) == 24 && offsetof(GuidHob, Name) == 8);
+
+constexpr uint16_t kHobTypeGuidExtension = 4;
+constexpr uint16_t kHobTypeEndOfList = 0xFFFF;
 
 // The first HOB, null when the firmware handed over no HOB list.
 extern void* mHobList;
 
 void HobListLocate();
+// Null when there is no HOB list, no such HOB, or the walk meets a HOB of length 0.
+void* FindFirstGuidHob(const Guid* name);
+void* FindNextGuidHob(const Guid* name, const void* hob);
+
 bool CpuSignatureMatches(uint32_t signature);
+// The sleep type 0-7 the platform last entered, or 0xFF when the PM1 control
+// register's base is not programmed.
 uint8_t GetSleepType();
 bool VyrCapsuleGetStatus();

@@ -49,7 +49,17 @@ void Uart::Write(int reg, uint8_t value) {
 
 // ---- routing ----
 
+namespace {
+constexpr uint16_t kPmIndexPort = 0xCD6;
+constexpr uint16_t kPmDataPort = 0xCD7;
+}  // namespace
+
 bool Devices::PortRead(uint16_t port, uint8_t, uint32_t* value) {
+  if (port == kPmIndexPort || port == kPmDataPort) {
+    auto it = pmRegisters_.find(pmIndex_);
+    *value = port == kPmIndexPort ? pmIndex_ : it == pmRegisters_.end() ? 0 : it->second;
+    return true;
+  }
   for (Uart& u : uarts_) {
     int reg = u.PortRegister(port);
     if (reg < 0) continue;
@@ -60,6 +70,8 @@ bool Devices::PortRead(uint16_t port, uint8_t, uint32_t* value) {
 }
 
 void Devices::PortWrite(uint16_t port, uint8_t width, uint32_t value) {
+  if (port == kPmIndexPort) pmIndex_ = uint8_t(value);
+  if (port == kPmDataPort) pmRegisters_[pmIndex_] = uint8_t(value);
   if (port == kPostCodePort) postCodes_.push_back({width, value});
   if (port == kPeekPort) peeks_.push_back({width, value});
   for (Uart& u : uarts_) {

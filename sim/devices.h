@@ -10,6 +10,7 @@
 // recorded in its log.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,6 +99,9 @@ class Devices {
 
   // --- set-up ---
   void AddUart(const UartSpec& spec) { uarts_.emplace_back(spec); }
+  // The chipset's power-management registers behind index port 0xCD6 and data
+  // port 0xCD7; registers not set read 0.
+  void SetPmRegister(uint8_t index, uint8_t value) { pmRegisters_[index] = value; }
   // Places the agent's mailbox buffer in pool memory as a heap buffer (handle
   // 0xA019, boot-services data) and returns the address of its data.
   uint64_t MakeMailbox(const MailboxSpec& spec);
@@ -123,6 +127,8 @@ class Devices {
  private:
   PhysicalMemory& memory_;
   std::vector<Uart> uarts_;
+  std::map<uint8_t, uint8_t> pmRegisters_;
+  uint8_t pmIndex_ = 0;
   std::vector<PortValue> postCodes_;
   std::vector<PortValue> peeks_;
   std::vector<MailboxHandOver> handOvers_;

@@ -94,10 +94,29 @@ void Firmware::Build(const FirmwareConfig& config) {
   uint64_t entries = 0;
   uint64_t configTable = memory_.FirmwareAlloc(sizeof(EfiConfigurationTable) * 4);
   if (config.hobList) {
-    // A minimal list: the end-of-list HOB alone.
-    hobList_ = memory_.FirmwareAlloc(8);
-    memory_.Write<uint16_t>(hobList_, 0xFFFF);
-    memory_.Write<uint16_t>(hobList_ + 2, 8);
+    // The hand-off information HOB first, as the earlier phase lays it out, then
+    // the scenario's GUID-extension HOBs, then the end of the list.
+    constexpr uint16_t kHandoffInfo = 1, kGuidExtension = 4, kEndOfList = 0xFFFF;
+    constexpr uint16_t kHandoffLength = 56;
+    uint64_t size = kHandoffLength + 8;
+    for (const HobSpec& h : config.hobs) size += (24 + h.data.size() + 7) & ~7ull;
+    hobList_ = memory_.FirmwareAlloc(size);
+    uint64_t at = hobList_;
+    auto header = [&](uint16_t type, uint16_t length) {
+      memory_.Write<uint16_t>(at, type);
+      memory_.Write<uint16_t>(at + 2, length);
+    };
+    header(kHandoffInfo, kHandoffLength);
+    memory_.Write<uint32_t>(at + 8, 9);  // version
+    at += kHandoffLength;
+    for (const HobSpec& h : config.hobs) {
+      const uint16_t length = uint16_t((24 + h.data.size() + 7) & ~7ull);
+      header(kGuidExtension, length);
+      memory_.WriteBytes(at + 8, &h.name, sizeof(Guid));
+      memory_.WriteBytes(at + 24, h.data.data(), h.data.size());
+      at += length;
+    }
+    header(kEndOfList, 8);
     memory_.WriteBytes(configTable, &kHobListGuid, sizeof(Guid));
     memory_.Write<uint64_t>(configTable + offsetof(EfiConfigurationTable, VendorTable), hobList_);
     ++entries;

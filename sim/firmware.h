@@ -62,10 +62,17 @@ struct TopologySocket {
   std::vector<TopologyDie> dies;
 };
 
+// A GUID-extension HOB the earlier boot phase left.
+struct HobSpec {
+  Guid name;
+  std::vector<uint8_t> data;
+};
+
 struct FirmwareConfig {
   std::map<uint64_t, uint64_t> pcd;  // token -> value
   std::vector<TopologySocket> sockets;
   bool hobList = true;  // a HOB-list entry in the configuration table
+  std::vector<HobSpec> hobs;
   FirmwareFaults faults;
 };
 

@@ -44,6 +44,7 @@ void Platform::Build() {
   FirmwareConfig fc;
   fc.pcd = s.pcd;
   fc.hobList = s.hobList;
+  fc.hobs = s.hobs;
   fc.faults = s.faults;
   for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
     TopologySocket ts;
@@ -67,6 +68,12 @@ void Platform::Build() {
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
+  // The PM1 control register's base in PM registers 0x62/0x63, and the register
+  // itself with the sleep type the platform last entered; [ports] may override it.
+  hardware_.devices().SetPmRegister(0x62, uint8_t(s.pm1ControlBase));
+  hardware_.devices().SetPmRegister(0x63, uint8_t(s.pm1ControlBase >> 8));
+  if (s.pm1ControlBase != 0 && s.pm1ControlBase != 0xFFFF)
+    hardware_.SetPortValue(s.pm1ControlBase, uint32_t(s.sleepType) << 10);
   for (auto& [port, value] : s.ports) hardware_.SetPortValue(port, value);
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);

@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -9,6 +10,8 @@
 namespace sim {
 
 namespace {
+
+constexpr Guid kCapsuleStatusHob = {0x3A8E17F2, 0x7895, 0x4FB6, {0xA8, 0x6C, 0xDE, 0x82, 0xD3, 0x65, 0x63, 0x1E}};
 
 class Reader {
  public:
@@ -50,6 +53,24 @@ class Reader {
     if (n.is_integer()) return uint64_t(*n.value<int64_t>());
     if (n.is_string()) return KeyNumber(*n.value<std::string>(), n.source(), key, ~0ull);
     Fail(n.source(), key, "expected an integer or a \"0x...\" string");
+  }
+
+  // "3A8E17F2-7895-4FB6-A86C-DE82D365631E"
+  Guid GuidValue(const toml::node& n, const std::string& key) const {
+    const std::string text = String(n, key);
+    Guid g{};
+    unsigned d[11];
+    int used = 0;
+    if (text.size() != 36 ||
+        std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
+                    &d[6], &d[7], &d[8], &d[9], &d[10], &used) != 11 ||
+        used != 36)
+      Fail(n.source(), key, "expected a GUID like \"3A8E17F2-7895-4FB6-A86C-DE82D365631E\"");
+    g.Data1 = d[0];
+    g.Data2 = uint16_t(d[1]);
+    g.Data3 = uint16_t(d[2]);
+    for (int i = 0; i < 8; ++i) g.Data4[i] = uint8_t(d[3 + i]);
+    return g;
   }
 
   bool Bool(const toml::node& n, const std::string& key) const {
@@ -214,7 +235,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   Scenario s;
   s.path = sourceName;
   r.Keys(root, "", {"name", "description", "socket", "pci", "platform", "pcd", "msr", "cpuid", "ports", "cpu",
-                    "agent", "firmware", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox"});
+                    "agent", "firmware", "hob", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox"});
   if (auto n = root.get("name")) s.name = r.String(*n, "name");
   if (auto n = root.get("description")) s.description = r.String(*n, "description");
 
@@ -266,8 +287,10 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 
   if (auto n = root.get("platform")) {
     const auto& t = r.Table(*n, "platform");
-    r.Keys(t, "platform", {"smi_command_port"});
+    r.Keys(t, "platform", {"smi_command_port", "pm1_control_base", "sleep_type"});
     if (auto v = t.get("smi_command_port")) s.smiCommandPort = uint16_t(r.Unsigned(*v, "platform.smi_command_port", 0xFFFF));
+    if (auto v = t.get("pm1_control_base")) s.pm1ControlBase = uint16_t(r.Unsigned(*v, "platform.pm1_control_base", 0xFFFF));
+    if (auto v = t.get("sleep_type")) s.sleepType = uint8_t(r.Unsigned(*v, "platform.sleep_type", 7));
   }
 
   if (auto n = root.get("pcd")) {
@@ -341,8 +364,28 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 
   if (auto n = root.get("firmware")) {
     const auto& t = r.Table(*n, "firmware");
-    r.Keys(t, "firmware", {"hob_list"});
+    r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
     if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
+    if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
+      s.hobs.push_back({kCapsuleStatusHob, {}});
+  }
+
+  if (auto n = root.get("hob")) {
+    const auto& list = r.Array(*n, "hob");
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string p = "hob[" + std::to_string(i) + "]";
+      const auto& t = r.Table(list[i], p);
+      r.Keys(t, p, {"guid", "data"});
+      HobSpec hob{};
+      if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
+      else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
+      if (auto v = t.get("data")) {
+        const auto& bytes = r.Array(*v, p + ".data");
+        if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
+        for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
+      }
+      s.hobs.push_back(hob);
+    }
   }
 
   if (auto n = root.get("protocols")) {

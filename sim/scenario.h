@@ -56,6 +56,9 @@ struct Scenario {
   // The debug agent's mailbox buffer ([mailbox]); none unless the scenario asks.
   std::optional<MailboxSpec> mailbox;
   bool hobList = true;
+  std::vector<HobSpec> hobs;      // GUID-extension HOBs, in list order
+  uint16_t pm1ControlBase = 0x0804;  // I/O base of the ACPI PM1 control register; 0: not programmed
+  uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
 
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.

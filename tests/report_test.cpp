@@ -258,12 +258,19 @@ TEST(MeminfoSim, ExitStatusAndMessages) {
 }
 
 TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
+  const std::string body = "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[boot]\nevents = [\"ready_to_boot\"]\n";
+  // Let the entry's own accesses through and stop the platform in ReadyToBoot.
+  uint64_t entryAccesses = 0;
+  {
+    sim::Platform p(sim::ParseScenario(body, "count.toml"));
+    uint64_t status = 0;
+    ASSERT_TRUE(p.CallEntry(&status));
+    entryAccesses = p.hardware().TotalAccesses();
+  }
   const std::string path = testing::TempDir() + "meminfo_runaway.toml";
   {
     std::ofstream out(path);
-    // The entry makes three accesses (the debug print set-up's two DR2 reads, the
-    // SMI command port read); the limit stops the platform in ReadyToBoot.
-    out << "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[limits]\nmax_accesses = 3\n[boot]\nevents = [\"ready_to_boot\"]\n";
+    out << body << "[limits]\nmax_accesses = " << entryAccesses + 1 << "\n";
   }
   const Command c = RunSim("run " + path + " --json");
   std::remove(path.c_str());
@@ -271,6 +278,7 @@ TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
   const json j = json::parse(c.output, nullptr, false);
   ASSERT_FALSE(j.is_discarded()) << c.output;
   EXPECT_EQ(j["outcome"], "ran_away");
+  ASSERT_TRUE(j["signals"].is_array() && !j["signals"].empty()) << c.output;
   EXPECT_EQ(j["signals"].back()["completed"], false);
 }
 
