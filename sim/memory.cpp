@@ -36,7 +36,7 @@ std::vector<uint8_t> PhysicalMemory::ReadBytes(uint64_t address, uint64_t length
 }
 
 void PhysicalMemory::WriteBytes(uint64_t address, const void* data, uint64_t length) {
-  if (Contains(address, length)) std::memcpy(Host(address), data, length);
+  if (length != 0 && Contains(address, length)) std::memcpy(Host(address), data, length);
 }
 
 static uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
