@@ -9,6 +9,15 @@ add_library(meminfo_emu STATIC
   ${CMAKE_SOURCE_DIR}/sim/emu/emulator_dispatch.cpp)
 target_link_libraries(meminfo_emu PUBLIC meminfo_sim PkgConfig::UNICORN)
 
+# meminfo-sim --emulate runs the image this build made unless --image names another.
+target_link_libraries(meminfo-sim PRIVATE meminfo_emu)
+if(MEMINFO_IMAGE)
+  target_compile_definitions(meminfo-sim PRIVATE MEMINFO_DEFAULT_IMAGE="${MEMINFO_IMAGE_PATH}")
+  add_dependencies(meminfo-sim image)
+else()
+  target_compile_definitions(meminfo-sim PRIVATE MEMINFO_DEFAULT_IMAGE="MemInfoDxe.efi")
+endif()
+
 add_executable(meminfo_emulator_tests
   ${CMAKE_SOURCE_DIR}/tests/emulator/emulator_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/emulator/pe_loader_test.cpp

@@ -362,11 +362,12 @@ std::string MemoryTypeName(uint32_t type) {
   return "unknown " + HexText(type, 8);
 }
 
-nlohmann::json JsonReport(Platform& platform, const BootResult& result) {
+nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver) {
   const Scenario& s = platform.scenario();
   json j;
   j["schema_version"] = kReportSchemaVersion;
   j["scenario"] = {{"name", s.name}, {"description", s.description}, {"path", s.path}};
+  j["driver"] = {{"backend", driver.backend}, {"image", driver.image.empty() ? json(nullptr) : json(driver.image)}};
   j["outcome"] = Outcome(result);
 
   json entry = {{"returned", result.entryReturned}};
@@ -425,6 +426,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   Table head({"Scenario", s.name.empty() ? "(unnamed)" : s.name});
   if (!s.description.empty()) head.Row({"", s.description});
   head.Row({"File", s.path.empty() ? "(none)" : s.path});
+  head.Row({"Driver", options.driver.backend == "emulator" ? "the image " + options.driver.image + ", in the CPU emulator"
+                                                           : "linked into meminfo-sim (host build)"});
   const std::string outcome = Outcome(result);
   head.Row({"Outcome", outcome == "completed" ? "completed: the entry returned and every boot event ran"
                        : outcome == "halted"  ? "halted: a fatal trap stopped the platform"

@@ -14,12 +14,20 @@ namespace sim {
 // Bumped whenever a JSON key is renamed, removed or changes its meaning.
 constexpr int kReportSchemaVersion = 1;
 
+// How the driver ran: linked into the program (the host build), or the real
+// image in the CPU emulator.
+struct DriverInfo {
+  std::string backend = "host";  // "host" or "emulator"
+  std::string image;             // the image file, for the emulator
+};
+
 struct ReportOptions {
   bool verbose = false;  // text report: list every firmware service call too
+  DriverInfo driver;
 };
 
 std::string TextReport(Platform& platform, const BootResult& result, const ReportOptions& options = {});
-nlohmann::json JsonReport(Platform& platform, const BootResult& result);
+nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver = {});
 
 // "0x" and upper-case digits, zero-padded to `digits`.
 std::string HexText(uint64_t value, int digits);

@@ -314,3 +314,28 @@ TEST(ScenarioFiles, ExamplesShowTheirFeature) {
 }
 
 }  // namespace
+
+#ifdef MEMINFO_IMAGE_PATH
+namespace {
+
+// The real image in the emulator publishes what the linked driver publishes.
+TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
+  const std::string scenario = SourcePath("scenarios/default.toml");
+  const Command host = RunSim("run " + scenario + " --json");
+  const Command emulated = RunSim("run " + scenario + " --json --emulate --image " + MEMINFO_IMAGE_PATH);
+  ASSERT_EQ(host.status, 0) << host.output;
+  ASSERT_EQ(emulated.status, 0) << emulated.output;
+  const json h = json::parse(host.output), e = json::parse(emulated.output);
+  EXPECT_EQ(h["driver"]["backend"], "host");
+  EXPECT_TRUE(h["driver"]["image"].is_null());
+  EXPECT_EQ(e["driver"]["backend"], "emulator");
+  EXPECT_EQ(e["driver"]["image"], MEMINFO_IMAGE_PATH);
+  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
+
+  const Command bad = RunSim("run " + scenario + " --emulate --image " + scenario);
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.output.find("not a PE image"), std::string::npos) << bad.output;
+}
+
+}  // namespace
+#endif

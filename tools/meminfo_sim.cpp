@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
+#include "sim/emu/emulator_dispatch.h"
 #include "sim/platform.h"
 #include "sim/report.h"
 
@@ -19,6 +21,7 @@ namespace {
 constexpr int kExitCompleted = 0;
 constexpr int kExitStopped = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitEmulation = 3;
 
 constexpr const char* kDescription =
     "Boots MemInfoDxe, linked into this program, on a virtual platform and reports\n"
@@ -34,31 +37,60 @@ constexpr const char* kExitText =
     "     past [limits] max_accesses\n"
     "  2  bad usage, or the scenario file is missing or invalid (the message\n"
     "     names the file, the line and the key)\n"
+    "  3  --emulate: the image could not be loaded, or it faulted in the emulator\n"
     "\n"
     "Scenario files: docs/scenario-format.md. Reading the report and its JSON\n"
     "keys: docs/report.md.";
 
-int Run(const std::string& path, bool asJson, bool verbose) {
+struct Options {
+  std::string path;
+  bool asJson = false;
+  bool verbose = false;
+  bool emulate = false;
+  std::string image;
+};
+
+int Run(const Options& o) {
   sim::Scenario scenario;
   try {
-    if (std::filesystem::is_directory(path)) throw sim::ScenarioError(path + ": is a directory, not a scenario file");
-    scenario = sim::LoadScenario(path);
+    if (std::filesystem::is_directory(o.path)) throw sim::ScenarioError(o.path + ": is a directory, not a scenario file");
+    scenario = sim::LoadScenario(o.path);
   } catch (const sim::ScenarioError& e) {
     std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
     return kExitUsage;
   }
 
-  sim::Platform platform(scenario);
-  const sim::BootResult result = platform.Boot();
-  if (asJson) {
-    std::cout << sim::JsonReport(platform, result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  } else {
-    sim::ReportOptions options;
-    options.verbose = verbose;
-    std::cout << sim::TextReport(platform, result, options);
+  sim::DriverInfo driver;
+  std::unique_ptr<sim::EmulatorDispatch> emulator;
+  if (o.emulate) {
+    driver = {"emulator", o.image};
+    try {
+      emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
+      return kExitEmulation;
+    }
   }
-  std::cout.flush();
-  return result.halted || result.runaway ? kExitStopped : kExitCompleted;
+
+  try {
+    sim::Platform platform(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
+    const sim::BootResult result = platform.Boot();
+    if (o.asJson) {
+      std::cout << sim::JsonReport(platform, result, driver).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                << "\n";
+    } else {
+      sim::ReportOptions options;
+      options.verbose = o.verbose;
+      options.driver = driver;
+      std::cout << sim::TextReport(platform, result, options);
+    }
+    std::cout.flush();
+    return result.halted || result.runaway ? kExitStopped : kExitCompleted;
+  } catch (const sim::EmulationError& e) {
+    std::cout.flush();
+    std::fprintf(stderr, "meminfo-sim: the image faulted: %s\n", e.what());
+    return kExitEmulation;
+  }
 }
 
 }  // namespace
@@ -68,13 +100,16 @@ int main(int argc, char** argv) {
   app.footer(kExitText);
   app.require_subcommand(1);
 
-  std::string path;
-  bool asJson = false;
-  bool verbose = false;
+  Options o;
   CLI::App* run = app.add_subcommand("run", "Boot the driver on the platform a scenario file describes and report");
-  run->add_option("SCENARIO", path, "Scenario file (TOML), e.g. scenarios/default.toml")->required();
-  run->add_flag("--json", asJson, "Print the report as JSON (schema_version 1; every firmware call included)");
-  run->add_flag("-v,--verbose", verbose, "Text report: also list every firmware service call with its status");
+  run->add_option("SCENARIO", o.path, "Scenario file (TOML), e.g. scenarios/default.toml")->required();
+  run->add_flag("--json", o.asJson, "Print the report as JSON (schema_version 1; every firmware call included)");
+  run->add_flag("-v,--verbose", o.verbose, "Text report: also list every firmware service call with its status");
+  run->add_flag("--emulate", o.emulate,
+                "Run the real driver image in the CPU emulator instead of the driver linked into this program");
+  o.image = MEMINFO_DEFAULT_IMAGE;
+  run->add_option("--image", o.image, "The image --emulate runs (default: the one this build made)")
+      ->capture_default_str();
   run->footer(kExitText);
 
   try {
@@ -87,5 +122,5 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
-  return Run(path, asJson, verbose);
+  return Run(o);
 }
