@@ -45,7 +45,7 @@ PostCodes SplitPostCodes(const std::vector<PortValue>& stream) {
 bool BreakpointArmed(const Hardware& hw) { return hw.IoBreakpointHit(0x99CC, 1); }
 
 std::string UartName(const Uart& u) {
-  return u.MemoryMapped() ? "UART at MMIO " + HexText(u.Spec().base, 8) : "UART at port " + HexText(u.Spec().base, 4);
+  return u.MemoryMapped() ? "UART at MMIO " + HexText(u.Setup().base, 8) : "UART at port " + HexText(u.Setup().base, 4);
 }
 
 void Block(std::ostringstream& out, const std::string& text, const std::string& indent) {
@@ -157,7 +157,7 @@ json ChannelsJson(Platform& platform) {
                  {"status_readings", u.StatusReadings()},
                  {"busy_status_readings", u.BusyStatusReadings()},
                  {"control_writes", u.ControlWrites()}};
-    put(uart, "base", u.Spec().base, 16);
+    put(uart, "base", u.Setup().base, 16);
     uarts.push_back(uart);
   }
   j["uarts"] = uarts;

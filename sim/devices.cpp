@@ -85,7 +85,7 @@ bool Devices::MmioRead(uint64_t address, uint8_t, uint64_t* value) {
     int reg = u.MmioRegister(address);
     if (reg < 0) continue;
     // Registers sit at multiples of 4; the bytes between them read as zero.
-    *value = (address - u.Spec().base) % 4 == 0 ? u.Read(reg) : 0;
+    *value = (address - u.Setup().base) % 4 == 0 ? u.Read(reg) : 0;
     return true;
   }
   return false;
@@ -95,7 +95,7 @@ bool Devices::MmioWrite(uint64_t address, uint8_t, uint64_t value) {
   for (Uart& u : uarts_) {
     int reg = u.MmioRegister(address);
     if (reg < 0) continue;
-    if ((address - u.Spec().base) % 4 == 0) u.Write(reg, uint8_t(value));
+    if ((address - u.Setup().base) % 4 == 0) u.Write(reg, uint8_t(value));
     return true;
   }
   return false;
@@ -103,14 +103,14 @@ bool Devices::MmioWrite(uint64_t address, uint8_t, uint64_t value) {
 
 const Uart* Devices::UartAt(uint64_t base) const {
   for (const Uart& u : uarts_)
-    if (u.Spec().base == base) return &u;
+    if (u.Setup().base == base) return &u;
   return nullptr;
 }
 
 // ---- the debug agent's mailbox ----
 
-uint64_t Devices::MakeMailbox(const MailboxSpec& spec) {
-  const uint32_t size = spec.Size();
+uint64_t Devices::MakeMailbox(const MailboxSpec& setup) {
+  const uint32_t size = setup.Size();
   // A heap buffer node: links, the 16-byte heap header, then the data.
   const uint64_t node = memory_.PoolAlloc(kHeapNodeHeaderSize + size);
   if (node == 0) return 0;
@@ -125,12 +125,12 @@ uint64_t Devices::MakeMailbox(const MailboxSpec& spec) {
   auto put = [&](uint32_t offset, auto value) {
     if (offset + sizeof(value) <= size) memory_.Write(data + offset, value);
   };
-  put(0, spec.signature);
-  put(6, spec.capacity);
-  put(8, spec.held);
-  put(10, spec.output);
-  put(18, spec.collect);
-  put(24, spec.mask);
+  put(0, setup.signature);
+  put(6, setup.capacity);
+  put(8, setup.held);
+  put(10, setup.output);
+  put(18, setup.collect);
+  put(24, setup.mask);
   mailboxAddress_ = data;
   mailboxSize_ = size;
   return data;

@@ -36,8 +36,8 @@ class Uart {
   static constexpr uint8_t kReady = 0x60;  // transmitter empty, holding register empty
   static constexpr uint8_t kBusy = 0x00;
 
-  explicit Uart(const UartSpec& spec) : spec_(spec) {}
-  const UartSpec& Spec() const { return spec_; }
+  explicit Uart(const UartSpec& setup) : spec_(setup) {}
+  const UartSpec& Setup() const { return spec_; }
   bool MemoryMapped() const { return spec_.base >= kUartMmioThreshold; }
   // The register an access reaches, or -1 when the access is not to this UART.
   int PortRegister(uint16_t port) const;
@@ -98,13 +98,13 @@ class Devices {
   explicit Devices(PhysicalMemory& memory) : memory_(memory) {}
 
   // --- set-up ---
-  void AddUart(const UartSpec& spec) { uarts_.emplace_back(spec); }
+  void AddUart(const UartSpec& setup) { uarts_.emplace_back(setup); }
   // The chipset's power-management registers behind index port 0xCD6 and data
   // port 0xCD7; registers not set read 0.
   void SetPmRegister(uint8_t index, uint8_t value) { pmRegisters_[index] = value; }
   // Places the agent's mailbox buffer in pool memory as a heap buffer (handle
   // 0xA019, boot-services data) and returns the address of its data.
-  uint64_t MakeMailbox(const MailboxSpec& spec);
+  uint64_t MakeMailbox(const MailboxSpec& setup);
 
   // --- routing from the hardware model; false: not a device's access ---
   bool PortRead(uint16_t port, uint8_t width, uint32_t* value);

@@ -267,21 +267,21 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
       const std::string p = "pci[" + std::to_string(i) + "]";
       const auto& t = r.Table(list[i], p);
       r.Keys(t, p, {"bus", "device", "function", "vendor", "device_id", "config"});
-      PciSpec spec;
-      if (auto v = t.get("bus")) spec.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
-      if (auto v = t.get("device")) spec.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
-      if (auto v = t.get("function")) spec.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
-      if (auto v = t.get("vendor")) spec.vendor = uint16_t(r.Unsigned(*v, p + ".vendor", 0xFFFF));
-      if (auto v = t.get("device_id")) spec.deviceId = uint16_t(r.Unsigned(*v, p + ".device_id", 0xFFFF));
+      PciSpec setup;
+      if (auto v = t.get("bus")) setup.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
+      if (auto v = t.get("device")) setup.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
+      if (auto v = t.get("function")) setup.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
+      if (auto v = t.get("vendor")) setup.vendor = uint16_t(r.Unsigned(*v, p + ".vendor", 0xFFFF));
+      if (auto v = t.get("device_id")) setup.deviceId = uint16_t(r.Unsigned(*v, p + ".device_id", 0xFFFF));
       if (auto v = t.get("config")) {
         for (auto&& [k, val] : r.Table(*v, p + ".config")) {
           const std::string key = Reader::Join(p + ".config", k.str());
           uint64_t offset = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFC);
           if (offset % 4) r.Fail(k.source(), key, "configuration offsets are multiples of 4");
-          spec.config[uint16_t(offset)] = uint32_t(r.Unsigned(val, key, 0xFFFFFFFF));
+          setup.config[uint16_t(offset)] = uint32_t(r.Unsigned(val, key, 0xFFFFFFFF));
         }
       }
-      s.pci.push_back(spec);
+      s.pci.push_back(setup);
     }
   }
 

@@ -115,16 +115,16 @@ const DebugOutputChannel kMailboxWithBuffer = {
 const DebugOutputChannel* const kListWithBuffer[5] = {&PostCodeChannel, &kMailboxWithBuffer, &SerialChannel,
                                                       &RawUartChannel, nullptr};
 
-MailboxBuffer MakeAgentBuffer(sim::Platform& p, sim::MailboxSpec spec) {
-  const uint64_t data = p.hardware().devices().MakeMailbox(spec);
-  return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), spec.Size()};
+MailboxBuffer MakeAgentBuffer(sim::Platform& p, sim::MailboxSpec setup) {
+  const uint64_t data = p.hardware().devices().MakeMailbox(setup);
+  return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), setup.Size()};
 }
 
 TEST(DebugPrint, TheAgentsMaskDecidesForTheMailboxAlone) {
   sim::Platform p(test::Scenario(kSeparateUarts));
-  sim::MailboxSpec spec;
-  spec.mask = 0x1;  // a level the build mask does not pass
-  const MailboxBuffer buffer = MakeAgentBuffer(p, spec);
+  sim::MailboxSpec setup;
+  setup.mask = 0x1;  // a level the build mask does not pass
+  const MailboxBuffer buffer = MakeAgentBuffer(p, setup);
   gAgentBuffer = &buffer;
   ASSERT_EQ(kAllOn.DebugLevelMask & 1, 0u);
 
@@ -437,14 +437,14 @@ TEST(RawUartChannel, AnEmptyTextOnlyWaitsAndANullTextDoesNothing) {
 class Mailbox : public ::testing::Test {
  protected:
   // The agent's buffer with `guard` bytes of 0xEE after it, to see stores past its end.
-  MailboxBuffer Make(sim::MailboxSpec spec, uint32_t guard = 64) {
-    const uint64_t data = p.hardware().devices().MakeMailbox(spec);
-    end = data + spec.Size();
+  MailboxBuffer Make(sim::MailboxSpec setup, uint32_t guard = 64) {
+    const uint64_t data = p.hardware().devices().MakeMailbox(setup);
+    end = data + setup.Size();
     const uint64_t extra = p.memory().PoolAlloc(guard);
     EXPECT_EQ(extra, ((end + 15) & ~15ull) + 16) << "the guard follows the buffer";
     std::memset(p.memory().Host(end), 0xEE, extra + guard - end);
     guardEnd = extra + guard;
-    return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), spec.Size()};
+    return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), setup.Size()};
   }
   bool GuardIntact() {
     for (uint64_t a = end; a < guardEnd; ++a)
@@ -504,9 +504,9 @@ TEST_F(Mailbox, ThePeekPortGetsTheFirstTwoBytesEvenOfAnEmptyMessage) {
 
 TEST_F(Mailbox, TheCollectAreaIsBoundedByTheBuffer) {
   // The agent claims 200 bytes, but its buffer has 50 after offset 513.
-  sim::MailboxSpec spec = Collecting(200);
-  spec.size = 513 + 50;
-  const MailboxBuffer b = Make(spec);
+  sim::MailboxSpec setup = Collecting(200);
+  setup.size = 513 + 50;
+  const MailboxBuffer b = Make(setup);
   EXPECT_EQ(MailboxCollectCapacity(b), 50u);
   Deliver(&b, InDram(p, std::string(120, 'm')), 120);
   ASSERT_EQ(Tagged().size(), 2u);
@@ -518,9 +518,9 @@ TEST_F(Mailbox, TheCollectAreaIsBoundedByTheBuffer) {
 TEST_F(Mailbox, AnAreaWithoutRoomCollectsNothing) {
   for (auto [capacity, size] : {std::pair<uint16_t, uint32_t>{64, 513}, {0, 513 + 64}, {64, 100}}) {
     SCOPED_TRACE(testing::Message() << "capacity " << capacity << " size " << size);
-    sim::MailboxSpec spec = Collecting(capacity);
-    spec.size = size;
-    const MailboxBuffer b = Make(spec);
+    sim::MailboxSpec setup = Collecting(capacity);
+    setup.size = size;
+    const MailboxBuffer b = Make(setup);
     const size_t before = Tagged().size();
     Deliver(&b, InDram(p, "abc"), 3);
     EXPECT_EQ(Tagged().size(), before) << "no area to hand over";
@@ -530,9 +530,9 @@ TEST_F(Mailbox, AnAreaWithoutRoomCollectsNothing) {
 }
 
 TEST_F(Mailbox, AHeldCountBeyondTheCapacityIsHandedOverFirst) {
-  sim::MailboxSpec spec = Collecting(64);
-  spec.held = 300;
-  const MailboxBuffer b = Make(spec);
+  sim::MailboxSpec setup = Collecting(64);
+  setup.held = 300;
+  const MailboxBuffer b = Make(setup);
   Deliver(&b, InDram(p, "xy"), 2);
   ASSERT_EQ(Tagged().size(), 1u);
   EXPECT_EQ(Tagged()[0].extra, 64u);
@@ -547,10 +547,10 @@ TEST_F(Mailbox, TheAgentsSwitchesDropOrHandOverAtOnce) {
     bool handedOver;
   } cases[] = {{0, 1, false}, {2, 1, false}, {1, 0, true}, {1, 2, true}};
   for (const Case& c : cases) {
-    sim::MailboxSpec spec;
-    spec.output = c.output;
-    spec.collect = c.collect;
-    const MailboxBuffer b = Make(spec);
+    sim::MailboxSpec setup;
+    setup.output = c.output;
+    setup.collect = c.collect;
+    const MailboxBuffer b = Make(setup);
     const size_t before = p.hardware().Log().size();
     Deliver(&b, text, 5);
     const std::vector<sim::Access> log(p.hardware().Log().begin() + long(before), p.hardware().Log().end());
