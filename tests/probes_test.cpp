@@ -1,5 +1,6 @@
 // Firmware-table and platform probes: HOB searches, processor signature, sleep
 // type and the capsule check.
+#include "diag/debug_settings.h"
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
 #include "platform_fixture.h"
@@ -120,6 +121,23 @@ TEST_F(Probes, SleepTypeComesFromThePm1ControlRegister) {
   Boot("[platform]\npm1_control_base = 0x0400\n[ports]\n0x400 = 0xFFFF\n");
   platform->Run([&] { type = GetSleepType(); });
   EXPECT_EQ(type, 7) << "only bits 12:10 count";
+}
+
+// The capsule check says what it found whenever it runs; whether that reaches
+// the serial line is the build's debug print setting.
+TEST(CapsuleStatus, StartUpReportsItOnTheSerialLineWhenPrintingIsOn) {
+  for (bool pending : {false, true}) {
+    sim::Platform p(test::Scenario(std::string("[firmware]\ncapsule_pending = ") + (pending ? "true" : "false") + "\n"));
+    ASSERT_TRUE(p.Boot().entryReturned);
+    const sim::Uart* uart = p.hardware().devices().UartAt(0x3F8);
+    ASSERT_NE(uart, nullptr);
+    const std::string line(uart->Transmitted().begin(), uart->Transmitted().end());
+    const std::string expected = std::string("VyrCapsuleGetStatus  ") + (pending ? "1" : "0") + "\r\r\n";
+    if (kDebugSettings.DebugPrintEnabled)
+      EXPECT_EQ(line.substr(0, expected.size()), expected);
+    else
+      EXPECT_TRUE(line.empty()) << line;
+  }
 }
 
 }  // namespace
