@@ -10,7 +10,10 @@ using nlohmann::json;
 
 TEST(ChannelsReport, ShowsWhatReachedEachChannel) {
   sim::Platform p(test::ChannelsScenario());
-  const sim::BootResult r = p.Boot();
+  // Only what the channels are driven with here: the driver's own start-up
+  // messages (in a build that prints) would mix in, so it does not boot.
+  sim::BootResult r;
+  r.entryReturned = true;
   test::DriveChannels(p);
   const json j = sim::JsonReport(p, r)["channels"];
 
