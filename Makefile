@@ -17,7 +17,7 @@ else
 $(error VARIANT must be release or debug, not '$(VARIANT)')
 endif
 
-.PHONY: all demo check image host host-debug asan deps clean
+.PHONY: all demo check image host host-debug asan deps figures clean
 
 all: host
 
@@ -55,6 +55,10 @@ check: host asan host-debug
 	@tools/check-image --no-print build/host/MemInfoDxe.efi
 	@tools/check-image --no-print build/host/print-probe.efi
 	@tools/check-image build/host-debug/MemInfoDxe.efi
+
+# Image sizes by section for both variants, and what a boot costs.
+figures: host host-debug
+	@tools/figures $(SCENARIO)
 
 clean:
 	rm -rf build
