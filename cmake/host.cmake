@@ -48,3 +48,24 @@ enable_testing()
 include(GoogleTest)
 gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
 include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
+
+# Fuzz targets (libFuzzer), built with the sanitizers; `ctest` runs each for a
+# bounded number of inputs from its seed corpus as a smoke test. A longer run:
+#   build/asan/format_fuzz -max_total_time=300 build/asan/fuzz-corpus/format
+if(MEMINFO_SANITIZE)
+  foreach(target format_fuzz scenario_fuzz)
+    add_executable(${target} ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.cpp)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${target} PRIVATE meminfo_sim)
+  endforeach()
+  # New inputs go to the first corpus folder, in the build tree; the seeds in
+  # the source tree are only read.
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz-corpus/format ${CMAKE_BINARY_DIR}/fuzz-corpus/scenario)
+  add_test(NAME Fuzz.FormatEngine
+           COMMAND format_fuzz -runs=20000 -seed=1 -max_len=256
+                   ${CMAKE_BINARY_DIR}/fuzz-corpus/format ${CMAKE_SOURCE_DIR}/tests/fuzz/format-seeds)
+  add_test(NAME Fuzz.ScenarioFiles
+           COMMAND scenario_fuzz -runs=300 -seed=1 -max_len=4096
+                   ${CMAKE_BINARY_DIR}/fuzz-corpus/scenario ${CMAKE_SOURCE_DIR}/scenarios)
+endif()

@@ -171,6 +171,8 @@ TEST(Scenario, BadFilesNameTheLineAndTheKey) {
       {"[pcd]\nx243 = 1\n", "key 'pcd.x243'"},
       {"[boot]\nevents = [\"reboot\"]\n", "unknown event 'reboot'"},
       {"[faults\n", "test.toml:1:"},
+      {"[`socket]]\n", "test.toml"},
+      {"name = \"x\"\n# caf\xC3\xA9\n", "test.toml:2: scenario files are ASCII"},
       {"[[socket]]\n[[socket.die]]\nvendor = 1\n", "missing"},
   };
   for (const Case& c : cases) {
