@@ -41,7 +41,11 @@ image: deps
 	@cmake --build --preset image -j $(JOBS)
 	@ls -l build/image/MemInfoDxe.efi
 
-demo: $(DEMO_BUILD)
+# The build's own output goes to a log, so the report stands alone.
+demo: deps
+	@cmake --preset $(DEMO_BUILD) >/dev/null
+	@echo "building $(DEMO_BUILD) (log: build/$(DEMO_BUILD).log) ..." >&2
+	@cmake --build --preset $(DEMO_BUILD) -j $(JOBS) > build/$(DEMO_BUILD).log 2>&1 || { cat build/$(DEMO_BUILD).log; exit 1; }
 	@build/$(DEMO_BUILD)/meminfo-sim run $(SCENARIO)
 
 check: host asan host-debug
