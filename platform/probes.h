@@ -2,9 +2,8 @@
 // GUID-extension HOBs, the processor signature, the sleep type the platform
 // wakes from, and whether a capsule update is pending.
 #pragma once
-#include "uefi/base.h"
+#include "uefi/system_table.h"
 
-constexpr Guid kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
 constexpr Guid kCapsuleStatusHobGuid = {0x3A8E17F2, 0x7895, 0x4FB6, {0xA8, 0x6C, 0xDE, 0x82, 0xD3, 0x65, 0x63, 0x1E}};
 
 // HOB header, and the GUID that follows it in a GUID-extension HOB.

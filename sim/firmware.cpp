@@ -2,15 +2,13 @@
 
 #include <cstdio>
 
+#include "core/meminfo.h"
 #include "uefi/pcd.h"
 #include "uefi/system_table.h"
 
 namespace sim {
 
 namespace {
-constexpr Guid kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
-constexpr Guid kMemInfoGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};
-constexpr Guid kReadyToBootGuid = {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
 
 std::string Hex(uint64_t v) {
   char b[24];
@@ -35,8 +33,8 @@ std::string GuidText(const Guid& g) {
 std::string GuidName(const Guid& g) {
   if (GuidEqual(g, kPcdProtocolGuid)) return "PcdProtocol";
   if (GuidEqual(g, kFabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
-  if (GuidEqual(g, kMemInfoGuid)) return "MemInfoProtocol";
-  if (GuidEqual(g, kReadyToBootGuid)) return "ReadyToBoot";
+  if (GuidEqual(g, MemInfoProtocolGuid)) return "MemInfoProtocol";
+  if (GuidEqual(g, kReadyToBootGroupGuid)) return "ReadyToBoot";
   if (GuidEqual(g, kHobListGuid)) return "HobList";
   return GuidText(g);
 }

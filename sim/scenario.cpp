@@ -1,5 +1,7 @@
 #include "sim/scenario.h"
 
+#include "platform/probes.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +26,6 @@ namespace sim {
 
 namespace {
 
-constexpr Guid kCapsuleStatusHob = {0x3A8E17F2, 0x7895, 0x4FB6, {0xA8, 0x6C, 0xDE, 0x82, 0xD3, 0x65, 0x63, 0x1E}};
 
 class Reader {
  public:
@@ -390,7 +391,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
     if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
     if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
-      s.hobs.push_back({kCapsuleStatusHob, {}});
+      s.hobs.push_back({kCapsuleStatusHobGuid, {}});
   }
 
   if (auto n = root.get("hob")) {

@@ -124,4 +124,9 @@ static_assert(offsetof(EfiSystemTable, NumberOfTableEntries) == 0x68);
 static_assert(offsetof(EfiSystemTable, ConfigurationTable) == 0x70);
 static_assert(sizeof(EfiSystemTable) == 0x78);
 
+// The configuration-table entry that points at the HOB list.
+constexpr Guid kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
+// The event group the firmware signals when it is about to boot.
+constexpr Guid kReadyToBootGroupGuid = {0x7CE88FB3, 0x4BD7, 0x4679, {0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B}};
+
 using EfiImageEntryPoint = EfiStatus(EFIAPI*)(EfiHandle ImageHandle, EfiSystemTable* SystemTable);
