@@ -332,6 +332,20 @@ void TextCalls(std::ostringstream& out, Platform& platform) {
   out << t.Render("  ");
 }
 
+// Every access in order, as the platform saw it.
+void TextTrace(std::ostringstream& out, Platform& platform) {
+  out << "Hardware access log\n";
+  Table t({"#", "Kind", "Op", "Width", "Address", "Value"});
+  t.RightAlign(0);
+  size_t n = 0;
+  for (const Access& a : platform.hardware().Log()) {
+    t.Row({std::to_string(++n), AccessKindName(a.kind), a.write ? "write" : "read",
+           a.width ? std::to_string(8 * a.width) : "-", HexText(a.address, a.kind == AccessKind::Port ? 4 : 8),
+           HexText(a.value, a.width == 0 ? 2 : 2 * a.width)});
+  }
+  out << t.Render("  ");
+}
+
 void TextAccesses(std::ostringstream& out, Platform& platform) {
   const Hardware& hw = platform.hardware();
   const auto counts = hw.Counts();
@@ -362,7 +376,7 @@ std::string MemoryTypeName(uint32_t type) {
   return "unknown " + HexText(type, 8);
 }
 
-nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver) {
+nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver, bool trace) {
   const Scenario& s = platform.scenario();
   json j;
   j["schema_version"] = kReportSchemaVersion;
@@ -417,6 +431,18 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   const auto n = platform.hardware().Counts();
   for (int k = 0; k < kAccessKindCount; ++k) counts[AccessKindName(static_cast<AccessKind>(k))] = n[size_t(k)];
   j["accesses"] = {{"counts", counts}, {"total", platform.hardware().TotalAccesses()}};
+  if (trace) {
+    json log = json::array();
+    for (const Access& a : platform.hardware().Log())
+      log.push_back({{"kind", AccessKindName(a.kind)},
+                     {"write", a.write},
+                     {"width", a.width},
+                     {"address", a.address},
+                     {"address_hex", HexText(a.address, a.kind == AccessKind::Port ? 4 : 8)},
+                     {"value", a.value},
+                     {"value_hex", HexText(a.value, a.width == 0 ? 2 : 2 * a.width)}});
+    j["accesses"]["log"] = log;
+  }
   return j;
 }
 
@@ -451,6 +477,10 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   TextPool(out, platform);
   out << "\n";
   TextAccesses(out, platform);
+  if (options.trace) {
+    out << "\n";
+    TextTrace(out, platform);
+  }
   if (options.verbose) {
     out << "\n";
     TextCalls(out, platform);

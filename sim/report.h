@@ -23,11 +23,13 @@ struct DriverInfo {
 
 struct ReportOptions {
   bool verbose = false;  // text report: list every firmware service call too
+  bool trace = false;    // list every hardware access, in order
   DriverInfo driver;
 };
 
 std::string TextReport(Platform& platform, const BootResult& result, const ReportOptions& options = {});
-nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver = {});
+nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver = {},
+                          bool trace = false);
 
 // "0x" and upper-case digits, zero-padded to `digits`.
 std::string HexText(uint64_t value, int digits);

@@ -87,8 +87,10 @@ json HaltedAfterBootReport(std::string* text) {
   EXPECT_TRUE(r.entryReturned);
   EXPECT_FALSE(p.Run([] { FatalTrap(0x20320401); }));
   r.halted = true;
-  if (text) *text = sim::TextReport(p, r);
-  return sim::JsonReport(p, r);
+  sim::ReportOptions options;
+  options.trace = true;
+  if (text) *text = sim::TextReport(p, r, options);
+  return sim::JsonReport(p, r, {}, true);
 }
 
 TEST(JsonReport, DefaultScenarioShowsTheRecordAsPublished) {

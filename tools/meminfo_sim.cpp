@@ -46,6 +46,7 @@ struct Options {
   std::string path;
   bool asJson = false;
   bool verbose = false;
+  bool trace = false;
   bool emulate = false;
   std::string image;
 };
@@ -76,11 +77,12 @@ int Run(const Options& o) {
     sim::Platform platform(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
     const sim::BootResult result = platform.Boot();
     if (o.asJson) {
-      std::cout << sim::JsonReport(platform, result, driver).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+      std::cout << sim::JsonReport(platform, result, driver, o.trace).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                 << "\n";
     } else {
       sim::ReportOptions options;
       options.verbose = o.verbose;
+      options.trace = o.trace;
       options.driver = driver;
       std::cout << sim::TextReport(platform, result, options);
     }
@@ -105,6 +107,7 @@ int main(int argc, char** argv) {
   run->add_option("SCENARIO", o.path, "Scenario file (TOML), e.g. scenarios/default.toml")->required();
   run->add_flag("--json", o.asJson, "Print the report as JSON (schema_version 1; every firmware call included)");
   run->add_flag("-v,--verbose", o.verbose, "Text report: also list every firmware service call with its status");
+  run->add_flag("--trace", o.trace, "Also list every hardware access in order (kind, read or write, width, address, value)");
   run->add_flag("--emulate", o.emulate,
                 "Run the real driver image in the CPU emulator instead of the driver linked into this program");
   o.image = MEMINFO_DEFAULT_IMAGE;
