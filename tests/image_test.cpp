@@ -79,6 +79,8 @@ TEST(DriverImage, IsAnEfiBootServiceDriver) {
     // Mutable state lives in the image-state section only, which the host build
     // resets before each boot; anything in .data or .bss would survive there.
     EXPECT_TRUE(s.name != ".data" && s.name != ".bss") << "mutable state outside IMAGE_STATE: " << s.name;
+    // Static constructors would land in .CRT, which nothing in a driver runs.
+    EXPECT_NE(s.name.rfind(".CRT", 0), 0u) << "static constructors in the image";
   }
   std::printf("[ image    ] %s: %zu bytes\n", MEMINFO_IMAGE_PATH, img.bytes.size());
 }
