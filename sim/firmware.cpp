@@ -223,8 +223,10 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   else if ((type & (EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT)) &&
            (notify == 0 || (tpl != TPL_CALLBACK && tpl != TPL_NOTIFY && tpl != TPL_APPLICATION)))
     status = EFI_INVALID_PARAMETER;
+  const uint64_t handle = status == 0 ? NewHandle() : 0;
+  if (status == 0 && handle == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    EventInfo e{NewHandle(), type, tpl, notify, context, std::nullopt, false, 0};
+    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0};
     if (group) e.group = *group;
     events_.push_back(e);
     *event = e.handle;
@@ -320,8 +322,8 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
     for (auto& i : interfaces_)
       if (i.handle == *handle && GuidEqual(i.protocol, protocol)) status = EFI_INVALID_PARAMETER;
   }
+  if (status == 0 && *handle == 0 && (*handle = NewHandle()) == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    if (*handle == 0) *handle = NewHandle();
     interfaces_.push_back({*handle, protocol, iface});
     detail += " on " + Hex(*handle) + ", interface " + Hex(iface);
   }
@@ -336,8 +338,10 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
 uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
   uint64_t status = 0;
   if (registration == nullptr || FindEvent(event) == nullptr) status = EFI_INVALID_PARAMETER;
+  const uint64_t id = status == 0 ? NewHandle() : 0;
+  if (status == 0 && id == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    Registration r{NewHandle(), protocol, event, interfaces_.size()};
+    Registration r{id, protocol, event, interfaces_.size()};
     registrations_.push_back(r);
     *registration = r.id;
   }

@@ -43,10 +43,7 @@ static uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1);
 
 uint64_t PhysicalMemory::FirmwareAlloc(uint64_t size) {
   uint64_t at = AlignUp(firmwareNext_, 16);
-  if (at + size > kDramBase + kFirmwareRegionSize) {
-    std::fprintf(stderr, "virtual platform: firmware region exhausted\n");
-    std::abort();
-  }
+  if (size > kFirmwareRegionSize || at + size > kDramBase + kFirmwareRegionSize) return 0;
   firmwareNext_ = at + size;
   std::memset(Host(at), 0, size);
   return at;

@@ -43,7 +43,8 @@ class PhysicalMemory {
   std::vector<uint8_t> ReadBytes(uint64_t address, uint64_t length) const;
   void WriteBytes(uint64_t address, const void* data, uint64_t length);
 
-  // Bump allocation in the firmware's own region (tables, handles, events).
+  // Bump allocation in the firmware's own region (tables, handles, events); 0
+  // when the region is full.
   uint64_t FirmwareAlloc(uint64_t size);
   // Bump allocation in the pool region; 0 when the window is full.
   uint64_t PoolAlloc(uint64_t size);

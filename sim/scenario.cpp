@@ -395,6 +395,8 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   }
 
   if (auto n = root.get("hob")) {
+    constexpr size_t kHobDataLimit = 65536;  // the firmware's own region holds the list
+    size_t hobBytes = 0;
     const auto& list = r.Array(*n, "hob");
     for (size_t i = 0; i < list.size(); ++i) {
       const std::string p = "hob[" + std::to_string(i) + "]";
@@ -409,6 +411,9 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
         for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
       }
       s.hobs.push_back(hob);
+      hobBytes += hob.data.size();
+      if (hobBytes > kHobDataLimit)
+        r.Fail(t.source(), p + ".data", "the HOBs hold at most " + std::to_string(kHobDataLimit) + " bytes of data in all");
     }
   }
 

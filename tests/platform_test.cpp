@@ -197,3 +197,41 @@ TEST(Scenario, ShippedScenariosLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+// A driver that creates events without end exhausts the firmware's own region:
+// the service then fails as firmware does, instead of the platform giving up.
+TEST(Faults, FirmwareRegionExhaustedFailsTheService) {
+  sim::Platform p(test::Scenario(""));
+  uint64_t status = 0, e = 0;
+  size_t created = 0;
+  for (; created < 200000; ++created) {
+    status = p.firmware().CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, 0x1000, 0, nullptr, &e);
+    if (status != EFI_SUCCESS) break;
+  }
+  EXPECT_EQ(status, EFI_OUT_OF_RESOURCES);
+  EXPECT_GT(created, 1000u);
+  uint64_t handle = 0;
+  EXPECT_EQ(p.firmware().InstallProtocolInterface(&handle, MemInfoProtocolGuid, 0, 1), EFI_OUT_OF_RESOURCES);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Scenario, HobDataIsBounded) {
+  std::string data = "data = [";
+  for (int i = 0; i < 4000; ++i) data += "1,";
+  data += "]\n";
+  std::string text;
+  for (int i = 0; i < 17; ++i) text += "[[hob]]\nguid = \"11223344-5566-7788-99AA-BBCCDDEEFF00\"\n" + data;
+  try {
+    test::Scenario(text);
+    ADD_FAILURE() << "accepted 68000 bytes of HOB data";
+  } catch (const sim::ScenarioError& e) {
+    EXPECT_NE(std::string(e.what()).find("key 'hob[16].data'"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
