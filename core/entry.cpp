@@ -17,9 +17,17 @@ bool DruxInfoPresent() {
 }  // namespace
 
 const StartupSteps kStartupSteps = {
-    S3SaveLibInit,   HobListLocate,   HeapListInit,    DebugPrintInit,
-    CpuSignatureMatches, GetSleepType, VyrCapsuleGetStatus, DruxInfoPresent,
-    DruxHobInfoInit, DriverBody,      S3SaveLibTeardown,
+    S3SaveLibInit,
+    HobListLocate,
+    HeapListInit,
+    DebugPrintInit,
+    CpuSignatureMatches,
+    GetSleepType,
+    VyrCapsuleGetStatus,
+    DruxInfoPresent,
+    DruxHobInfoInit,
+    DriverBody,
+    S3SaveLibTeardown,
 };
 
 EfiStatus RunImageEntry(EfiHandle imageHandle, EfiSystemTable* systemTable, const StartupSteps& steps) {
