@@ -87,7 +87,6 @@ void Hardware::PortOut(uint16_t port, uint8_t width, uint32_t value) {
   Record(AccessKind::Port, true, width, port, value);
   devices_.PortWrite(port, width, value);
   if (port == kPostCodePort) {
-    postCodes_.push_back(value);
     if (halting_) {
       haltDisplay_.push_back(value);
       if (haltDisplay_.size() >= kHaltDisplayWrites) {
@@ -100,7 +99,6 @@ void Hardware::PortOut(uint16_t port, uint8_t width, uint32_t value) {
 
 void Hardware::PortOutTagged(uint32_t selector, uint32_t value, uint32_t extra) {
   Record(AccessKind::TaggedPort, true, 4, selector & 0xFFFF, value);
-  taggedOuts_.push_back({selector, value, extra});
   devices_.TaggedOut(selector, value, extra, IoBreakpointHit(uint16_t(selector & 0xFFFF), 4), agentPresent_);
 }
 

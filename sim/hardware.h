@@ -102,13 +102,10 @@ class Hardware {
   const std::vector<Access>& Log() const { return log_; }
   std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
-  const std::vector<uint32_t>& PostCodes() const { return postCodes_; }  // every OUT to port 0x80
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
   bool Halted() const { return halted_; }
   uint32_t HaltCode() const { return haltCode_; }
   const std::vector<uint32_t>& HaltDisplay() const { return haltDisplay_; }
-  struct TaggedOut { uint32_t selector, value, extra; };
-  const std::vector<TaggedOut>& TaggedOuts() const { return taggedOuts_; }
   uint64_t Dr7() const { return dr7_; }
   uint64_t Cr4() const { return cr4_; }
   uint64_t MsrValue(uint32_t index) const;
@@ -161,9 +158,7 @@ class Hardware {
   std::array<uint64_t, kAccessKindCount> counts_{};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
-  std::vector<uint32_t> postCodes_;
   std::vector<uint32_t> trapCodes_;
-  std::vector<TaggedOut> taggedOuts_;
   bool halting_ = false;
   bool halted_ = false;
   uint32_t haltCode_ = 0;

@@ -103,8 +103,8 @@ bool Platform::CallEntry(uint64_t* status) {
   });
 }
 
-void Platform::SignalGroup(const Guid& group) {
-  Run([&] { firmware_.SignalGroup(group); });
+bool Platform::SignalGroup(const Guid& group) {
+  return Run([&] { firmware_.SignalGroup(group); });
 }
 
 std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
@@ -119,9 +119,11 @@ BootResult Platform::Boot() {
   for (const std::string& event : scenario_.events) {
     if (stopped_) break;
     size_t before = hardware_.InternalWrites().size();
-    if (event == "ready_to_boot") SignalGroup(kReadyToBootGroupGuid);
+    bool completed = true;
+    if (event == "ready_to_boot") completed = SignalGroup(kReadyToBootGroupGuid);
     const auto& all = hardware_.InternalWrites();
-    r.signals.push_back({event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end())});
+    r.signals.push_back(
+        {event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end()), completed});
   }
   r.halted = halted_;
   r.runaway = runaway_;

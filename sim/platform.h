@@ -16,6 +16,7 @@ namespace sim {
 struct SignalRecord {
   std::string event;
   std::vector<InternalWrite> writes;  // what the roots received during this signal
+  bool completed = true;              // false: the platform stopped during it
 };
 
 struct BootResult {
@@ -51,7 +52,8 @@ class Platform {
   BootResult Boot();
   // The entry alone, with this platform's image handle and system table.
   bool CallEntry(uint64_t* status);
-  void SignalGroup(const Guid& group);
+  // False when the platform stopped during the signal.
+  bool SignalGroup(const Guid& group);
 
   // The interface installed under a protocol, if any.
   std::optional<uint64_t> Installed(const Guid& protocol) const;

@@ -86,11 +86,6 @@ std::string Outcome(const BootResult& result) {
   return "completed";
 }
 
-// Whether the platform stopped during signal i (the last one recorded).
-bool StoppedDuring(const BootResult& result, size_t i) {
-  return (result.halted || result.runaway) && result.entryReturned && i + 1 == result.signals.size();
-}
-
 std::string ByteDump(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
   std::string out;
   for (size_t i = from; i < from + count && i < bytes.size(); ++i) {
@@ -262,7 +257,7 @@ void TextSignals(std::ostringstream& out, const BootResult& result) {
     const SignalRecord& s = result.signals[i];
     out << "  Signal " << i + 1 << " (" << s.event << "): " << s.writes.size()
         << (s.writes.size() == 1 ? " write" : " writes")
-        << (StoppedDuring(result, i) ? ", then the platform stopped during this signal" : "") << "\n";
+        << (s.completed ? "" : ", then the platform stopped during this signal") << "\n";
     if (s.writes.empty()) continue;
     Table t({"Bus", "Index", "Value"});
     for (const InternalWrite& w : s.writes) t.Row({HexText(w.bus, 2), HexText(w.index, 8), HexText(w.value, 8)});
@@ -395,7 +390,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
     json writes = json::array();
     for (const InternalWrite& w : result.signals[i].writes) writes.push_back(JsonWrite(w));
     signals.push_back(
-        {{"event", result.signals[i].event}, {"completed", !StoppedDuring(result, i)}, {"writes", writes}});
+        {{"event", result.signals[i].event}, {"completed", result.signals[i].completed}, {"writes", writes}});
   }
   j["signals"] = signals;
 

@@ -454,7 +454,15 @@ class Mailbox : public ::testing::Test {
   void Deliver(const MailboxBuffer* b, const uint8_t* text, uint64_t length) {
     p.Run([&] { MailboxDeliver(b, text, length); });
   }
-  std::vector<sim::Hardware::TaggedOut> Tagged() { return p.hardware().TaggedOuts(); }
+  // The tagged writes as the platform recorded them: selector, value, extra.
+  struct TaggedOut {
+    uint32_t selector, value, extra;
+  };
+  std::vector<TaggedOut> Tagged() {
+    std::vector<TaggedOut> out;
+    for (const sim::MailboxHandOver& h : p.hardware().devices().HandOvers()) out.push_back({h.tag, h.address, h.length});
+    return out;
+  }
   std::vector<sim::PortValue> Peeks() { return p.hardware().devices().PeekValues(); }
 
   sim::Platform p{test::Scenario("")};

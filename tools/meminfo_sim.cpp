@@ -5,7 +5,6 @@
 // 1 the platform stopped during the boot (a fatal trap halted it, or it ran
 // past the access limit), 2 bad usage or a bad or missing scenario file.
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -54,7 +53,6 @@ struct Options {
 int Run(const Options& o) {
   sim::Scenario scenario;
   try {
-    if (std::filesystem::is_directory(o.path)) throw sim::ScenarioError(o.path + ": is a directory, not a scenario file");
     scenario = sim::LoadScenario(o.path);
   } catch (const sim::ScenarioError& e) {
     std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
