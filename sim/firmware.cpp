@@ -10,18 +10,18 @@ namespace sim {
 
 namespace {
 
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-
 // Pool memory comes in the UEFI types below EfiConventionalMemory, the ACPI and
 // MMIO types after it (but not persistent memory), and the OEM and OS ranges.
 bool ValidPoolType(uint32_t type) {
   return (type < 14 && type != EfiConventionalMemory) || type >= 0x70000000u;
 }
 }  // namespace
+
+std::string HexText(uint64_t value, int digits) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return b;
+}
 
 std::string GuidText(const Guid& g) {
   char b[40];
@@ -49,7 +49,7 @@ std::string StatusName(uint64_t s) {
   if (s == 0) return "EFI_SUCCESS";
   if ((s & kEfiErrorBit) && (s & ~kEfiErrorBit) < sizeof kErrors / sizeof kErrors[0])
     return kErrors[s & ~kEfiErrorBit];
-  return Hex(s);
+  return HexText(s);
 }
 
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
@@ -216,7 +216,7 @@ void Firmware::DispatchPending() {
 uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uint64_t context, const Guid* group,
                                uint64_t* event) {
   const char* name = group ? "CreateEventEx" : "CreateEvent";
-  std::string detail = "type " + Hex(type) + ", tpl " + std::to_string(tpl) + (group ? ", group " + GuidName(*group) : "");
+  std::string detail = "type " + HexText(type) + ", tpl " + std::to_string(tpl) + (group ? ", group " + GuidName(*group) : "");
   uint64_t status = 0;
   if (group && config_.faults.failCreateEventEx) status = EFI_OUT_OF_RESOURCES;
   else if (event == nullptr) status = EFI_INVALID_PARAMETER;
@@ -238,10 +238,10 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
 uint64_t Firmware::SignalEvent(uint64_t event) {
   EventInfo* e = FindEvent(event);
   if (e == nullptr) {
-    Log("SignalEvent", Hex(event), EFI_INVALID_PARAMETER);
+    Log("SignalEvent", HexText(event), EFI_INVALID_PARAMETER);
     return EFI_INVALID_PARAMETER;
   }
-  Log("SignalEvent", Hex(event), 0);
+  Log("SignalEvent", HexText(event), 0);
   if (e->group) {
     Guid g = *e->group;
     for (auto& other : events_)
@@ -261,7 +261,7 @@ uint64_t Firmware::CloseEvent(uint64_t event) {
     std::erase(pending_, event);
     std::erase_if(registrations_, [&](const Registration& r) { return r.event == event; });
   }
-  Log("CloseEvent", Hex(event), status);
+  Log("CloseEvent", HexText(event), status);
   return status;
 }
 
@@ -291,7 +291,7 @@ uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address)
   if (status == 0) {
     pool_.push_back({at, size, type, false});
     *address = at;
-    detail += " at " + Hex(at);
+    detail += " at " + HexText(at);
   }
   Log("AllocatePool", detail, status);
   return status;
@@ -307,7 +307,7 @@ uint64_t Firmware::FreePool(uint64_t address) {
       break;
     }
   }
-  Log("FreePool", Hex(address), status);
+  Log("FreePool", HexText(address), status);
   return status;
 }
 
@@ -325,7 +325,7 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
   if (status == 0 && *handle == 0 && (*handle = NewHandle()) == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
     interfaces_.push_back({*handle, protocol, iface});
-    detail += " on " + Hex(*handle) + ", interface " + Hex(iface);
+    detail += " on " + HexText(*handle) + ", interface " + HexText(iface);
   }
   Log("InstallProtocolInterface", detail, status);
   if (status == 0) {
@@ -390,7 +390,7 @@ uint64_t Firmware::PcdGet(uint64_t token, int width) {
   uint64_t v = config_.pcd.count(token) ? config_.pcd[token] : 0;
   const int bytes = width == 0 ? 1 : width;  // 0 is a boolean, stored in one byte
   if (bytes < 8) v &= (1ull << (8 * bytes)) - 1;
-  Log(width == 0 ? "PcdGetBool" : "PcdGet" + std::to_string(8 * width), std::to_string(token) + " = " + Hex(v), 0);
+  Log(width == 0 ? "PcdGetBool" : "PcdGet" + std::to_string(8 * width), std::to_string(token) + " = " + HexText(v), 0);
   return v;
 }
 
@@ -399,7 +399,7 @@ uint64_t Firmware::PcdSet(uint64_t token, int width, uint64_t value) {
   if (width == 0) value = value & 0xFF ? 1 : 0;
   config_.pcd[token] = value;
   pcdWrites_.push_back({token, width == 0 ? 1 : width, value, 0});
-  Log(width == 0 ? "PcdSetBool" : "PcdSet" + std::to_string(8 * width), std::to_string(token) + " = " + Hex(value), 0);
+  Log(width == 0 ? "PcdSetBool" : "PcdSet" + std::to_string(8 * width), std::to_string(token) + " = " + HexText(value), 0);
   return 0;
 }
 

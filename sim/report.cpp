@@ -355,12 +355,6 @@ void TextAccesses(std::ostringstream& out, Platform& platform) {
 
 }  // namespace
 
-std::string HexText(uint64_t value, int digits) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return b;
-}
-
 std::string MemoryTypeName(uint32_t type) {
   static const char* const kNames[] = {"EfiReservedMemoryType", "EfiLoaderCode",         "EfiLoaderData",
                                        "EfiBootServicesCode",   "EfiBootServicesData",   "EfiRuntimeServicesCode",

@@ -31,8 +31,6 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
 nlohmann::json JsonReport(Platform& platform, const BootResult& result, const DriverInfo& driver = {},
                           bool trace = false);
 
-// "0x" and upper-case digits, zero-padded to `digits`.
-std::string HexText(uint64_t value, int digits);
 // A pool type as the firmware names it ("EfiReservedMemoryType"), or a range name.
 std::string MemoryTypeName(uint32_t type);
 

@@ -38,12 +38,6 @@ constexpr int kGpr[16] = {UC_X86_REG_RAX, UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86
                           UC_X86_REG_R12, UC_X86_REG_R13, UC_X86_REG_R14, UC_X86_REG_R15};
 constexpr int kArgumentRegisters[4] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
 
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-
 uint64_t WidthMask(unsigned width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
 
@@ -178,7 +172,7 @@ Hardware& Hw() { return ActivePlatform().hardware(); }
 struct EmulatorDispatch::Engine {
   Engine(PeImage peImage, EmulatorLimits lim) : image(std::move(peImage)), limits(lim) {
     if (image.SizeOfImage() > kEmuImageRegionSize)
-      throw EmulationError("the image does not fit the " + Hex(kEmuImageRegionSize) + "-byte region it is placed in");
+      throw EmulationError("the image does not fit the " + HexText(kEmuImageRegionSize) + "-byte region it is placed in");
     try {
       Setup();
     } catch (...) {
@@ -206,9 +200,9 @@ struct EmulatorDispatch::Engine {
   }
   std::string Where(uint64_t address) const {
     if (address >= kEmuImageBase && address - kEmuImageBase < image.SizeOfImage())
-      return Hex(address) + " (image + " + Hex(address - kEmuImageBase) + ")";
-    if (address >= kEmuThunkBase && address - kEmuThunkBase < kPage) return Hex(address) + " (firmware thunk page)";
-    return Hex(address);
+      return HexText(address) + " (image + " + HexText(address - kEmuImageBase) + ")";
+    if (address >= kEmuThunkBase && address - kEmuThunkBase < kPage) return HexText(address) + " (firmware thunk page)";
+    return HexText(address);
   }
   std::string BytesAt(uint64_t address) const {
     std::string out;
@@ -238,15 +232,15 @@ struct EmulatorDispatch::Engine {
   }
 
   uint64_t GuestRead64(uint64_t address, const std::string& what) const {
-    if (!memory.Contains(address, 8)) throw EmulationError(what + " " + Hex(address) + " lies outside DRAM");
+    if (!memory.Contains(address, 8)) throw EmulationError(what + " " + HexText(address) + " lies outside DRAM");
     return memory.Read<uint64_t>(address);
   }
   void GuestWrite64(uint64_t address, uint64_t value, const std::string& what) {
-    if (!memory.Contains(address, 8)) throw EmulationError(what + " " + Hex(address) + " lies outside DRAM");
+    if (!memory.Contains(address, 8)) throw EmulationError(what + " " + HexText(address) + " lies outside DRAM");
     memory.Write<uint64_t>(address, value);
   }
   Guid GuestGuid(uint64_t address, const std::string& what) const {
-    if (!memory.Contains(address, sizeof(Guid))) throw EmulationError(what + " " + Hex(address) + " lies outside DRAM");
+    if (!memory.Contains(address, sizeof(Guid))) throw EmulationError(what + " " + HexText(address) + " lies outside DRAM");
     Guid g;
     std::memcpy(&g, memory.Host(address), sizeof g);
     return g;
@@ -335,7 +329,7 @@ void OnThunk(uc_engine*, uint64_t address, uint32_t, void* user) {
   auto* e = static_cast<Engine*>(user);
   const uint64_t offset = address - kEmuThunkBase;
   if (offset % kThunkStride != 0 || offset / kThunkStride >= kServiceCount) {
-    e->Fail(std::make_exception_ptr(EmulationError("the driver jumped into the firmware thunk page at " + Hex(address))));
+    e->Fail(std::make_exception_ptr(EmulationError("the driver jumped into the firmware thunk page at " + HexText(address))));
     return;
   }
   // Leave the emulator before the `ret`: the service runs outside it, and the
@@ -443,7 +437,7 @@ void OnReadOnlyWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_
 void OnStackGuard(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
   auto* e = static_cast<Engine*>(user);
   e->Fail(std::make_exception_ptr(EmulationError(
-      "the driver's stack overflowed: a write of " + std::to_string(size) + " bytes at " + Hex(address) +
+      "the driver's stack overflowed: a write of " + std::to_string(size) + " bytes at " + HexText(address) +
       ", in the lowest page of its " + std::to_string(kEmuGuestStackSize >> 10) + " KiB stack; RIP " +
       e->Where(e->Reg(UC_X86_REG_RIP)))));
 }
@@ -501,7 +495,7 @@ void EmulatorDispatch::Engine::Setup() {
   // DRAM, shared with the models; only the image's pages may hold code.
   const uint64_t imageEnd = kEmuImageBase + AlignUp(image.SizeOfImage(), kPage);
   auto mapDram = [&](uint64_t from, uint64_t to, uint32_t prot) {
-    if (to > from) Check(uc_mem_map_ptr(uc, from, to - from, prot, memory.Host(from)), "map DRAM at " + Hex(from));
+    if (to > from) Check(uc_mem_map_ptr(uc, from, to - from, prot, memory.Host(from)), "map DRAM at " + HexText(from));
   };
   mapDram(kDramBase, kEmuImageBase, UC_PROT_READ | UC_PROT_WRITE);
   mapDram(kEmuImageBase, imageEnd, UC_PROT_ALL);
@@ -598,7 +592,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
     top = (Reg(UC_X86_REG_RSP) - kNestedGap) & ~15ull;
     if (top < kStackBase || top > kEmuGuestStackTop)
       throw EmulationError("a nested call from the firmware found the driver's stack pointer outside its stack: " +
-                           Hex(top + kNestedGap));
+                           HexText(top + kNestedGap));
     Check(uc_context_alloc(uc, &saved), "save the interrupted call");
     if (uc_err err = uc_context_save(uc, saved); err != UC_ERR_OK) {
       uc_context_free(saved);
@@ -607,8 +601,8 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
   } else {
     const auto here = reinterpret_cast<uint64_t>(__builtin_frame_address(0));
     if (here >= kStackBase && here < kEmuGuestStackTop + kHostStackReserve)
-      throw EmulationError("the host runs at " + Hex(here) + ", too deep in the platform stack region for the driver's stack below " +
-                           Hex(kEmuGuestStackTop));
+      throw EmulationError("the host runs at " + HexText(here) + ", too deep in the platform stack region for the driver's stack below " +
+                           HexText(kEmuGuestStackTop));
     top = kEmuGuestStackTop;
     blocks = 0;
     for (int r : kGpr) SetReg(r, 0);
@@ -632,7 +626,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
   // later arguments; RSP % 16 == 8 at the first instruction.
   const size_t slots = std::max<size_t>(4, args.size());
   const uint64_t rsp = top - ((8 * slots + 15) & ~15ull) - 8;
-  if (rsp < kStackBase + kPage) throw EmulationError("the driver's stack is exhausted: nested calls reached " + Hex(rsp));
+  if (rsp < kStackBase + kPage) throw EmulationError("the driver's stack is exhausted: nested calls reached " + HexText(rsp));
   memory.Write<uint64_t>(rsp, kStop);
   size_t i = 0;
   for (uint64_t a : args) {
@@ -705,8 +699,8 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
       const uint64_t s = fw.AllocatePool(uint32_t(arg(0)), size, buffer ? &at : nullptr);
       // The pool grows up from the bottom of DRAM towards the image at its top.
       if (s == 0 && at + size > kEmuImageBase)
-        throw EmulationError("pool memory reached the image: AllocatePool of " + Hex(size) + " bytes at " + Hex(at) +
-                             " overlaps the region from " + Hex(kEmuImageBase));
+        throw EmulationError("pool memory reached the image: AllocatePool of " + HexText(size) + " bytes at " + HexText(at) +
+                             " overlaps the region from " + HexText(kEmuImageBase));
       if (s == 0) store(buffer, at);
       ret(s);
       return;

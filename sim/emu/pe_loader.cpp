@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim/firmware.h"
+
 namespace sim {
 
 namespace {
@@ -24,12 +26,6 @@ constexpr uint32_t kRelocationDirectory = 5;
 constexpr uint16_t kRelAbsolute = 0;
 constexpr uint16_t kRelDir64 = 10;
 
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-
 const char* RelocationTypeName(uint16_t type) {
   switch (type) {
     case 1: return "HIGH";
@@ -47,7 +43,7 @@ class Bytes {
   bool Has(uint64_t offset, uint64_t length) const { return offset <= data_.size() && length <= data_.size() - offset; }
   template <class T>
   T At(uint64_t offset, const char* what) const {
-    if (!Has(offset, sizeof(T))) Fail(std::string(what) + " at file offset " + Hex(offset) + " lies beyond the end of the file");
+    if (!Has(offset, sizeof(T))) Fail(std::string(what) + " at file offset " + HexText(offset) + " lies beyond the end of the file");
     T v;
     std::memcpy(&v, data_.data() + offset, sizeof(T));
     return v;
@@ -75,10 +71,10 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
 
   if (file.size() < 0x40 || f.At<uint16_t>(0, "DOS signature") != 0x5A4D) f.Fail("not a PE image (no MZ signature)");
   const uint64_t pe = f.At<uint32_t>(0x3C, "PE header offset");
-  if (f.At<uint32_t>(pe, "PE signature") != 0x00004550) f.Fail("no PE signature at " + Hex(pe));
+  if (f.At<uint32_t>(pe, "PE signature") != 0x00004550) f.Fail("no PE signature at " + HexText(pe));
   const uint64_t coff = pe + 4;
   const uint16_t machine = f.At<uint16_t>(coff, "machine");
-  if (machine != kMachineX64) f.Fail("machine " + Hex(machine) + " is not x86-64 (0x8664)");
+  if (machine != kMachineX64) f.Fail("machine " + HexText(machine) + " is not x86-64 (0x8664)");
   const uint32_t sectionCount = f.At<uint16_t>(coff + 2, "section count");
   const uint32_t optionalSize = f.At<uint16_t>(coff + 16, "optional header size");
   const uint16_t characteristics = f.At<uint16_t>(coff + 18, "characteristics");
@@ -87,7 +83,7 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
   const uint64_t opt = coff + kCoffHeaderSize;
   const uint16_t magic = f.At<uint16_t>(opt, "optional header magic");
   if (magic == kMagicPe32) f.Fail("a PE32 (32-bit) image; only PE32+ is loaded");
-  if (magic != kMagicPe32Plus) f.Fail("optional header magic " + Hex(magic) + " is not PE32+ (0x20B)");
+  if (magic != kMagicPe32Plus) f.Fail("optional header magic " + HexText(magic) + " is not PE32+ (0x20B)");
   if (optionalSize < kOptionalFixedSize) f.Fail("optional header of " + std::to_string(optionalSize) + " bytes is too short for PE32+");
   if (!f.Has(opt, optionalSize)) f.Fail("optional header runs past the end of the file");
   image.entryRva_ = f.At<uint32_t>(opt + 16, "entry point");
@@ -106,9 +102,9 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
   };
 
   if (sizeOfImage == 0) f.Fail("image size is 0");
-  if (sizeOfImage > maxSize) f.Fail("image size " + Hex(sizeOfImage) + " exceeds the " + Hex(maxSize) + " bytes the loader places");
+  if (sizeOfImage > maxSize) f.Fail("image size " + HexText(sizeOfImage) + " exceeds the " + HexText(maxSize) + " bytes the loader places");
   if (sizeOfHeaders > sizeOfImage || sizeOfHeaders > file.size())
-    f.Fail("header size " + Hex(sizeOfHeaders) + " exceeds the image or the file");
+    f.Fail("header size " + HexText(sizeOfHeaders) + " exceeds the image or the file");
   if (sectionCount == 0 || sectionCount > kMaxSections) f.Fail(std::to_string(sectionCount) + " sections");
   const uint64_t table = opt + optionalSize;
   if (!f.Has(table, uint64_t{kSectionHeaderSize} * sectionCount)) f.Fail("section table runs past the end of the file");
@@ -129,11 +125,11 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
     sec.characteristics = f.At<uint32_t>(s + 36, "section characteristics");
     sec.size = virtualSize != 0 ? virtualSize : rawSize;
     const std::string label = "section " + std::to_string(i) + " (" + sec.name + ")";
-    if (sec.rva < sizeOfHeaders) f.Fail(label + " at RVA " + Hex(sec.rva) + " overlaps the headers");
+    if (sec.rva < sizeOfHeaders) f.Fail(label + " at RVA " + HexText(sec.rva) + " overlaps the headers");
     if (uint64_t{sec.rva} + sec.size > sizeOfImage)
-      f.Fail(label + " [" + Hex(sec.rva) + ", +" + Hex(sec.size) + ") lies outside the image size " + Hex(sizeOfImage));
+      f.Fail(label + " [" + HexText(sec.rva) + ", +" + HexText(sec.size) + ") lies outside the image size " + HexText(sizeOfImage));
     if (rawSize != 0 && !f.Has(rawOffset, rawSize))
-      f.Fail(label + " raw data [" + Hex(rawOffset) + ", +" + Hex(rawSize) + ") lies beyond the end of the file");
+      f.Fail(label + " raw data [" + HexText(rawOffset) + ", +" + HexText(rawSize) + ") lies beyond the end of the file");
     const uint32_t copy = std::min(rawSize, sec.size);
     if (copy != 0) std::memcpy(image.layout_.data() + sec.rva, file.data() + rawOffset, copy);
     image.sections_.push_back(sec);
@@ -148,7 +144,7 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
   for (const PeSection& s : image.sections_)
     if (image.entryRva_ >= s.rva && image.entryRva_ - s.rva < s.size)
       entryInCode = s.Executable() || (s.characteristics & kScnCode) != 0;
-  if (!entryInCode) f.Fail("entry point " + Hex(image.entryRva_) + " is not in an executable section");
+  if (!entryInCode) f.Fail("entry point " + HexText(image.entryRva_) + " is not in an executable section");
 
   uint32_t importRva, importSize;
   directory(kImportDirectory, &importRva, &importSize);
@@ -161,12 +157,12 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
     const uint8_t* base = image.layout_.data() + relocRva;
     uint64_t at = 0;
     while (at < relocSize) {
-      if (relocSize - at < 8) f.Fail("relocation directory ends inside a block header at " + Hex(relocRva + at));
+      if (relocSize - at < 8) f.Fail("relocation directory ends inside a block header at " + HexText(relocRva + at));
       uint32_t page, blockSize;
       std::memcpy(&page, base + at, 4);
       std::memcpy(&blockSize, base + at + 4, 4);
       if (blockSize < 8 || blockSize % 2 != 0 || blockSize > relocSize - at)
-        f.Fail("relocation block at RVA " + Hex(relocRva + at) + " has a bad size " + Hex(blockSize));
+        f.Fail("relocation block at RVA " + HexText(relocRva + at) + " has a bad size " + HexText(blockSize));
       for (uint64_t e = at + 8; e < at + blockSize; e += 2) {
         uint16_t entry;
         std::memcpy(&entry, base + e, 2);
@@ -174,9 +170,9 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
         const uint64_t target = uint64_t{page} + (entry & 0xFFF);
         if (type == kRelAbsolute) continue;
         if (type != kRelDir64)
-          f.Fail("relocation type " + std::to_string(type) + " (" + RelocationTypeName(type) + ") at RVA " + Hex(target) +
+          f.Fail("relocation type " + std::to_string(type) + " (" + RelocationTypeName(type) + ") at RVA " + HexText(target) +
                  " is not supported; an x86-64 image uses DIR64 (10) only");
-        if (target + 8 > sizeOfImage) f.Fail("DIR64 relocation at RVA " + Hex(target) + " lies outside the image");
+        if (target + 8 > sizeOfImage) f.Fail("DIR64 relocation at RVA " + HexText(target) + " lies outside the image");
         image.relocations_.push_back(static_cast<uint32_t>(target));
       }
       at += blockSize;
@@ -188,7 +184,7 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
 void PeImage::Place(uint8_t* destination, uint64_t base) const {
   const uint64_t delta = base - preferredBase_;
   if (delta != 0 && relocationsStripped_)
-    throw PeError(source_ + ": relocations were stripped; the image loads only at " + Hex(preferredBase_));
+    throw PeError(source_ + ": relocations were stripped; the image loads only at " + HexText(preferredBase_));
   std::memcpy(destination, layout_.data(), layout_.size());
   for (uint32_t rva : relocations_) {
     uint64_t v;

@@ -28,15 +28,9 @@
 
 namespace {
 
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
-
 std::string Text(const sim::Access& a) {
   return std::string(sim::AccessKindName(a.kind)) + (a.write ? " write " : " read ") + std::to_string(a.width) + " @" +
-         Hex(a.address) + " = " + Hex(a.value);
+         sim::HexText(a.address) + " = " + sim::HexText(a.value);
 }
 
 // Everything a boot left behind that both backends must agree on.
@@ -66,11 +60,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   if (auto at = p.Installed(MemInfoProtocolGuid)) o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
   for (const auto& s : r.signals) {
     std::vector<std::string> writes;
-    for (const auto& w : s.writes) writes.push_back(Hex(w.bus) + ":" + Hex(w.index) + "=" + Hex(w.value));
+    for (const auto& w : s.writes) writes.push_back(sim::HexText(w.bus) + ":" + sim::HexText(w.index) + "=" + sim::HexText(w.value));
     o.signalWrites.push_back(writes);
   }
   for (const auto& w : p.firmware().PcdWrites())
-    o.pcdWrites.push_back(std::to_string(w.token) + "/" + std::to_string(w.width) + "=" + Hex(w.value) + " " +
+    o.pcdWrites.push_back(std::to_string(w.token) + "/" + std::to_string(w.width) + "=" + sim::HexText(w.value) + " " +
                           sim::StatusName(w.status));
   for (const auto& c : p.firmware().Calls()) {
     o.calls.push_back(c.service + " -> " + sim::StatusName(c.status));
@@ -220,7 +214,7 @@ TEST(EmulatorDifferential, HostAndDriverStacksStayApart) {
   // The host drives the emulator from the upper part of the region; what it used
   // must end well above the driver's stack.
   ASSERT_NE(o.lowestHostStackByte, 0u);
-  EXPECT_GT(o.lowestHostStackByte, sim::kEmuGuestStackTop + (64u << 10)) << Hex(o.lowestHostStackByte);
+  EXPECT_GT(o.lowestHostStackByte, sim::kEmuGuestStackTop + (64u << 10)) << sim::HexText(o.lowestHostStackByte);
 }
 
 // ---- the probe image ----
