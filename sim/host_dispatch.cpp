@@ -101,6 +101,10 @@ EfiStatus EFIAPI TopologyRootBusInfoThunk(void*, uint64_t socket, uint64_t die, 
   return st;
 }
 
+EfiStatus EFIAPI SmmCommunicateThunk(void* self, void* buffer, uint64_t* size) {
+  return Fw().SmmCommunicate(Addr(self), Addr(buffer), size);
+}
+
 template <class F>
 uint64_t FnAddr(F f) {
   return reinterpret_cast<uint64_t>(reinterpret_cast<void*>(f));
@@ -136,6 +140,7 @@ class Host final : public Dispatch {
       case Service::TopologySocketInfo: return FnAddr(TopologySocketInfoThunk);
       case Service::TopologyUnused: return FnAddr(TopologyUnusedThunk);
       case Service::TopologyRootBusInfo: return FnAddr(TopologyRootBusInfoThunk);
+      case Service::SmmCommunicate: return FnAddr(SmmCommunicateThunk);
       case Service::Count: break;
     }
     return FnAddr(Unimplemented);

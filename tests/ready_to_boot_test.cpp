@@ -107,7 +107,8 @@ TEST(ReadyToBoot, EverySignalRepeatsTheWrites) {
     EXPECT_EQ(r.signals[1].writes[i].bus, r.signals[0].writes[i].bus);
     EXPECT_EQ(r.signals[1].writes[i].value, 0x00010007u);
   }
-  EXPECT_EQ(p.firmware().Events().front().notifications, 2u);
+  ASSERT_NE(test::BodyEvent(p.firmware()), nullptr);
+  EXPECT_EQ(test::BodyEvent(p.firmware())->notifications, 2u);
 }
 
 TEST(ReadyToBoot, TwoDevicesOnOneBusWriteTwice) {

@@ -185,7 +185,7 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
   std::set<std::string> seen;
   KeyPaths(HaltedAfterBootReport(nullptr), "", seen);
   {
-    sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+    sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 2\n", "test.toml"));
     KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
   }
   {
@@ -214,7 +214,7 @@ TEST(TextReport, SaysWhatIsAbsent) {
     EXPECT_NE(text.find("0x13B20000"), std::string::npos);
     EXPECT_EQ(text.find("Firmware service calls"), std::string::npos) << "calls belong to --verbose";
   }
-  sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+  sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 2\n", "test.toml"));
   const sim::BootResult r = p.Boot();
   sim::ReportOptions verbose;
   verbose.verbose = true;

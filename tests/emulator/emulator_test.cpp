@@ -153,7 +153,7 @@ std::vector<Named> DriverScenarios() {
   std::sort(files.begin(), files.end());
   for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
   out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = true\n" + kSignal});
-  out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
+  out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = 2\n" + kSignal});
   out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
   out.push_back({"no topology, no HOB list, agent",
                  kTwoDies + "[protocols]\nfabric_topology = false\n[firmware]\nhob_list = false\n[agent]\npresent = true\n" +
