@@ -241,7 +241,7 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   const uint64_t handle = status == 0 ? NewHandle() : 0;
   if (status == 0 && handle == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0};
+    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0, std::nullopt};
     if (group) e.group = *group;
     events_.push_back(e);
     *event = e.handle;
@@ -410,21 +410,17 @@ uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type
   return status;
 }
 
-std::optional<Guid> Firmware::RegisteredProtocol(uint64_t event) const {
-  for (const Registration& r : registrations_)
-    if (r.event == event) return r.protocol;
-  return std::nullopt;
-}
-
 uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
   uint64_t status = 0;
-  if (registration == nullptr || FindEvent(event) == nullptr) status = EFI_INVALID_PARAMETER;
+  EventInfo* e = FindEvent(event);
+  if (registration == nullptr || e == nullptr) status = EFI_INVALID_PARAMETER;
   const uint64_t id = status == 0 ? NewHandle() : 0;
   if (status == 0 && id == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
     Registration r{id, protocol, event, interfaces_.size()};
     registrations_.push_back(r);
     *registration = r.id;
+    e->registeredFor = protocol;
   }
   Log("RegisterProtocolNotify", GuidName(protocol), status);
   return status;

@@ -164,8 +164,6 @@ class Firmware {
   const std::vector<PoolFault>& PoolFaults() const { return poolFaults_; }
   void ClearPoolFaults() { poolFaults_.clear(); }  // for tests that cause faults on purpose
   const std::vector<SmmMessage>& SmmMessages() const { return smmMessages_; }
-  // The protocol an open event is registered for with RegisterProtocolNotify.
-  std::optional<Guid> RegisteredProtocol(uint64_t event) const;
   std::optional<uint64_t> PcdValue(uint64_t token) const;
   size_t OpenEventCount() const;
   struct EventInfo {
@@ -177,6 +175,7 @@ class Firmware {
     std::optional<Guid> group;
     bool closed;
     uint64_t notifications;  // times its notify function ran
+    std::optional<Guid> registeredFor;  // the protocol whose installations signal it (RegisterProtocolNotify)
   };
   const std::vector<EventInfo>& Events() const { return events_; }
   uint64_t CurrentTpl() const { return tpl_; }

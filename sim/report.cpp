@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_s3.h"
 
 namespace sim {
 
@@ -248,7 +249,7 @@ void TextRecord(std::ostringstream& out, Platform& platform) {
 }
 
 void TextSignals(std::ostringstream& out, const BootResult& result) {
-  out << "ReadyToBoot register writes\n";
+  out << "Boot events and root-register writes\n";
   if (result.signals.empty()) {
     out << "  none: no boot event was signalled\n";
     return;
@@ -306,11 +307,13 @@ void TextPool(std::ostringstream& out, Platform& platform) {
     out << "  none\n";
     return;
   }
-  Table t({"Address", "Size", "Type", "Freed"});
+  Table t({"Address", "Size", "Type", "Freed", "By"});
   t.RightAlign(1);
   for (const PoolBlock& b : pool)
-    t.Row({HexText(b.address, kAddressDigits), std::to_string(b.size), MemoryTypeName(b.type), b.freed ? "yes" : "no"});
+    t.Row({HexText(b.address, kAddressDigits), std::to_string(b.size), MemoryTypeName(b.type),
+           b.freed ? (b.reused ? "yes, reused" : "yes") : "no", b.byPlatform ? "platform" : "driver"});
   out << t.Render("  ");
+  out << PoolFaultsText(platform);
 }
 
 void TextCalls(std::ostringstream& out, Platform& platform) {
@@ -402,11 +405,15 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
-    json block = {{"size", b.size}, {"type", b.type}, {"type_name", MemoryTypeName(b.type)}, {"freed", b.freed}};
+    json block = {{"size", b.size},   {"type", b.type},     {"type_name", MemoryTypeName(b.type)},
+                  {"freed", b.freed}, {"reused", b.reused}, {"owner", b.byPlatform ? "platform" : "driver"}};
     Put(block, "address", b.address, kAddressDigits);
     pool.push_back(block);
   }
   j["pool"] = pool;
+  j["pool_faults"] = PoolFaultsJson(platform);
+  j["s3"] = S3Json(platform);
+  j["events"] = EventsJson(platform);
 
   json calls = json::array();
   for (const ServiceCall& c : platform.firmware().Calls()) {
@@ -457,6 +464,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   TextSignals(out, result);
   out << "\n";
+  out << S3Text(platform);
+  out << "\n";
   TextPcdWrites(out, platform);
   out << "\n";
   TextTraps(out, platform);
@@ -464,6 +473,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << ChannelsText(platform);
   out << "\n";
   TextPool(out, platform);
+  out << "\n";
+  out << EventsText(platform);
   out << "\n";
   TextAccesses(out, platform);
   if (options.trace) {

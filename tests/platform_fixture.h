@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/meminfo.h"
+#include "pool_guard.h"
 #include "sim/platform.h"
 
 namespace test {

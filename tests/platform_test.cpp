@@ -120,6 +120,9 @@ TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
   EXPECT_EQ(p.firmware().FreePool(a), EFI_SUCCESS);
   EXPECT_EQ(p.firmware().FreePool(a), EFI_INVALID_PARAMETER);
   EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreedPoolByte);
+  ASSERT_EQ(p.firmware().PoolFaults().size(), 1u);
+  EXPECT_EQ(p.firmware().PoolFaults()[0].kind, sim::PoolFault::DoubleFree);
+  p.firmware().ClearPoolFaults();
   uint64_t iface = 0;
   EXPECT_EQ(p.firmware().LocateProtocol(sim::kFabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
   EXPECT_EQ(p.firmware().LocateProtocol(kPcdProtocolGuid, 0, &iface), EFI_SUCCESS);

@@ -151,12 +151,13 @@ TEST(JsonReport, DefaultScenarioShowsTheRecordAsPublished) {
 
   // The signal's writes are the platform's, in order, with readable twins.
   ASSERT_EQ(j["signals"].size(), r.signals.size());
-  const json& writes = j["signals"][0]["writes"];
-  ASSERT_EQ(writes.size(), r.signals[0].writes.size());
+  ASSERT_EQ(r.signals.back().event, "ready_to_boot");
+  const json& writes = j["signals"].back()["writes"];
+  ASSERT_EQ(writes.size(), r.signals.back().writes.size());
   ASSERT_FALSE(writes.empty());
-  EXPECT_EQ(writes[1]["bus"], r.signals[0].writes[1].bus);
-  EXPECT_EQ(writes[1]["index_hex"], sim::HexText(r.signals[0].writes[1].index, 8));
-  EXPECT_EQ(writes[1]["value"], r.signals[0].writes[1].value);
+  EXPECT_EQ(writes[1]["bus"], r.signals.back().writes[1].bus);
+  EXPECT_EQ(writes[1]["index_hex"], sim::HexText(r.signals.back().writes[1].index, 8));
+  EXPECT_EQ(writes[1]["value"], r.signals.back().writes[1].value);
   EXPECT_EQ(j["accesses"]["total"], p.hardware().TotalAccesses());
 }
 
@@ -194,6 +195,18 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     const sim::BootResult r = p.Boot();
     test::DriveChannels(p);
     KeyPaths(sim::JsonReport(p, r), "", seen);
+  }
+  {
+    // A pool block written after its free, then freed again.
+    sim::Platform p(sim::ParseScenario("", "test.toml"));
+    uint64_t block = 0;
+    p.firmware().AllocatePool(EfiBootServicesData, 8, &block);
+    p.firmware().FreePool(block);
+    p.memory().Write<uint8_t>(block + 3, 0);
+    p.firmware().FreePool(block);
+    p.firmware().CheckPool();
+    KeyPaths(sim::JsonReport(p, sim::BootResult{}), "", seen);
+    p.firmware().ClearPoolFaults();
   }
   for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
 
@@ -332,7 +345,8 @@ TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
   EXPECT_TRUE(h["driver"]["image"].is_null());
   EXPECT_EQ(e["driver"]["backend"], "emulator");
   EXPECT_EQ(e["driver"]["image"], MEMINFO_IMAGE_PATH);
-  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
+  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "pool", "pool_faults", "s3",
+                          "events", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
 
   const Command bad = RunSim("run " + scenario + " --emulate --image " + scenario);
   EXPECT_EQ(bad.status, 3);
