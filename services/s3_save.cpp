@@ -34,19 +34,15 @@ void CloseOwnEvent(EfiEvent event) {
 }
 
 // The table's fields, by address: the offsets come from the table itself, so
-// they are added as numbers and read or written a byte at a time, at any
+// they are added as numbers, and the fields they lead to may lie at any
 // alignment.
-uint32_t Read32At(uint64_t address) {
-  uint32_t value;
-  MemCopy(&value, hw::PhysToPtr(address), sizeof value);
-  return value;
-}
-uint64_t Read64At(uint64_t address) {
-  uint64_t value;
-  MemCopy(&value, hw::PhysToPtr(address), sizeof value);
-  return value;
-}
-void Write16At(uint64_t address, uint16_t value) { MemCopy(hw::PhysToPtr(address), &value, sizeof value); }
+typedef uint16_t __attribute__((aligned(1), may_alias)) Unaligned16;
+typedef uint32_t __attribute__((aligned(1), may_alias)) Unaligned32;
+typedef uint64_t __attribute__((aligned(1), may_alias)) Unaligned64;
+
+uint32_t Read32At(uint64_t address) { return *static_cast<const Unaligned32*>(hw::PhysToPtr(address)); }
+uint64_t Read64At(uint64_t address) { return *static_cast<const Unaligned64*>(hw::PhysToPtr(address)); }
+void Write16At(uint64_t address, uint16_t value) { *static_cast<Unaligned16*>(hw::PhysToPtr(address)) = value; }
 
 bool SignatureSound(uint64_t table) {
   return Read32At(table + offsetof(S3SaveTable, Signature)) == kS3SaveTableSignature;

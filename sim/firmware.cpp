@@ -220,6 +220,7 @@ void Firmware::DispatchPending() {
     uint64_t saved = tpl_;
     tpl_ = e->tpl;
     ++e->notifications;
+    notifyRuns_.push_back({handle, e->tpl});
     uint64_t notify = e->notify, context = e->context;
     dispatch_.CallNotify(notify, handle, context);
     tpl_ = saved;

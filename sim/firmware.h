@@ -178,6 +178,12 @@ class Firmware {
     std::optional<Guid> registeredFor;  // the protocol whose installations signal it (RegisterProtocolNotify)
   };
   const std::vector<EventInfo>& Events() const { return events_; }
+  // Every notify function run, in order: its event and the level it ran at.
+  struct NotifyRun {
+    uint64_t event;
+    uint64_t tpl;
+  };
+  const std::vector<NotifyRun>& NotifyRuns() const { return notifyRuns_; }
   uint64_t CurrentTpl() const { return tpl_; }
 
  private:
@@ -203,6 +209,7 @@ class Firmware {
   std::vector<PcdWrite> pcdWrites_;
   std::vector<InstalledInterface> interfaces_;
   std::vector<EventInfo> events_;
+  std::vector<NotifyRun> notifyRuns_;
   std::vector<uint64_t> pending_;  // events whose notify function is due, in signal order
   struct Registration {
     uint64_t id;
