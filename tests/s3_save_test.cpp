@@ -123,6 +123,9 @@ TEST(S3Save, ReadyToBootTerminatesSendsAndFreesTheTableOnce) {
   const sim::SmmMessage& m = p.firmware().SmmMessages()[0];
   EXPECT_EQ(m.status, EFI_SUCCESS);
   EXPECT_EQ(m.buffer, p.s3().CommBuffer());
+  const auto& buffer = *std::find_if(p.firmware().Pool().begin(), p.firmware().Pool().end(),
+                                     [&](const sim::PoolBlock& b) { return b.address == m.buffer; });
+  EXPECT_TRUE(buffer.byPlatform && buffer.type == EfiRuntimeServicesData && buffer.size == 40);
   EXPECT_EQ(m.size, 40u);
   ASSERT_EQ(m.bytes.size(), 40u);
   S3CommunicateBuffer sent;
