@@ -1,6 +1,7 @@
 // What a UEFI application needs to load and start another image from its own
 // disk: the boot services the driver never calls, the loaded-image and file
-// protocols, and the reset service. Used by the firmware-test loader only.
+// protocols, the reset service and the DXE dispatcher's services. Used by the
+// firmware-test loader only.
 // Our own definitions, with the offsets checked.
 #pragma once
 #include "uefi/system_table.h"
@@ -90,3 +91,17 @@ struct EfiSimpleFileSystem {
   EfiStatus(EFIAPI* OpenVolume)(EfiSimpleFileSystem* Self, EfiFile** Root);
 };
 static_assert(offsetof(EfiSimpleFileSystem, OpenVolume) == 0x08);
+
+// The DXE services table (a configuration-table entry): its dispatcher takes
+// firmware volumes handed to it at run time.
+constexpr Guid kDxeServicesTableGuid = {0x05AD34BA, 0x6F02, 0x4214, {0x95, 0x2E, 0x4D, 0xA0, 0x39, 0x8E, 0x2B, 0xB9}};
+struct EfiDxeServices {
+  EfiTableHeader Hdr;
+  void* MemoryAndIoSpaceServices[13];
+  EfiStatus(EFIAPI* Dispatch)();
+  void* Schedule;
+  void* Trust;
+  EfiStatus(EFIAPI* ProcessFirmwareVolume)(const void* FirmwareVolumeHeader, uint64_t Size,
+                                           EfiHandle* FirmwareVolumeHandle);
+};
+static_assert(offsetof(EfiDxeServices, Dispatch) == 0x80 && offsetof(EfiDxeServices, ProcessFirmwareVolume) == 0x98);

@@ -22,8 +22,11 @@ describes this machine (scenarios/qemu-ovmf.toml):
 An exception dump on the serial console, a hang (bounded waits) or QEMU ending
 early fail the boot with a message saying what was seen.
 
-The test also builds broken images (relocation directory zeroed; a driver that
-executes ud2) and requires that each of them fails.
+The same check holds for the firmware file of `make ffs` (tools/make-ffs) put
+into a firmware volume and handed to the firmware's DXE dispatcher, which must
+find the dependency expression met and start the driver. The test also builds
+broken images (relocation directory zeroed; a driver that executes ud2) and
+requires that each of them fails.
 
 Usage: firmware_test.py [--build build/host] [--scenario FILE] [--image FILE]
 With --image, only that image is booted and checked.
@@ -42,6 +45,9 @@ import time
 import tomllib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from volume import volume  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -190,21 +196,24 @@ class Checker:
         elif msg.startswith("pcd Pcd") and self.phase == "driver":
             operation, detail = msg[4:].split(" ", 1)
             self.pcd_call(parse_pcd(operation, detail))
-        elif msg.startswith("load "):
-            status = int(msg[5:], 16)
-            if status >> 63:
-                self.fail(f"the firmware did not load the image: LoadImage returned {hex_text(status)}")
+        elif msg.startswith("load ") or msg.startswith("volume "):
+            operation, status = msg.split(" ")
+            if int(status, 16) >> 63:
+                self.fail(f"the firmware did not take the {'image' if operation == 'load' else 'volume'}: "
+                          f"{'LoadImage' if operation == 'load' else 'ProcessFirmwareVolume'} returned {status}")
         elif msg.startswith("error: "):
             self.fail(f"the loader stopped: {msg[7:]}")
         elif msg.startswith("entry returned "):
             self.entry_returned(int(msg[15:], 16))
+        elif msg.startswith("dispatch returned "):
+            self.entry_returned(int(msg[18:], 16), dispatched=True)
         elif msg.startswith("record") or msg == "no record":
             self.record(bytes.fromhex(msg[6:]) if msg.startswith("record") else None)
         elif msg == "shutdown":
             if self.phase != "returned":
                 self.fail("the loader shut down without starting the image")
             else:
-                self.succeed(f"returned {hex_text(self.status)} as predicted; {len(self.pcd)} PCD calls and "
+                self.succeed(f"returned {hex_text(self.status)}; {len(self.pcd)} PCD calls and "
                              f"{len(self.ports)} port writes as predicted"
                              + (f", record bytes 0-{RECORD_CONFIG_BYTES - 1} as predicted" if self.p.record else ""))
 
@@ -236,19 +245,23 @@ class Checker:
                              f"{len(self.pcd)} PCD calls, then {len(self.ports)} port writes including "
                              f"{self.p.display_cycles} display cycles")
 
-    def entry_returned(self, status):
+    def entry_returned(self, status, dispatched=False):
+        """The entry returned; or the dispatcher did, which says only whether it started anything."""
         self.phase = "returned"
         self.status = status
-        if self.p.halted:
-            self.fail(f"the entry returned {hex_text(status)}, but the prediction stops in the fatal trap with code "
+        returned = "the dispatcher returned" if dispatched else "the entry returned"
+        if dispatched and status != 0:
+            self.fail(f"the dispatcher started nothing from the volume: Dispatch returned {hex_text(status)}")
+        elif self.p.halted:
+            self.fail(f"{returned} {hex_text(status)}, but the prediction stops in the fatal trap with code "
                       f"{hex_text(self.p.halt_code, 8)} ({self.progress()})")
         elif len(self.pcd) < len(self.p.pcd):
-            self.fail(f"missing PCD call: the entry returned after {self.progress()}; first missing: "
+            self.fail(f"missing PCD call: {returned} after {self.progress()}; first missing: "
                       f"{show_pcd(self.p.pcd[len(self.pcd)])}")
         elif len(self.ports) < len(self.p.ports):
-            self.fail(f"missing port write: the entry returned after {self.progress()}; first missing: "
+            self.fail(f"missing port write: {returned} after {self.progress()}; first missing: "
                       f"{show_port(self.p.ports[len(self.ports)])}")
-        elif status != self.p.entry_status:
+        elif not dispatched and status != self.p.entry_status:
             self.fail(f"the entry returned {hex_text(status)}, the prediction {hex_text(self.p.entry_status)}")
 
     def record(self, data):
@@ -273,13 +286,14 @@ def qemu_command(disk, vars_copy, trace):
 
 
 def boot(loader, driver, pcd_bin, prediction, boot_timeout=BOOT_TIMEOUT, driver_timeout=DRIVER_TIMEOUT):
-    """Boots the firmware with the loader and the driver; returns (passed, message, serial text)."""
+    """Boots the firmware with the loader and the driver (an image, or a firmware volume when its
+    name ends in .fv); returns (passed, message, serial text)."""
     checker = Checker(prediction)
     with tempfile.TemporaryDirectory(prefix="meminfo-fw-") as work:
         disk = os.path.join(work, "disk")
         os.makedirs(os.path.join(disk, "EFI", "BOOT"))
         shutil.copyfile(loader, os.path.join(disk, "EFI", "BOOT", "BOOTX64.EFI"))
-        shutil.copyfile(driver, os.path.join(disk, "DRIVER.EFI"))
+        shutil.copyfile(driver, os.path.join(disk, "VOLUME.FV" if driver.endswith(".fv") else "DRIVER.EFI"))
         with open(os.path.join(disk, "PCD.BIN"), "wb") as f:
             f.write(pcd_bin)
         vars_copy = os.path.join(work, "vars.fd")
@@ -420,7 +434,7 @@ def main():
     def report(name, ok, message, serial=""):
         counts[bool(ok)] += 1
         print(f"firmware-test: {name}: {'ok' if ok else 'FAILED'}: {message}", flush=True)
-        tail = "\n".join(serial.replace("\r", "").splitlines()[-25:])
+        tail = "\n".join(re.sub(r"\x1b\[[0-9;=]*[A-Za-z]", "", serial.replace("\r", "")).splitlines()[-25:])
         if not ok and tail:
             print("  last serial lines:\n    " + tail.replace("\n", "\n    "), flush=True)
 
@@ -451,7 +465,14 @@ def main():
             boots.append(Boot("trap driver (the trap path)", trap_driver, trap_prediction))
         else:
             report("trap driver", False, "the emulator's prediction for the trap driver does not halt")
-        stripped = os.path.join(tempfile.mkdtemp(prefix="meminfo-fw-img-"), "Stripped.efi")
+        made = tempfile.mkdtemp(prefix="meminfo-fw-img-")
+        ffs = os.path.join(made, "MemInfoDxe.ffs")
+        subprocess.run([os.path.join(ROOT, "tools", "make-ffs"), shipped, ffs], check=True, stdout=subprocess.DEVNULL)
+        with open(ffs, "rb") as f, open(os.path.join(made, "volume.fv"), "wb") as fv:
+            fv.write(volume(f.read()))
+        boots.append(Boot("MemInfoDxe.ffs from a firmware volume, by the firmware's dispatcher",
+                          os.path.join(made, "volume.fv"), shipped_prediction))
+        stripped = os.path.join(made, "Stripped.efi")
         strip_relocations(shipped, stripped)
         boots.append(Boot("MemInfoDxe.efi without relocations", stripped, shipped_prediction, False))
         boots.append(Boot("a driver that executes ud2", os.path.join(images, "FaultDriver.efi"), shipped_prediction,
@@ -463,7 +484,7 @@ def main():
                 report(name, ok, message, serial)
     finally:
         if not args.image:
-            shutil.rmtree(os.path.dirname(stripped), ignore_errors=True)
+            shutil.rmtree(made, ignore_errors=True)
     print(f"firmware-test: {counts[True]} passed, {counts[False]} failed", flush=True)
     return 0 if counts[False] == 0 else 1
 

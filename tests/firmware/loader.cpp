@@ -1,13 +1,16 @@
 // The firmware-test loader: a UEFI application that the firmware boots from
 // EFI/BOOT/BOOTX64.EFI on the test's disk. It
-//   1. reads PCD.BIN (pairs of little-endian u64: token, value) and DRIVER.EFI
-//      from the root of that disk;
+//   1. reads PCD.BIN (pairs of little-endian u64: token, value) and either
+//      DRIVER.EFI or VOLUME.FV from the root of that disk;
 //   2. puts a stand-in PCD protocol in place of the firmware's (the firmware
 //      numbers its tokens differently), serving PCD.BIN's values and logging
 //      every call as it happens;
-//   3. loads and starts DRIVER.EFI, logs its status and the 40 bytes it
-//      published under MemInfoProtocolGuid, if any;
-//   4. puts the firmware's PCD protocol back and shuts the machine down.
+//   3. loads and starts DRIVER.EFI and logs its status; or hands VOLUME.FV to
+//      the firmware's DXE dispatcher, which evaluates the dependency
+//      expressions of the driver files in it and starts those it allows, and
+//      logs the dispatcher's status;
+//   4. logs the 40 bytes published under MemInfoProtocolGuid, if any, puts the
+//      firmware's PCD protocol back and shuts the machine down.
 // Every line goes straight to the first serial port's data register, polled
 // and unbuffered: it needs no firmware service, works at any task priority
 // (the driver may call the PCD from a notify function) and lands in the same
@@ -211,7 +214,14 @@ extern "C" EfiStatus EFIAPI LoaderEntry(EfiHandle imageHandle, EfiSystemTable* s
   }
   uint8_t* driver = nullptr;
   uint64_t driverSize = 0;
-  if (!ReadFile(bs, root, u"\\DRIVER.EFI", kMaxDriverBytes, &driver, &driverSize)) Fail(st, "read DRIVER.EFI", 0);
+  const bool fromVolume = ReadFile(bs, root, u"\\VOLUME.FV", kMaxDriverBytes, &driver, &driverSize);
+  if (!fromVolume && !ReadFile(bs, root, u"\\DRIVER.EFI", kMaxDriverBytes, &driver, &driverSize))
+    Fail(st, "read DRIVER.EFI or VOLUME.FV", 0);
+  EfiDxeServices* dxe = nullptr;
+  for (uint64_t i = 0; i < st->NumberOfTableEntries; ++i)
+    if (GuidEqual(st->ConfigurationTable[i].VendorGuid, kDxeServicesTableGuid))
+      dxe = static_cast<EfiDxeServices*>(st->ConfigurationTable[i].VendorTable);
+  if (fromVolume && dxe == nullptr) Fail(st, "no DXE services table", 0);
 
   // The stand-in replaces the firmware's interface on its handle, or is
   // installed on a new handle when the firmware has none.
@@ -244,15 +254,25 @@ extern "C" EfiStatus EFIAPI LoaderEntry(EfiHandle imageHandle, EfiSystemTable* s
   End();
 
   EfiHandle child = nullptr;
-  s = BootService<EfiLoadImage>(bs->LoadImage)(0, imageHandle, nullptr, driver, driverSize, &child);
-  Line("load ");
+  if (fromVolume) {
+    s = dxe->ProcessFirmwareVolume(driver, driverSize, &child);
+    Line("volume ");
+  } else {
+    s = BootService<EfiLoadImage>(bs->LoadImage)(0, imageHandle, nullptr, driver, driverSize, &child);
+    Line("load ");
+  }
   PutHex(s);
   End();
   if (!EfiError(s)) {
     Line("start image");
     End();
-    s = BootService<EfiStartImage>(bs->StartImage)(child, nullptr, nullptr);
-    Line("entry returned ");
+    if (fromVolume) {
+      s = dxe->Dispatch();
+      Line("dispatch returned ");
+    } else {
+      s = BootService<EfiStartImage>(bs->StartImage)(child, nullptr, nullptr);
+      Line("entry returned ");
+    }
     PutHex(s);
     End();
 
