@@ -278,7 +278,10 @@ class Checker:
 
 
 def qemu_command(disk, vars_copy, trace):
-    return ["qemu-system-x86_64", "-nographic", "-net", "none", "-m", "256", "-no-reboot",
+    # No default devices (display, optical drive): the firmware boots faster and
+    # tries no other boot option first; the first serial port is stdout.
+    return ["qemu-system-x86_64", "-nodefaults", "-serial", "stdio", "-display", "none", "-net", "none",
+            "-m", "256", "-no-reboot",
             "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
             "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
             "-drive", f"file=fat:rw:{disk},format=raw",
