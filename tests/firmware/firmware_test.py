@@ -63,6 +63,7 @@ UART_DATA = 0x3F8
 BOOT_TIMEOUT = 90.0
 DRIVER_TIMEOUT = 15.0
 RECORD_CONFIG_BYTES = 16
+MAX_PCD_VALUES = 64  # the loader's table
 
 
 @dataclass
@@ -119,6 +120,8 @@ def pcd_table(scenario):
     """The scenario's [pcd] values as PCD.BIN: pairs of little-endian u64 (token, value)."""
     with open(scenario, "rb") as f:
         table = tomllib.load(f).get("pcd", {})
+    if len(table) > MAX_PCD_VALUES:
+        sys.exit(f"firmware-test: {scenario}: the loader serves at most {MAX_PCD_VALUES} PCD values")
     out = b""
     for token, value in table.items():
         if isinstance(value, bool):
@@ -193,6 +196,8 @@ class Checker:
         msg = text[at + len(LOADER_PREFIX):]
         if msg == "start image":
             self.phase = "driver"
+        elif msg == "pcd PcdUnsupported":
+            self.fail(f"the driver called a PCD operation that the stand-in does not serve ({self.progress()})")
         elif msg.startswith("pcd Pcd") and self.phase == "driver":
             operation, detail = msg[4:].split(" ", 1)
             self.pcd_call(parse_pcd(operation, detail))
