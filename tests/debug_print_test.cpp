@@ -323,7 +323,7 @@ TEST(SerialChannel, PollsTheLineStatusOfAPortOrMemoryMappedUart) {
   } cases[] = {{0x3F8, AccessKind::Port, 0x3FD, 0x3F8},
                {0x2F8, AccessKind::Port, 0x2FD, 0x2F8},
                {0x10000, AccessKind::Mmio, 0x10014, 0x10000},
-               {0xFEDC9000, AccessKind::Mmio, 0xFEDC9014, 0xFEDC9000}};
+               {0xFEB00000, AccessKind::Mmio, 0xFEB00014, 0xFEB00000}};
   for (const Case& c : cases) {
     sim::Platform p(test::Scenario("[serial]\nbase = " + std::to_string(c.base) + "\n"));
     const DebugSettings s = {1, 0, 0, 0, 1, 0x80, kDefaultDebugLevelMask, c.base};
