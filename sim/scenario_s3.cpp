@@ -5,8 +5,10 @@
 
 namespace sim {
 
-void ReadS3(const Reader& r, const toml::node& node, Scenario& s) {
-  const auto& t = r.Table(node, "s3");
+void ReadS3(const ScenarioReader& r, const toml::table& root, Scenario& s) {
+  auto node = root.get("s3");
+  if (!node) return;
+  const auto& t = r.Table(*node, "s3");
   r.Keys(t, "s3", {"table", "signature", "end_marker_offset", "end_marker", "terminator_offset", "size", "published",
                    "comm_buffer"});
   S3Spec spec;

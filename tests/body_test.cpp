@@ -17,6 +17,12 @@ std::vector<sim::PcdWrite> PcdWrites(sim::Platform& p) {
   return out;
 }
 
+size_t PcdLocates(sim::Platform& p) {
+  size_t n = 0;
+  for (const auto& c : p.firmware().Calls()) n += c.service == "LocateProtocol" && c.detail == "PcdProtocol";
+  return n;
+}
+
 TEST(Body, UnsetToken243IsDefaultedFromToken16) {
   struct Case {
     const char* token16;
@@ -58,6 +64,7 @@ TEST(Body, PcdReadsFollowTheRecordOrder) {
       "PcdGetBool 16", "PcdGet8 467",     "PcdGetBool 242", "PcdGet16 243",    "PcdGetBool 16", "PcdSet16 243",
       "PcdGet16 243",  "PcdGetBool 468",  "PcdGet16 469",   "PcdGetBool 470",  "PcdGet16 471"};
   EXPECT_EQ(pcd, expected);
+  EXPECT_EQ(PcdLocates(p), 1u) << "the protocol is located once and kept";
 }
 
 TEST(Body, RecordIsPublishedByteForByte) {
@@ -168,6 +175,9 @@ TEST(Body, WithoutThePcdProtocolValuesReadAsZero) {
   ASSERT_TRUE(test::PublishedRecord(p, &rec));
   EXPECT_EQ(rec.Token16Flag, 0);
   EXPECT_EQ(rec.Token243Word, 0);
+  // Nothing to keep: each PCD operation looks for it again, the S3 record's get
+  // and set before the body's nine reads.
+  EXPECT_EQ(PcdLocates(p), 11u);
 }
 
 }  // namespace
