@@ -3,6 +3,7 @@
 // arguments into the firmware model's terms, and calls into the driver are plain
 // calls through its function pointers.
 #include "core/meminfo.h"
+#include "services/s3_save.h"
 #include "sim/dispatch.h"
 #include "sim/platform.h"
 #include "uefi/system_table.h"
@@ -101,7 +102,7 @@ EfiStatus EFIAPI TopologyRootBusInfoThunk(void*, uint64_t socket, uint64_t die, 
   return st;
 }
 
-EfiStatus EFIAPI SmmCommunicateThunk(void* self, void* buffer, uint64_t* size) {
+EfiStatus EFIAPI SmmCommunicateThunk(SmmCommunicationProtocol* self, void* buffer, uint64_t* size) {
   return Fw().SmmCommunicate(Addr(self), Addr(buffer), size);
 }
 
