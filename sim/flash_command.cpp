@@ -1,0 +1,95 @@
+#include "sim/flash_command.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "sim/flash_inspect.h"
+#include "sim/scenario.h"
+
+namespace sim {
+
+namespace {
+
+constexpr int kGood = 0, kProblems = 1, kUsage = 2;
+
+int Write(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  Scenario s;
+  try {
+    s = LoadScenario(o.scenario);
+  } catch (const ScenarioError& e) {
+    err << "meminfo-sim: " << e.what() << "\n";
+    return kUsage;
+  }
+  if (!s.flash) {
+    err << "meminfo-sim: " << o.scenario << ": the scenario has no [flash] table\n";
+    return kUsage;
+  }
+  std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(s.flash->bytes.data()), std::streamsize(s.flash->bytes.size()));
+  file.close();
+  if (!file) {
+    err << "meminfo-sim: cannot write " << o.output << "\n";
+    return kUsage;
+  }
+  out << "wrote " << o.output << ": " << s.flash->Size() << " bytes, the boot flash from " << HexText(s.flash->base, 8)
+      << " to 0xFFFFFFFF\n";
+  return kGood;
+}
+
+int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  std::vector<uint32_t> signatures;
+  for (const std::string& text : o.signatures) {
+    size_t used = 0;
+    unsigned long long v = 0;
+    try {
+      v = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != text.size() || v > 0xFFFFFFFF) {
+      err << "meminfo-sim: --signature " << text << ": expected a 32-bit number such as 0x00800F12\n";
+      return kUsage;
+    }
+    signatures.push_back(uint32_t(v));
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(o.inspect, ec)) {
+    err << "meminfo-sim: " << o.inspect << ": is a directory, not a flash image\n";
+    return kUsage;
+  }
+  std::ifstream file(o.inspect, std::ios::binary);
+  if (!file) {
+    err << "meminfo-sim: cannot open " << o.inspect << "\n";
+    return kUsage;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  FlashImage image;
+  try {
+    image = FlashImageFromBytes(std::move(bytes));
+  } catch (const FlashBuildError& e) {
+    err << "meminfo-sim: " << o.inspect << ": " << e.what() << "\n";
+    return kUsage;
+  }
+  const FlashInspection r = InspectFlash(image, o.inspect, signatures);
+  if (o.asJson) out << FlashInspectionJson(r).dump(2) << "\n";
+  else out << FlashInspectionText(r);
+  return r.Good() ? kGood : kProblems;
+}
+
+}  // namespace
+
+int RunFlashCommand(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  const bool write = !o.scenario.empty() || !o.output.empty();
+  if (write == !o.inspect.empty() || (write && (o.scenario.empty() || o.output.empty()))) {
+    err << "meminfo-sim flash: give SCENARIO -o FILE to write an image, or --inspect FILE to inspect one\n";
+    return kUsage;
+  }
+  if (write && (o.asJson || !o.signatures.empty())) {
+    err << "meminfo-sim flash: --json and --signature go with --inspect\n";
+    return kUsage;
+  }
+  return write ? Write(o, out, err) : Inspect(o, out, err);
+}
+
+}  // namespace sim
