@@ -80,6 +80,7 @@ class Builder {
 
     const uint64_t table = l.tableAddress.value_or(image_.base + 0x20000);
     Claim(table, sizeof(FirmwareEntryTable), "the firmware entry table", "flash.entry_table.address");
+    next_ = AlignUp(table + sizeof(FirmwareEntryTable), kFlashPlacementAlign);
 
     for (size_t i = 0; i < l.directories.size(); ++i) {
       const FlashDirectorySpec& d = l.directories[i];
@@ -87,11 +88,13 @@ class Builder {
         throw FlashBuildError(d.where + ".name", "another directory is named '" + d.name + "' already");
     }
     // Directories first, then their entries' data, each at the next 4 KiB
-    // boundary above everything placed so far unless it gives its own address.
+    // boundary after the table or the item placed before it, unless it gives
+    // its own address.
     directoryAt_.resize(l.directories.size());
     for (size_t i = 0; i < l.directories.size(); ++i) {
       const FlashDirectorySpec& d = l.directories[i];
-      directoryAt_[i] = Place(d.address, DirectorySize(d), "directory '" + d.name + "'", d.where);
+      const std::string what = d.name.empty() ? "directory " + d.where : "directory '" + d.name + "'";
+      directoryAt_[i] = Place(d.address, DirectorySize(d), what, d.where);
     }
     for (size_t i = 0; i < l.directories.size(); ++i)
       for (const FlashEntrySpec& e : l.directories[i].entries) {
@@ -119,7 +122,6 @@ class Builder {
       throw FlashBuildError(where, what + " at " + HexText(address) + " (" + std::to_string(length) +
                                        " bytes) does not lie in the flash, " + HexText(image_.base) + " to 0xFFFFFFFF");
     placed_.push_back({address, length, what, where});
-    next_ = std::max(next_, AlignUp(address + length, kFlashPlacementAlign));
   }
 
   uint64_t Place(std::optional<uint64_t> address, uint64_t length, const std::string& what, const std::string& where) {
@@ -127,6 +129,7 @@ class Builder {
       throw FlashBuildError(where, "no room is left above " + HexText(next_) + " for " + what + "; give it an address");
     const uint64_t at = address.value_or(next_);
     Claim(at, length, what, where);
+    if (!address) next_ = AlignUp(at + length, kFlashPlacementAlign);
     return at;
   }
 
@@ -137,7 +140,7 @@ class Builder {
       const Placed &a = sorted[i - 1], &b = sorted[i];
       if (a.length != 0 && b.length != 0 && b.address < a.address + a.length)
         throw FlashBuildError(b.where, b.what + " at " + HexText(b.address) + " overlaps " + a.what + " at " +
-                                           HexText(a.address) + " (" + a.where + ")");
+                                           HexText(a.address));
     }
   }
 
