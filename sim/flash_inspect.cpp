@@ -339,7 +339,8 @@ std::string FlashInspectionText(const FlashInspection& r) {
       continue;
     }
     const ProcessorFlashRow& row = kProcessorFlashRows[v.row];
-    line(Format("Processor %s (BIOS directory at offset 0x%X, combo ID %s)", Hex32(v.signature).c_str(),
+    const std::string matching = v.signature == row.Signature ? "" : ", matching " + Hex32(row.Signature);
+    line(Format("Processor %s%s (BIOS directory at offset 0x%X, combo ID %s)", Hex32(v.signature).c_str(), matching.c_str(),
                 unsigned(offsetof(FirmwareEntryTable, BiosDirectory) + 4 * row.BiosTableIndex),
                 Hex32(row.ComboProcessorId).c_str()));
     if (!v.tableFound) {

@@ -64,7 +64,8 @@ struct ProcessorVerdict {
     LookupSource normal, recovery;  // PSP booted normally / in recovery
   };
   std::vector<Lookup> lookups;
-  bool Good() const { return row >= 0 && tableFound && pspValid && biosValid && (!level2 || level2Valid); }
+  // Its lookups work (a bad level-2 directory only hands them to level 1).
+  bool Good() const { return row >= 0 && tableFound && pspValid && biosValid; }
 };
 
 struct FlashInspection {
