@@ -4,6 +4,7 @@
 #include "platform/access.h"
 #include "platform/hw.h"
 #include "platform/probes.h"
+#include "platform/timer.h"
 #include "psp/psp_window.h"
 
 namespace {

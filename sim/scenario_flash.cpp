@@ -1,11 +1,12 @@
-#include "sim/scenario_flash.h"
-
+// The scenario's [flash] table (the boot flash, built or loaded from a file) and
+// its [psp] table (the PSP window's base and how the PSP answers).
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 
 #include "sim/firmware.h"
+#include "sim/scenario_reader.h"
 
 namespace sim {
 
@@ -15,7 +16,7 @@ constexpr size_t kEntryDataLimit = 1u << 20;
 
 class FlashReader {
  public:
-  FlashReader(const Reader& r, const std::string& scenarioPath) : r_(r), scenarioPath_(scenarioPath) {}
+  FlashReader(const ScenarioReader& r, const std::string& scenarioPath) : r_(r), scenarioPath_(scenarioPath) {}
 
   FlashImage Read(const toml::table& t) {
     r_.Keys(t, "flash", {"size", "erased", "image", "entry_table", "directory"});
@@ -173,7 +174,7 @@ class FlashReader {
     return e;
   }
 
-  const Reader& r_;
+  const ScenarioReader& r_;
   std::string scenarioPath_;
   std::map<std::string, toml::source_region> marks_;
 };
@@ -181,7 +182,7 @@ class FlashReader {
 bool Overlaps(uint64_t a, uint64_t aLength, uint64_t b, uint64_t bLength) { return a < b + bLength && b < a + aLength; }
 
 // The configuration space of the buses the scenario uses must stay clear of a range.
-void CheckBuses(const Reader& r, const Scenario& s, uint64_t base, uint64_t length, const toml::source_region& where,
+void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint64_t length, const toml::source_region& where,
                 const std::string& key, const std::string& what) {
   auto check = [&](uint8_t bus, const std::string& user) {
     if (Overlaps(0xF0000000ull + (uint64_t{bus} << 20), 1ull << 20, base, length))
@@ -196,7 +197,7 @@ void CheckBuses(const Reader& r, const Scenario& s, uint64_t base, uint64_t leng
       r.Fail(where, key, what + " covers the memory-mapped UART at " + HexText(u.base));
 }
 
-void ReadPsp(const Reader& r, const toml::table& t, Scenario& s) {
+void ReadPspTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
   r.Keys(t, "psp", {"window_base", "boot", "status", "ready_after"});
   if (auto v = t.get("window_base")) {
     const uint64_t base = r.Unsigned(*v, "psp.window_base", 0xFFFFFFFF);
@@ -227,14 +228,17 @@ void ReadPsp(const Reader& r, const toml::table& t, Scenario& s) {
 
 }  // namespace
 
-void ReadFlashAndPsp(const Reader& r, const toml::table& root, Scenario& s) {
-  if (auto n = root.get("flash")) {
-    const auto& t = r.Table(*n, "flash");
-    FlashImage image = FlashReader(r, s.path).Read(t);
-    CheckBuses(r, s, image.base, image.Size(), t.source(), "flash", "the flash");
-    s.flash = std::make_shared<const FlashImage>(std::move(image));
-  }
-  if (auto n = root.get("psp")) ReadPsp(r, r.Table(*n, "psp"), s);
+void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("flash");
+  if (!n) return;
+  const auto& t = r.Table(*n, "flash");
+  FlashImage image = FlashReader(r, s.path).Read(t);
+  CheckBuses(r, s, image.base, image.Size(), t.source(), "flash", "the flash");
+  s.flash = std::make_shared<const FlashImage>(std::move(image));
+}
+
+void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s) {
+  if (auto n = root.get("psp")) ReadPspTable(r, r.Table(*n, "psp"), s);
 }
 
 }  // namespace sim

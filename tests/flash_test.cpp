@@ -150,7 +150,7 @@ TEST(FlashLocate, TheProcessorPicksItsBiosDirectoryAndComboEntry) {
   }
   {
     // Neither signature: FALSE without touching the flash.
-    sim::Platform p(test::Scenario(kBase + Cpu(0x00830F10) + flash));
+    sim::Platform p(test::Scenario(kBase + Cpu(0x0FF00F00) + flash));
     EXPECT_FALSE(Locate(p).ok);
     EXPECT_TRUE(MmioReads(p).empty());
   }

@@ -116,7 +116,7 @@ TEST(FlashInspect, RoundTripOfTheDefaultPlatformsFlash) {
   EXPECT_TRUE(found);
   EXPECT_EQ(source, 0xFF025000u) << "recovery: the level-1 entry, as the inspector said";
 
-  c = RunSim("flash --inspect " + image + " --signature 0x00830F10");
+  c = RunSim("flash --inspect " + image + " --signature 0x0FF00F00");
   EXPECT_EQ(c.status, 1) << c.output;
   EXPECT_NE(c.output.find("matches neither 0x00800F00 nor 0x00810F00"), std::string::npos) << c.output;
   EXPECT_EQ(RunSim("flash --inspect " + image + " -o x").status, 2);
