@@ -32,7 +32,7 @@ std::string GuidText(const Guid& g) {
 
 std::string GuidName(const Guid& g) {
   if (GuidEqual(g, kPcdProtocolGuid)) return "PcdProtocol";
-  if (GuidEqual(g, kFabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
+  if (GuidEqual(g, FabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
   if (GuidEqual(g, MemInfoProtocolGuid)) return "MemInfoProtocol";
   if (GuidEqual(g, kReadyToBootGroupGuid)) return "ReadyToBoot";
   if (GuidEqual(g, kHobListGuid)) return "HobList";
@@ -151,11 +151,11 @@ void Firmware::Build(const FirmwareConfig& config) {
   }
   if (!config.faults.missingProtocols.count("fabric_topology")) {
     uint64_t topo = memory_.FirmwareAlloc(4 * 8);
-    slot(topo, 0, Service::TopologySystemInfo);
-    slot(topo, 8, Service::TopologySocketInfo);
-    slot(topo, 16, Service::TopologyUnused);
-    slot(topo, 24, Service::TopologyRootBusInfo);
-    install(kFabricTopologyProtocolGuid, topo);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologySystemInfo), Service::TopologySystemInfo);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologySocketInfo), Service::TopologySocketInfo);
+    slot(topo, offsetof(FabricTopologyProtocol, Unused), Service::TopologyUnused);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologyRootBusInfo), Service::TopologyRootBusInfo);
+    install(FabricTopologyProtocolGuid, topo);
   }
 }
 

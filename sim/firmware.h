@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fabric_topology.h"
 #include "sim/dispatch.h"
 #include "sim/memory.h"
 #include "uefi/base.h"
@@ -21,8 +22,6 @@ std::string HexText(uint64_t value, int digits = 0);
 std::string GuidText(const Guid& guid);
 std::string GuidName(const Guid& guid);  // a known protocol's or group's name, else its text
 std::string StatusName(uint64_t status);
-
-constexpr Guid kFabricTopologyProtocolGuid = {0xD90DB665, 0x973F, 0x4039, {0xBE, 0x4D, 0xAF, 0xBA, 0xD8, 0x73, 0x8D, 0x15}};
 
 struct PoolBlock {
   uint64_t address;

@@ -121,7 +121,7 @@ TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
   EXPECT_EQ(p.firmware().FreePool(a), EFI_INVALID_PARAMETER);
   EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreedPoolByte);
   uint64_t iface = 0;
-  EXPECT_EQ(p.firmware().LocateProtocol(sim::kFabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
+  EXPECT_EQ(p.firmware().LocateProtocol(FabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
   EXPECT_EQ(p.firmware().LocateProtocol(kPcdProtocolGuid, 0, &iface), EFI_SUCCESS);
 }
 
