@@ -51,13 +51,18 @@ void Platform::Build() {
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
       const DieSpec& d = s.sockets[socket].dies[die];
       ts.dies.push_back({d.rootBus});
+      // Fabric devices exist for two sockets of four dies; a die beyond them
+      // is only in the topology (and has its root).
       const uint8_t device = uint8_t(0x18 + 4 * socket + die);
-      if (d.vendor != 0xFFFF && device < 0x20) {
+      if (d.vendor != 0xFFFF && socket < 2 && die < 4) {
         for (uint8_t fn = 0; fn < 8; ++fn) hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(0x1490 + fn));
         hardware_.SetPciConfig8(0, device, 0, 0x84, d.rootBus);
       }
       hardware_.AddRoot(d.rootBus);
       for (auto& [index, value] : d.internal) hardware_.SetInternal(d.rootBus, index, value);
+      for (size_t c = 0; c < d.channels.size(); ++c)
+        for (auto& [offset, value] : d.channels[c])
+          hardware_.SetInternal(d.rootBus, uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), value);
     }
     fc.sockets.push_back(ts);
   }

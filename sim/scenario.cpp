@@ -1,6 +1,7 @@
 #include "sim/scenario.h"
 
 #include "platform/probes.h"
+#include "sim/scenario_channels.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -131,8 +132,39 @@ class Reader {
   std::string source_;
 };
 
+// One [[socket.die.channel]] table: named register groups, each an array with
+// one value per register, and `registers` for any register by offset.
+void ReadChannel(const Reader& r, const toml::table& t, const std::string& path, std::map<uint32_t, uint32_t>& regs) {
+  for (auto&& [k, v] : t) {
+    const std::string key = Reader::Join(path, k.str());
+    if (k.str() == "registers") {
+      for (auto&& [offsetKey, value] : r.Table(v, key)) {
+        const std::string at = Reader::Join(key, offsetKey.str());
+        const uint64_t offset = r.KeyNumber(std::string(offsetKey.str()), offsetKey.source(), at, kChannelBlockLastOffset);
+        if (offset % 4) r.Fail(offsetKey.source(), at, "register offsets are multiples of 4");
+        regs[uint32_t(offset)] = uint32_t(r.Unsigned(value, at, 0xFFFFFFFF));
+      }
+      continue;
+    }
+    const ChannelRegisterKey* named = FindChannelRegisterKey(k.str());
+    if (named == nullptr) r.Fail(k.source(), key, "unknown key");
+    const auto& values = r.Array(v, key);
+    if (values.size() != named->offsets.size())
+      r.Fail(v.source(), key, "expected " + std::to_string(named->offsets.size()) + " values, one per register");
+    for (size_t i = 0; i < values.size(); ++i) regs[named->offsets[i]] = uint32_t(r.Unsigned(values[i], key, 0xFFFFFFFF));
+  }
+}
+
 void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
-  r.Keys(t, path, {"root_bus", "vendor", "internal"});
+  r.Keys(t, path, {"root_bus", "vendor", "internal", "channel"});
+  if (auto n = t.get("channel")) {
+    const auto& list = r.Array(*n, path + ".channel");
+    if (list.size() > 2) r.Fail(n->source(), path + ".channel", "a die has two channels");
+    for (size_t c = 0; c < list.size(); ++c) {
+      const std::string cp = path + ".channel[" + std::to_string(c) + "]";
+      ReadChannel(r, r.Table(list[c], cp), cp, die.channels.emplace_back());
+    }
+  }
   if (auto n = t.get("root_bus")) die.rootBus = uint8_t(r.Unsigned(*n, path + ".root_bus", 0xFF));
   else r.Fail(t.source(), path + ".root_bus", "missing: every die names its root bus");
   if (auto n = t.get("vendor")) die.vendor = uint16_t(r.Unsigned(*n, path + ".vendor", 0xFFFF));
@@ -265,7 +297,9 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 
   if (auto n = root.get("socket")) {
     const auto& sockets = r.Array(*n, "socket");
-    if (sockets.size() > 2) r.Fail(n->source(), "socket", "the platform has at most two sockets");
+    // More than the platform's two sockets of four dies may be described: the
+    // topology protocol then reports them, as a faulty one would.
+    if (sockets.size() > 4) r.Fail(n->source(), "socket", "at most four sockets");
     for (size_t i = 0; i < sockets.size(); ++i) {
       const std::string p = "socket[" + std::to_string(i) + "]";
       const auto& st = r.Table(sockets[i], p);
@@ -273,7 +307,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
       SocketSpec socket;
       if (auto d = st.get("die")) {
         const auto& dies = r.Array(*d, p + ".die");
-        if (dies.size() > 4) r.Fail(d->source(), p + ".die", "a socket has at most four dies");
+        if (dies.size() > 8) r.Fail(d->source(), p + ".die", "at most eight dies per socket");
         for (size_t j = 0; j < dies.size(); ++j) {
           const std::string dp = p + ".die[" + std::to_string(j) + "]";
           DieSpec die;

@@ -19,6 +19,9 @@ struct DieSpec {
   uint8_t rootBus = 0;
   uint16_t vendor = 0x1022;                 // of the fabric device; 0xFFFF: nothing answers
   std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
+  // The memory controller's channels 0 and 1: register values by offset from
+  // the channel's block (internal address 0x50000 + channel x 0x100000).
+  std::vector<std::map<uint32_t, uint32_t>> channels;
 };
 
 struct SocketSpec {
