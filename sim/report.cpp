@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_snapshot.h"
 
 namespace sim {
 
@@ -137,6 +138,7 @@ json JsonRecord(Platform& platform) {
   const uint64_t channelMap = r.Value("ChannelMap");
   const uint64_t entries = r.Value("ChipSelectEntries");
   j["channel_map"] = JsonBuffer(channelMap != 0, channelMap);
+  if (channelMap != 0) SnapshotJson(platform, channelMap, j["channel_map"]);
   j["chip_select_table"] = JsonBuffer(entries != 0, entries);
   j["chip_select_table"]["count"] = r.Value("ChipSelectCount");
   return j;
@@ -455,6 +457,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   TextRecord(out, platform);
   out << "\n";
+  if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChannelMap") != 0)
+    out << SnapshotText(platform, r.Value("ChannelMap")) << "\n";
   TextSignals(out, result);
   out << "\n";
   TextPcdWrites(out, platform);
