@@ -38,6 +38,7 @@ struct Outcome {
   bool entryReturned = false, halted = false, runaway = false;
   uint64_t entryStatus = 0;
   std::optional<std::vector<uint8_t>> record;
+  std::vector<uint8_t> channelMap;  // the snapshot the record points to
   std::vector<std::vector<std::string>> signalWrites;
   std::vector<std::string> pcdWrites;
   std::vector<std::string> calls;         // service and status
@@ -57,7 +58,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   o.entryStatus = r.entryStatus;
   o.halted = r.halted;
   o.runaway = r.runaway;
-  if (auto at = p.Installed(MemInfoProtocolGuid)) o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  if (auto at = p.Installed(MemInfoProtocolGuid)) {
+    o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+    if (const uint64_t map = p.memory().Read<uint64_t>(*at + offsetof(MemInfoRecord, ChannelMap)))
+      o.channelMap = p.memory().ReadBytes(map, sizeof(ChannelMapSnapshot));
+  }
   for (const auto& s : r.signals) {
     std::vector<std::string> writes;
     for (const auto& w : s.writes) writes.push_back(sim::HexText(w.bus) + ":" + sim::HexText(w.index) + "=" + sim::HexText(w.value));
@@ -117,6 +122,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.halted, emu.halted);
   EXPECT_EQ(host.runaway, emu.runaway);
   EXPECT_EQ(host.record, emu.record) << "the published record";
+  EXPECT_EQ(host.channelMap, emu.channelMap) << "the channel map snapshot";
   EXPECT_EQ(host.signalWrites, emu.signalWrites) << "ReadyToBoot writes per signal";
   EXPECT_EQ(host.pcdWrites, emu.pcdWrites);
   ExpectSameSequence(host.calls, emu.calls, "firmware calls");
