@@ -24,26 +24,20 @@ registers = { 0x200 = 0x100 }
   const std::vector<uint8_t> bytes = p.memory().ReadBytes(record.ChannelMap, 3366);
 
   const nlohmann::json map = sim::JsonReport(p, r)["record"]["channel_map"];
-  ASSERT_EQ(map["present"], true);
   EXPECT_EQ(map["size"], 3366);
   EXPECT_EQ(map["reserved_zero"], true);
-  const std::string hex = map["bytes_hex"];
-  ASSERT_EQ(hex.size(), 3366u * 3 - 1);
-  for (size_t i = 0; i < bytes.size(); ++i) ASSERT_EQ(std::stoul(hex.substr(3 * i, 2), nullptr, 16), bytes[i]) << i;
+  std::string hex;
+  for (uint8_t b : bytes) hex += (hex.empty() ? "" : " ") + sim::HexText(b, 2).substr(2);
+  EXPECT_EQ(map["bytes_hex"], hex);
   const nlohmann::json& slots = map["slots"];
   ASSERT_EQ(slots.size(), 16u);
-  EXPECT_EQ(slots[0]["populated"], true);
   EXPECT_EQ(slots[1]["populated"], true) << "an empty channel's masks still have bit 0 set";
   EXPECT_EQ(slots[2]["populated"], false);
-  EXPECT_EQ(slots[13]["socket"], 1);
-  EXPECT_EQ(slots[13]["die"], 2);
-  EXPECT_EQ(slots[13]["channel"], 1);
+  EXPECT_EQ(nlohmann::json({slots[13]["socket"], slots[13]["die"], slots[13]["channel"]}), nlohmann::json({1, 2, 1}));
   const nlohmann::json& base = slots[0]["fields"]["BaseAddr"];
   EXPECT_EQ(base["offsets"], nlohmann::json({0x260, 0x264, 0x268, 0x26C}));
-  EXPECT_EQ(base["values"], nlohmann::json({0x1000, 0x2000, 0, 0}));
-  EXPECT_EQ(base["values_hex"][1], "0x00002000");
+  EXPECT_EQ(base["values_hex"], nlohmann::json({"0x00001000", "0x00002000", "0x00000000", "0x00000000"}));
   EXPECT_EQ(slots[13]["fields"]["AddrHashBank"]["offsets"][4], 0x154);
-  EXPECT_EQ(slots[0]["fields"].size(), 16u);
 
   const std::string text = sim::TextReport(p, r);
   EXPECT_NE(text.find("Slot 0: socket 0, die 0, channel 0\n    CsEnabledCount  2\n    CsEnabledMask   0x03\n"),
@@ -53,10 +47,8 @@ registers = { 0x200 = 0x100 }
   EXPECT_NE(text.find("    DimmCfg         0x00002020  0x00000020  0x00000000  0x00000000  DDR4eEn 1 0, "
                       "BankGroupEn 1 1\n"),
             std::string::npos);
-  EXPECT_NE(text.find("Slot 1: socket 0, die 0, channel 1"), std::string::npos);
   EXPECT_EQ(text.find("Slot 2:"), std::string::npos);
   EXPECT_NE(text.find("All zero: slots 2 to 15"), std::string::npos);
-  EXPECT_NE(text.find("reserved bytes all zero"), std::string::npos);
 }
 
 }  // namespace

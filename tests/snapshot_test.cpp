@@ -53,17 +53,21 @@ ChannelMapSnapshot Snapshot(sim::Platform& p) {
   return m;
 }
 
-bool AllZero(const ChannelMapSnapshot& m) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&m);
-  return std::all_of(b, b + sizeof m, [](uint8_t x) { return x == 0; });
-}
-
 // The window accesses (index and data registers of any root) the boot made.
 std::vector<sim::Access> WindowAccesses(const sim::Hardware& hw) {
   std::vector<sim::Access> out;
   for (const auto& a : test::Accesses(hw, sim::AccessKind::Mmio))
     if (a.address >= PciConfigBase && (a.address & 0xFFFFF) >= 0xB8 && (a.address & 0xFFFFF) <= 0xBC) out.push_back(a);
   return out;
+}
+
+// The offset of the first byte where two snapshots differ, or -1.
+long FirstDifference(const ChannelMapSnapshot& a, const ChannelMapSnapshot& b) {
+  const auto* x = reinterpret_cast<const uint8_t*>(&a);
+  const auto* y = reinterpret_cast<const uint8_t*>(&b);
+  for (size_t i = 0; i < sizeof a; ++i)
+    if (x[i] != y[i]) return long(i);
+  return -1;
 }
 
 TEST(Snapshot, OneDieFillsSlotsZeroAndOneAndNothingElse) {
@@ -75,56 +79,40 @@ TEST(Snapshot, OneDieFillsSlotsZeroAndOneAndNothingElse) {
   ASSERT_NE(block, pool.end());
   EXPECT_EQ(block->size, 3366u);
   EXPECT_EQ(block->type, uint32_t(EfiReservedMemoryType));
-  ChannelMapSnapshot m = Snapshot(p);
 
-  // Slot 0.
-  EXPECT_EQ(m.CsEnabledCount[0], 1);
-  EXPECT_EQ(m.CsEnabledMask[0], 0x01);
-  EXPECT_EQ(std::vector<uint32_t>(m.BaseAddr[0], m.BaseAddr[0] + 4), (std::vector<uint32_t>{0x1000, 0x2000, 0, 0}));
-  EXPECT_EQ(std::vector<uint32_t>(m.BaseAddrSec[0], m.BaseAddrSec[0] + 4),
-            (std::vector<uint32_t>{0x10, 0x20, 0x30, 0x40}));
-  EXPECT_EQ(m.AddrMask[0][0], 0x00FFFFFFu);
-  EXPECT_EQ(m.AddrMask[0][1], 0x0000F001u);
-  EXPECT_EQ(m.AddrMaskSec[0][0], 0xA0000001u);
-  EXPECT_EQ(m.AddrMaskSec[0][1], 0xA0000001u);
-  // Only the bits the word takes from the register at 0x34, none of its enables.
-  EXPECT_EQ(std::vector<uint32_t>(m.AddrCfg[0], m.AddrCfg[0] + 4), (std::vector<uint32_t>{0x01300031, 0x003FFFF0, 0, 0}));
-  EXPECT_EQ(m.BankBit[0][0], 0x000DEF12u);
-  EXPECT_EQ(m.RowHiLo[0][0], 0xABu);
-  EXPECT_EQ(m.BankBit[0][1], 0x00034u) << "bits 23:20 go into neither field";
-  EXPECT_EQ(m.RowHiLo[0][1], 0x12u);
-  EXPECT_EQ(m.ColSelLo[0][0], 0x50u);
-  EXPECT_EQ(m.ColSelLo[0][1], 0x58u);
-  EXPECT_EQ(m.ColSelHi[0][0], 0x54u);
-  EXPECT_EQ(m.ColSelHi[0][1], 0x5Cu);
-  EXPECT_EQ(m.RmSel[0][1], 0x74u);
-  EXPECT_EQ(m.RmSelSec[0][1], 0x7Cu);
-  EXPECT_EQ(std::vector<uint32_t>(m.DimmCfg[0], m.DimmCfg[0] + 4), (std::vector<uint32_t>{0x20, 0x2020, 0, 0}));
-  for (uint32_t n = 0; n < 5; ++n) EXPECT_EQ(m.AddrHashBank[n][0], 0xC8 + 4 * n);
-  EXPECT_EQ(m.AddrHashCS[0][0], 0xE8u);
-  EXPECT_EQ(m.AddrHashCS[0][1], 0xECu);
-
-  // Slot 1: unlisted registers read 0, so the masks are just their forced bit 0.
-  EXPECT_EQ(m.CsEnabledMask[1], 0x0B);
-  EXPECT_EQ(m.CsEnabledCount[1], 3);
-  EXPECT_EQ(std::vector<uint32_t>(m.BaseAddr[1], m.BaseAddr[1] + 4), (std::vector<uint32_t>{0x10, 0x20, 0x30, 0x40}));
-  EXPECT_EQ(m.AddrCfg[1][0], 0x3u);
-  EXPECT_EQ(m.AddrCfg[1][1], 0x2u);
-  EXPECT_EQ(m.DimmCfg[1][0], 0x2000u);
-  EXPECT_EQ(m.DimmCfg[1][1], 0u);
-  EXPECT_EQ(m.AddrMask[1][0], 1u);
-  EXPECT_EQ(m.AddrMaskSec[1][1], 1u);
-
-  // Every other byte of the 3366, reserved ranges included, is zero.
-  for (uint32_t s : {0u, 1u}) {
-    m.CsEnabledCount[s] = m.CsEnabledMask[s] = 0;
-    for (uint32_t n = 0; n < 5; ++n) m.AddrHashBank[n][s] = 0;
-    for (uint32_t i = 0; i < 4; ++i) m.BaseAddr[s][i] = m.BaseAddrSec[s][i] = m.AddrCfg[s][i] = m.DimmCfg[s][i] = 0;
-    for (uint32_t i = 0; i < 2; ++i)
-      m.AddrHashCS[s][i] = m.AddrMask[s][i] = m.AddrMaskSec[s][i] = m.BankBit[s][i] = m.RowHiLo[s][i] =
-          m.ColSelLo[s][i] = m.ColSelHi[s][i] = m.RmSel[s][i] = m.RmSelSec[s][i] = 0;
+  // Every byte of the 3366, reserved ranges included, is zero but these.
+  ChannelMapSnapshot e{};
+#define ROW(field, ...)                             \
+  {                                                 \
+    const uint32_t v[] = {__VA_ARGS__};             \
+    std::memcpy(e.field, v, sizeof v);              \
   }
-  EXPECT_TRUE(AllZero(m));
+  e.CsEnabledCount[0] = 1;
+  e.CsEnabledMask[0] = 0x01;
+  ROW(BaseAddr[0], 0x1000, 0x2000, 0, 0);
+  ROW(BaseAddrSec[0], 0x10, 0x20, 0x30, 0x40);
+  ROW(AddrMask[0], 0x00FFFFFF, 0x0000F001);
+  ROW(AddrMaskSec[0], 0xA0000001, 0xA0000001);
+  ROW(AddrCfg[0], 0x01300031, 0x003FFFF0);  // of 0x34 only the bits the word takes, none of its enables
+  ROW(BankBit[0], 0x000DEF12, 0x00000034);  // bits 23:20 go into neither field
+  ROW(RowHiLo[0], 0xAB, 0x12);
+  ROW(ColSelLo[0], 0x50, 0x58);
+  ROW(ColSelHi[0], 0x54, 0x5C);
+  ROW(RmSel[0], 0x70, 0x74);
+  ROW(RmSelSec[0], 0x78, 0x7C);
+  ROW(DimmCfg[0], 0x20, 0x2020);
+  ROW(AddrHashCS[0], 0xE8, 0xEC);
+  for (uint32_t n = 0; n < 5; ++n) e.AddrHashBank[n][0] = 0xC8 + 4 * n;
+  // Slot 1: unlisted registers read 0, so its masks are only their forced bit 0.
+  e.CsEnabledCount[1] = 3;
+  e.CsEnabledMask[1] = 0x0B;
+  ROW(BaseAddr[1], 0x10, 0x20, 0x30, 0x40);
+  ROW(AddrMask[1], 1, 1);
+  ROW(AddrMaskSec[1], 1, 1);
+  ROW(AddrCfg[1], 0x3, 0x2);
+  ROW(DimmCfg[1], 0x2000, 0);
+#undef ROW
+  EXPECT_EQ(FirstDifference(Snapshot(p), e), -1);
 }
 
 // Each of a channel's 34 registers is read once: an index write of its internal
@@ -180,7 +168,7 @@ TEST(Snapshot, NothingToWalkPublishesTheZeroedBuffer) {
     sim::Platform p(test::Scenario(std::string(*extra ? test::Dies({0, 0x20}) : "") + extra));
     ASSERT_EQ(p.Boot().entryStatus, EFI_SUCCESS) << extra;
     ASSERT_NE(ChannelMapAddress(p), 0u);
-    EXPECT_TRUE(AllZero(Snapshot(p))) << extra;
+    EXPECT_EQ(FirstDifference(Snapshot(p), ChannelMapSnapshot{}), -1) << extra;
     EXPECT_TRUE(WindowAccesses(p.hardware()).empty()) << extra;
     const sim::Uart* uart = p.hardware().devices().UartAt(0x3F8);
     const std::string text(uart->Transmitted().begin(), uart->Transmitted().end());
@@ -293,12 +281,11 @@ TEST(Snapshot, AFailingTopologyGivesNoSlotAnotherDiesValues) {
   const auto window = WindowAccesses(p.hardware());
   EXPECT_EQ(window.size(), 2u * 68);
   for (const auto& a : window) EXPECT_EQ((a.address - PciConfigBase) >> 20, 0x20u);
-  ChannelMapSnapshot m = Snapshot(p);
-  EXPECT_EQ(m.AddrMask[0][0], 1u);
-  EXPECT_EQ(m.AddrMask[1][0], 1u);
-  m.AddrMask[0][0] = m.AddrMask[0][1] = m.AddrMask[1][0] = m.AddrMask[1][1] = 0;
-  m.AddrMaskSec[0][0] = m.AddrMaskSec[0][1] = m.AddrMaskSec[1][0] = m.AddrMaskSec[1][1] = 0;
-  EXPECT_TRUE(AllZero(m)) << "only slots 0 and 1, from bus 0x20";
+  // Only slots 0 and 1, from bus 0x20, whose registers all read 0.
+  ChannelMapSnapshot e{};
+  e.AddrMask[0][0] = e.AddrMask[0][1] = e.AddrMask[1][0] = e.AddrMask[1][1] = 1;
+  e.AddrMaskSec[0][0] = e.AddrMaskSec[0][1] = e.AddrMaskSec[1][0] = e.AddrMaskSec[1][1] = 1;
+  EXPECT_EQ(FirstDifference(Snapshot(p), e), -1);
 }
 
 // The dump lines, exactly, when the build prints; none when it does not. The
