@@ -1,6 +1,7 @@
 #include "sim/scenario.h"
 
 #include "platform/probes.h"
+#include "sim/scenario_reader.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -8,128 +9,9 @@
 #include <set>
 #include <sstream>
 
-// The TOML parser's internal assumptions are checked in every build and fail by
-// throwing: one of them (a table header whose key starts with a character no key
-// may start with, "[`a]]") is reachable from a bad file, and left to the
-// optimiser as an assumption, as release builds otherwise do, it would be
-// undefined behaviour. A failed check rejects the file like a parse error.
-namespace sim {
-struct TomlCheckFailed {};
-}  // namespace sim
-#pragma push_macro("NDEBUG")
-#undef NDEBUG
-#define TOML_ASSERT(expr) ((expr) ? static_cast<void>(0) : throw ::sim::TomlCheckFailed{})
-#include <toml++/toml.h>
-#pragma pop_macro("NDEBUG")
-
 namespace sim {
 
 namespace {
-
-
-class Reader {
- public:
-  explicit Reader(std::string source) : source_(std::move(source)) {}
-
-  [[noreturn]] void Fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
-    std::ostringstream m;
-    m << source_;
-    if (where.begin.line) m << ":" << where.begin.line;
-    m << ": key '" << key << "': " << what;
-    throw ScenarioError(m.str());
-  }
-
-  // Every key of a table must be one this format knows.
-  void Keys(const toml::table& t, const std::string& path, std::initializer_list<const char*> known) const {
-    std::set<std::string> allowed(known.begin(), known.end());
-    for (auto&& [k, v] : t)
-      if (!allowed.count(std::string(k.str()))) Fail(k.source(), Join(path, k.str()), "unknown key");
-  }
-
-  static std::string Join(const std::string& path, std::string_view key) {
-    return path.empty() ? std::string(key) : path + "." + std::string(key);
-  }
-
-  uint64_t Unsigned(const toml::node& n, const std::string& key, uint64_t max) const {
-    auto v = n.value<int64_t>();
-    if (!n.is_integer() || !v) Fail(n.source(), key, "expected an integer");
-    if (*v < 0 || uint64_t(*v) > max) {
-      std::ostringstream m;
-      m << "value " << *v << " is out of range (0 to " << max << ")";
-      Fail(n.source(), key, m.str());
-    }
-    return uint64_t(*v);
-  }
-
-  // A 64-bit value: an integer (TOML integers are signed, so the top bit comes
-  // from a negative number or a hexadecimal string) or a string "0x...".
-  uint64_t Value64(const toml::node& n, const std::string& key) const {
-    if (n.is_integer()) return uint64_t(*n.value<int64_t>());
-    if (n.is_string()) return KeyNumber(*n.value<std::string>(), n.source(), key, ~0ull);
-    Fail(n.source(), key, "expected an integer or a \"0x...\" string");
-  }
-
-  // "3A8E17F2-7895-4FB6-A86C-DE82D365631E"
-  Guid GuidValue(const toml::node& n, const std::string& key) const {
-    const std::string text = String(n, key);
-    Guid g{};
-    unsigned d[11];
-    int used = 0;
-    if (text.size() != 36 ||
-        std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
-                    &d[6], &d[7], &d[8], &d[9], &d[10], &used) != 11 ||
-        used != 36)
-      Fail(n.source(), key, "expected a GUID like \"3A8E17F2-7895-4FB6-A86C-DE82D365631E\"");
-    g.Data1 = d[0];
-    g.Data2 = uint16_t(d[1]);
-    g.Data3 = uint16_t(d[2]);
-    for (int i = 0; i < 8; ++i) g.Data4[i] = uint8_t(d[3 + i]);
-    return g;
-  }
-
-  bool Bool(const toml::node& n, const std::string& key) const {
-    if (!n.is_boolean()) Fail(n.source(), key, "expected true or false");
-    return *n.value<bool>();
-  }
-
-  std::string String(const toml::node& n, const std::string& key) const {
-    if (!n.is_string()) Fail(n.source(), key, "expected a string");
-    return *n.value<std::string>();
-  }
-
-  const toml::table& Table(const toml::node& n, const std::string& key) const {
-    if (!n.is_table()) Fail(n.source(), key, "expected a table");
-    return *n.as_table();
-  }
-
-  const toml::array& Array(const toml::node& n, const std::string& key) const {
-    if (!n.is_array()) Fail(n.source(), key, "expected an array");
-    return *n.as_array();
-  }
-
-  // A number written as a key ("0x50000", "243").
-  uint64_t KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
-                     uint64_t max) const {
-    uint64_t v = 0;
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    size_t i = hex ? 2 : 0;
-    if (i == text.size()) Fail(where, key, "expected a number");
-    for (; i < text.size(); ++i) {
-      char c = text[i];
-      int d = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : c == '_' ? -2 : -1;
-      if (d == -2) continue;
-      if (d < 0) Fail(where, key, "'" + text + "' is not a number");
-      uint64_t base = hex ? 16 : 10;
-      if (v > (max - uint64_t(d)) / base) Fail(where, key, "'" + text + "' is out of range");
-      v = v * base + uint64_t(d);
-    }
-    return v;
-  }
-
- private:
-  std::string source_;
-};
 
 void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
   r.Keys(t, path, {"root_bus", "vendor", "internal"});
@@ -259,7 +141,8 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   Scenario s;
   s.path = sourceName;
   r.Keys(root, "", {"name", "description", "socket", "pci", "platform", "pcd", "msr", "cpuid", "ports", "cpu",
-                    "agent", "firmware", "hob", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox"});
+                    "agent", "firmware", "hob", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox", "heap_hob",
+                    "earlier_driver"});
   if (auto n = root.get("name")) s.name = r.String(*n, "name");
   if (auto n = root.get("description")) s.description = r.String(*n, "description");
 
@@ -391,7 +274,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
     if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
     if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
-      s.hobs.push_back({kCapsuleStatusHobGuid, {}});
+      s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
   }
 
   if (auto n = root.get("hob")) {
@@ -401,7 +284,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     for (size_t i = 0; i < list.size(); ++i) {
       const std::string p = "hob[" + std::to_string(i) + "]";
       const auto& t = r.Table(list[i], p);
-      r.Keys(t, p, {"guid", "data"});
+      r.Keys(t, p, {"guid", "data", "length"});
       HobSpec hob{};
       if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
       else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
@@ -410,12 +293,15 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
         if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
         for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
       }
+      if (auto v = t.get("length")) hob.length = HobLength(r, *v, p + ".length");
       s.hobs.push_back(hob);
       hobBytes += hob.data.size();
       if (hobBytes > kHobDataLimit)
         r.Fail(t.source(), p + ".data", "the HOBs hold at most " + std::to_string(kHobDataLimit) + " bytes of data in all");
     }
   }
+
+  ReadHeapTables(r, root, s);
 
   if (auto n = root.get("protocols")) {
     const auto& t = r.Table(*n, "protocols");
@@ -429,7 +315,10 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     const auto& t = r.Table(*n, "faults");
     r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
     if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
-    if (auto v = t.get("fail_install_protocol")) s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+    if (auto v = t.get("fail_install_protocol")) {
+      if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
+      else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+    }
     if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
   }
 
