@@ -72,7 +72,7 @@ EfiStatus HeapCreateNode(const HeapBufferHeader* header, HeapBufferNode** node) 
     FatalTrapExpr(runtime ? kTrapHeapNodeRuntime : kTrapHeapNodeBoot);
     return EFI_UNSUPPORTED;
   }
-  MemCopy(&created->Header, header, sizeof(HeapBufferHeader));
+  created->Header = *header;
   // At the tail: just before the head.
   HeapListLink* head = mHeapList;
   created->Link.Forward = head;
