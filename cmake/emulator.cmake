@@ -6,7 +6,9 @@ pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
 
 add_library(meminfo_emu STATIC
   ${CMAKE_SOURCE_DIR}/sim/emu/pe_loader.cpp
-  ${CMAKE_SOURCE_DIR}/sim/emu/emulator_dispatch.cpp)
+  ${CMAKE_SOURCE_DIR}/sim/emu/emulator_dispatch.cpp
+  ${CMAKE_SOURCE_DIR}/sim/emu/emulator_hooks.cpp
+  ${CMAKE_SOURCE_DIR}/sim/emu/emulator_services.cpp)
 target_link_libraries(meminfo_emu PUBLIC meminfo_sim PkgConfig::UNICORN)
 
 # meminfo-sim --emulate runs the image this build made unless --image names another.

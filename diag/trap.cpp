@@ -1,7 +1,7 @@
 #include "diag/trap.h"
 
-#include "platform/access.h"
 #include "platform/hw.h"
+#include "platform/timer.h"
 
 namespace {
 constexpr uint16_t kPortDeadMarker = 0xE0;

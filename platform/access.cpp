@@ -82,9 +82,6 @@ uint32_t CpuidQuery(uint32_t leaf, uint32_t* eax, uint32_t* ebx, uint32_t* ecx, 
   return leaf;
 }
 
-uint64_t TscRead() { return hw::Rdtsc(); }
-void SpinPause() { hw::Pause(); }
-
 uint64_t Dr2Read() { return hw::ReadDr2(); }
 uint64_t Dr2Write(uint64_t v) { hw::WriteDr2(v); return v; }
 uint64_t Dr3Read() { return hw::ReadDr3(); }

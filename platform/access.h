@@ -44,8 +44,6 @@ uint32_t FabricConfigRead(uint64_t socket, uint64_t die, uint64_t function, uint
 uint64_t MsrRead(uint32_t index);
 uint64_t MsrOrWrite(uint32_t index, uint64_t mask);
 uint32_t CpuidQuery(uint32_t leaf, uint32_t* eax, uint32_t* ebx, uint32_t* ecx, uint32_t* edx);
-uint64_t TscRead();
-void SpinPause();
 
 uint64_t Dr2Read();
 uint64_t Dr2Write(uint64_t value);

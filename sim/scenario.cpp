@@ -6,12 +6,109 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 namespace sim {
 
+void ScenarioReader::Fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
+  std::ostringstream m;
+  m << source_;
+  if (where.begin.line) m << ":" << where.begin.line;
+  m << ": key '" << key << "': " << what;
+  throw ScenarioError(m.str());
+}
+
+void ScenarioReader::Keys(const toml::table& t, const std::string& path, const std::set<std::string>& known) const {
+  for (auto&& [k, v] : t)
+    if (!known.count(std::string(k.str()))) Fail(k.source(), Join(path, k.str()), "unknown key");
+}
+
+uint64_t ScenarioReader::Unsigned(const toml::node& n, const std::string& key, uint64_t max) const {
+  auto v = n.value<int64_t>();
+  if (!n.is_integer() || !v) Fail(n.source(), key, "expected an integer");
+  if (*v < 0 || uint64_t(*v) > max) {
+    std::ostringstream m;
+    m << "value " << *v << " is out of range (0 to " << max << ")";
+    Fail(n.source(), key, m.str());
+  }
+  return uint64_t(*v);
+}
+
+uint64_t ScenarioReader::Value64(const toml::node& n, const std::string& key) const {
+  if (n.is_integer()) return uint64_t(*n.value<int64_t>());
+  if (n.is_string()) return KeyNumber(*n.value<std::string>(), n.source(), key, ~0ull);
+  Fail(n.source(), key, "expected an integer or a \"0x...\" string");
+}
+
+Guid ScenarioReader::GuidValue(const toml::node& n, const std::string& key) const {
+  const std::string text = String(n, key);
+  Guid g{};
+  unsigned d[11];
+  int used = 0;
+  if (text.size() != 36 ||
+      std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
+                  &d[6], &d[7], &d[8], &d[9], &d[10], &used) != 11 ||
+      used != 36)
+    Fail(n.source(), key, "expected a GUID like \"3A8E17F2-7895-4FB6-A86C-DE82D365631E\"");
+  g.Data1 = d[0];
+  g.Data2 = uint16_t(d[1]);
+  g.Data3 = uint16_t(d[2]);
+  for (int i = 0; i < 8; ++i) g.Data4[i] = uint8_t(d[3 + i]);
+  return g;
+}
+
+bool ScenarioReader::Bool(const toml::node& n, const std::string& key) const {
+  if (!n.is_boolean()) Fail(n.source(), key, "expected true or false");
+  return *n.value<bool>();
+}
+
+uint8_t ScenarioReader::Switch(const toml::node& n, const std::string& key) const {
+  if (n.is_boolean()) return Bool(n, key) ? 1 : 0;
+  return uint8_t(Unsigned(n, key, 0xFF));
+}
+
+std::string ScenarioReader::String(const toml::node& n, const std::string& key) const {
+  if (!n.is_string()) Fail(n.source(), key, "expected a string");
+  return *n.value<std::string>();
+}
+
+const toml::table& ScenarioReader::Table(const toml::node& n, const std::string& key) const {
+  if (!n.is_table()) Fail(n.source(), key, "expected a table");
+  return *n.as_table();
+}
+
+const toml::array& ScenarioReader::Array(const toml::node& n, const std::string& key) const {
+  if (!n.is_array()) Fail(n.source(), key, "expected an array");
+  return *n.as_array();
+}
+
+uint64_t ScenarioReader::KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
+                                   uint64_t max) const {
+  uint64_t v = 0;
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  size_t i = hex ? 2 : 0;
+  if (i == text.size()) Fail(where, key, "expected a number");
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    int d = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+            : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : c == '_' ? -2 : -1;
+    if (d == -2) continue;
+    if (d < 0) Fail(where, key, "'" + text + "' is not a number");
+    uint64_t base = hex ? 16 : 10;
+    if (v > (max - uint64_t(d)) / base) Fail(where, key, "'" + text + "' is out of range");
+    v = v * base + uint64_t(d);
+  }
+  return v;
+}
+
 namespace {
+
+using Reader = ScenarioReader;
+
+void ReadTitle(const Reader& r, const toml::table& root, Scenario& s) {
+  if (auto n = root.get("name")) s.name = r.String(*n, "name");
+  if (auto n = root.get("description")) s.description = r.String(*n, "description");
+}
 
 void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
   r.Keys(t, path, {"root_bus", "vendor", "internal"});
@@ -28,11 +125,100 @@ void ReadDie(const Reader& r, const toml::table& t, const std::string& path, Die
   }
 }
 
-// A byte switch: true and false stand for 1 and 0; any other byte value may be
-// given as an integer.
-uint8_t Switch(const Reader& r, const toml::node& n, const std::string& key) {
-  if (n.is_boolean()) return r.Bool(n, key) ? 1 : 0;
-  return uint8_t(r.Unsigned(n, key, 0xFF));
+void ReadSockets(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("socket");
+  if (!n) return;
+  const auto& sockets = r.Array(*n, "socket");
+  if (sockets.size() > 2) r.Fail(n->source(), "socket", "the platform has at most two sockets");
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    const std::string p = "socket[" + std::to_string(i) + "]";
+    const auto& st = r.Table(sockets[i], p);
+    r.Keys(st, p, {"die"});
+    SocketSpec socket;
+    if (auto d = st.get("die")) {
+      const auto& dies = r.Array(*d, p + ".die");
+      if (dies.size() > 4) r.Fail(d->source(), p + ".die", "a socket has at most four dies");
+      for (size_t j = 0; j < dies.size(); ++j) {
+        const std::string dp = p + ".die[" + std::to_string(j) + "]";
+        DieSpec die;
+        ReadDie(r, r.Table(dies[j], dp), dp, die);
+        socket.dies.push_back(die);
+      }
+    }
+    s.sockets.push_back(socket);
+  }
+}
+
+void ReadPci(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("pci");
+  if (!n) return;
+  const auto& list = r.Array(*n, "pci");
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string p = "pci[" + std::to_string(i) + "]";
+    const auto& t = r.Table(list[i], p);
+    r.Keys(t, p, {"bus", "device", "function", "vendor", "device_id", "config"});
+    PciSpec setup;
+    if (auto v = t.get("bus")) setup.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
+    if (auto v = t.get("device")) setup.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
+    if (auto v = t.get("function")) setup.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
+    if (auto v = t.get("vendor")) setup.vendor = uint16_t(r.Unsigned(*v, p + ".vendor", 0xFFFF));
+    if (auto v = t.get("device_id")) setup.deviceId = uint16_t(r.Unsigned(*v, p + ".device_id", 0xFFFF));
+    if (auto v = t.get("config")) {
+      for (auto&& [k, val] : r.Table(*v, p + ".config")) {
+        const std::string key = Reader::Join(p + ".config", k.str());
+        uint64_t offset = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFC);
+        if (offset % 4) r.Fail(k.source(), key, "configuration offsets are multiples of 4");
+        setup.config[uint16_t(offset)] = uint32_t(r.Unsigned(val, key, 0xFFFFFFFF));
+      }
+    }
+    s.pci.push_back(setup);
+  }
+}
+
+void ReadPlatform(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("platform");
+  if (!n) return;
+  const auto& t = r.Table(*n, "platform");
+  r.Keys(t, "platform", {"smi_command_port", "pm1_control_base", "sleep_type"});
+  if (auto v = t.get("smi_command_port")) s.smiCommandPort = uint16_t(r.Unsigned(*v, "platform.smi_command_port", 0xFFFF));
+  if (auto v = t.get("pm1_control_base")) s.pm1ControlBase = uint16_t(r.Unsigned(*v, "platform.pm1_control_base", 0xFFFF));
+  if (auto v = t.get("sleep_type")) s.sleepType = uint8_t(r.Unsigned(*v, "platform.sleep_type", 7));
+}
+
+void ReadPcd(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("pcd");
+  if (!n) return;
+  for (auto&& [k, v] : r.Table(*n, "pcd")) {
+    const std::string key = Reader::Join("pcd", k.str());
+    uint64_t token = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF);
+    s.pcd[token] = v.is_boolean() ? uint64_t(r.Bool(v, key)) : r.Value64(v, key);
+  }
+}
+
+void ReadMsrs(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("msr");
+  if (!n) return;
+  for (auto&& [k, v] : r.Table(*n, "msr")) {
+    const std::string key = Reader::Join("msr", k.str());
+    s.msrs[uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF))] = r.Value64(v, key);
+  }
+}
+
+void ReadCpuid(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("cpuid");
+  if (!n) return;
+  for (auto&& [k, v] : r.Table(*n, "cpuid")) {
+    const std::string key = Reader::Join("cpuid", k.str());
+    uint32_t leaf = uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF));
+    const auto& regs = r.Array(v, key);
+    if (regs.size() != 4) r.Fail(v.source(), key, "expected [eax, ebx, ecx, edx]");
+    CpuidValue c;
+    c.eax = uint32_t(r.Unsigned(regs[0], key, 0xFFFFFFFF));
+    c.ebx = uint32_t(r.Unsigned(regs[1], key, 0xFFFFFFFF));
+    c.ecx = uint32_t(r.Unsigned(regs[2], key, 0xFFFFFFFF));
+    c.edx = uint32_t(r.Unsigned(regs[3], key, 0xFFFFFFFF));
+    s.cpuid[leaf] = c;
+  }
 }
 
 struct UartLine {
@@ -104,16 +290,172 @@ void ReadUarts(const Reader& r, const toml::table& root, Scenario& s) {
   }
 }
 
-void ReadMailbox(const Reader& r, const toml::table& t, MailboxSpec& m) {
+// After the UARTs: a port inside one of their register blocks is refused.
+void ReadPorts(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("ports");
+  if (!n) return;
+  for (auto&& [k, v] : r.Table(*n, "ports")) {
+    const std::string key = Reader::Join("ports", k.str());
+    const uint16_t port = uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF));
+    // A UART's registers answer for themselves; a value here would never be read.
+    for (const UartSpec& u : s.uarts)
+      if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + Uart::kRegisterCount)
+        r.Fail(k.source(), key,
+               std::string("a register of the UART at ") + (u.base == kComPort1 ? "0x3F8" : "[serial] base") +
+                   "; describe its line status under [serial] or [raw_uart]");
+    s.ports[port] = uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
+  }
+}
+
+void ReadCpu(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("cpu");
+  if (!n) return;
+  const auto& t = r.Table(*n, "cpu");
+  r.Keys(t, "cpu", {"dr2", "dr3", "dr7", "cr4", "tsc_start", "tsc_per_read", "pause_ticks"});
+  if (auto v = t.get("dr2")) s.dr2 = r.Value64(*v, "cpu.dr2");
+  if (auto v = t.get("dr3")) s.dr3 = r.Value64(*v, "cpu.dr3");
+  if (auto v = t.get("dr7")) s.dr7 = r.Value64(*v, "cpu.dr7");
+  if (auto v = t.get("cr4")) s.cr4 = r.Value64(*v, "cpu.cr4");
+  if (auto v = t.get("tsc_start")) s.tscStart = r.Value64(*v, "cpu.tsc_start");
+  if (auto v = t.get("tsc_per_read")) s.tscPerRead = r.Unsigned(*v, "cpu.tsc_per_read", 1ull << 40);
+  if (auto v = t.get("pause_ticks")) s.tscPerPause = r.Unsigned(*v, "cpu.pause_ticks", 1ull << 40);
+}
+
+void ReadAgent(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("agent");
+  if (!n) return;
+  const auto& t = r.Table(*n, "agent");
+  r.Keys(t, "agent", {"present", "answer"});
+  if (auto v = t.get("present")) s.agentPresent = r.Bool(*v, "agent.present");
+  if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
+}
+
+void ReadMailbox(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("mailbox");
+  if (!n) return;
+  const auto& t = r.Table(*n, "mailbox");
+  MailboxSpec& m = s.mailbox.emplace();
   r.Keys(t, "mailbox", {"signature", "capacity", "held", "output", "collect", "mask", "size"});
   if (auto v = t.get("signature")) m.signature = uint32_t(r.Unsigned(*v, "mailbox.signature", 0xFFFFFFFF));
   if (auto v = t.get("capacity")) m.capacity = uint16_t(r.Unsigned(*v, "mailbox.capacity", 0xFFFF));
   if (auto v = t.get("held")) m.held = uint16_t(r.Unsigned(*v, "mailbox.held", 0xFFFF));
-  if (auto v = t.get("output")) m.output = Switch(r, *v, "mailbox.output");
-  if (auto v = t.get("collect")) m.collect = Switch(r, *v, "mailbox.collect");
+  if (auto v = t.get("output")) m.output = r.Switch(*v, "mailbox.output");
+  if (auto v = t.get("collect")) m.collect = r.Switch(*v, "mailbox.collect");
   if (auto v = t.get("mask")) m.mask = r.Value64(*v, "mailbox.mask");
   if (auto v = t.get("size")) m.size = uint32_t(r.Unsigned(*v, "mailbox.size", 1u << 20));
 }
+
+void ReadFirmware(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("firmware");
+  if (!n) return;
+  const auto& t = r.Table(*n, "firmware");
+  r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
+  if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
+  if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
+    s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
+}
+
+// After [firmware]: its capsule HOB comes first in the list.
+void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("hob");
+  if (!n) return;
+  constexpr size_t kHobDataLimit = 65536;  // the firmware's own region holds the list
+  size_t hobBytes = 0;
+  const auto& list = r.Array(*n, "hob");
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string p = "hob[" + std::to_string(i) + "]";
+    const auto& t = r.Table(list[i], p);
+    r.Keys(t, p, {"guid", "data", "length"});
+    HobSpec hob{};
+    if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
+    else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
+    if (auto v = t.get("data")) {
+      const auto& bytes = r.Array(*v, p + ".data");
+      if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
+      for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
+    }
+    if (auto v = t.get("length")) hob.length = HobLength(r, *v, p + ".length");
+    s.hobs.push_back(hob);
+    hobBytes += hob.data.size();
+    if (hobBytes > kHobDataLimit)
+      r.Fail(t.source(), p + ".data", "the HOBs hold at most " + std::to_string(kHobDataLimit) + " bytes of data in all");
+  }
+}
+
+void ReadProtocols(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("protocols");
+  if (!n) return;
+  const auto& t = r.Table(*n, "protocols");
+  r.Keys(t, "protocols", {"pcd", "fabric_topology"});
+  for (const char* name : {"pcd", "fabric_topology"})
+    if (auto v = t.get(name))
+      if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
+}
+
+void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("faults");
+  if (!n) return;
+  const auto& t = r.Table(*n, "faults");
+  r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
+  if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
+  if (auto v = t.get("fail_install_protocol")) {
+    if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
+    else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+  }
+  if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
+}
+
+void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("boot");
+  if (!n) return;
+  const auto& t = r.Table(*n, "boot");
+  r.Keys(t, "boot", {"events"});
+  if (auto v = t.get("events")) {
+    const auto& list = r.Array(*v, "boot.events");
+    for (auto& e : list) {
+      std::string name = r.String(e, "boot.events");
+      if (name != "ready_to_boot") r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot)");
+      s.events.push_back(name);
+    }
+  }
+}
+
+void ReadLimits(const Reader& r, const toml::table& root, Scenario& s) {
+  auto n = root.get("limits");
+  if (!n) return;
+  const auto& t = r.Table(*n, "limits");
+  r.Keys(t, "limits", {"max_accesses"});
+  if (auto v = t.get("max_accesses")) s.accessLimit = r.Unsigned(*v, "limits.max_accesses", 100000000);
+}
+
+// The file's top-level keys and their readers, in reading order. A new table is
+// one line here and its reader (in a file of its own: sim/scenario_<topic>.cpp,
+// declared in sim/scenario_reader.h).
+struct TopLevel {
+  const char* keys[2];  // the top-level keys the reader takes
+  TableReader read;
+};
+constexpr TopLevel kTopLevel[] = {
+    {{"name", "description"}, ReadTitle},
+    {{"socket"}, ReadSockets},
+    {{"pci"}, ReadPci},
+    {{"platform"}, ReadPlatform},
+    {{"pcd"}, ReadPcd},
+    {{"msr"}, ReadMsrs},
+    {{"cpuid"}, ReadCpuid},
+    {{"serial", "raw_uart"}, ReadUarts},
+    {{"ports"}, ReadPorts},
+    {{"cpu"}, ReadCpu},
+    {{"agent"}, ReadAgent},
+    {{"mailbox"}, ReadMailbox},
+    {{"firmware"}, ReadFirmware},
+    {{"hob"}, ReadHobs},
+    {{"heap_hob", "earlier_driver"}, ReadHeapTables},
+    {{"protocols"}, ReadProtocols},
+    {{"faults"}, ReadFaults},
+    {{"boot"}, ReadBoot},
+    {{"limits"}, ReadLimits},
+};
 
 }  // namespace
 
@@ -140,206 +482,12 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 
   Scenario s;
   s.path = sourceName;
-  r.Keys(root, "", {"name", "description", "socket", "pci", "platform", "pcd", "msr", "cpuid", "ports", "cpu",
-                    "agent", "firmware", "hob", "protocols", "faults", "boot", "limits", "serial", "raw_uart", "mailbox", "heap_hob",
-                    "earlier_driver"});
-  if (auto n = root.get("name")) s.name = r.String(*n, "name");
-  if (auto n = root.get("description")) s.description = r.String(*n, "description");
-
-  if (auto n = root.get("socket")) {
-    const auto& sockets = r.Array(*n, "socket");
-    if (sockets.size() > 2) r.Fail(n->source(), "socket", "the platform has at most two sockets");
-    for (size_t i = 0; i < sockets.size(); ++i) {
-      const std::string p = "socket[" + std::to_string(i) + "]";
-      const auto& st = r.Table(sockets[i], p);
-      r.Keys(st, p, {"die"});
-      SocketSpec socket;
-      if (auto d = st.get("die")) {
-        const auto& dies = r.Array(*d, p + ".die");
-        if (dies.size() > 4) r.Fail(d->source(), p + ".die", "a socket has at most four dies");
-        for (size_t j = 0; j < dies.size(); ++j) {
-          const std::string dp = p + ".die[" + std::to_string(j) + "]";
-          DieSpec die;
-          ReadDie(r, r.Table(dies[j], dp), dp, die);
-          socket.dies.push_back(die);
-        }
-      }
-      s.sockets.push_back(socket);
-    }
-  }
-
-  if (auto n = root.get("pci")) {
-    const auto& list = r.Array(*n, "pci");
-    for (size_t i = 0; i < list.size(); ++i) {
-      const std::string p = "pci[" + std::to_string(i) + "]";
-      const auto& t = r.Table(list[i], p);
-      r.Keys(t, p, {"bus", "device", "function", "vendor", "device_id", "config"});
-      PciSpec setup;
-      if (auto v = t.get("bus")) setup.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
-      if (auto v = t.get("device")) setup.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
-      if (auto v = t.get("function")) setup.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
-      if (auto v = t.get("vendor")) setup.vendor = uint16_t(r.Unsigned(*v, p + ".vendor", 0xFFFF));
-      if (auto v = t.get("device_id")) setup.deviceId = uint16_t(r.Unsigned(*v, p + ".device_id", 0xFFFF));
-      if (auto v = t.get("config")) {
-        for (auto&& [k, val] : r.Table(*v, p + ".config")) {
-          const std::string key = Reader::Join(p + ".config", k.str());
-          uint64_t offset = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFC);
-          if (offset % 4) r.Fail(k.source(), key, "configuration offsets are multiples of 4");
-          setup.config[uint16_t(offset)] = uint32_t(r.Unsigned(val, key, 0xFFFFFFFF));
-        }
-      }
-      s.pci.push_back(setup);
-    }
-  }
-
-  if (auto n = root.get("platform")) {
-    const auto& t = r.Table(*n, "platform");
-    r.Keys(t, "platform", {"smi_command_port", "pm1_control_base", "sleep_type"});
-    if (auto v = t.get("smi_command_port")) s.smiCommandPort = uint16_t(r.Unsigned(*v, "platform.smi_command_port", 0xFFFF));
-    if (auto v = t.get("pm1_control_base")) s.pm1ControlBase = uint16_t(r.Unsigned(*v, "platform.pm1_control_base", 0xFFFF));
-    if (auto v = t.get("sleep_type")) s.sleepType = uint8_t(r.Unsigned(*v, "platform.sleep_type", 7));
-  }
-
-  if (auto n = root.get("pcd")) {
-    for (auto&& [k, v] : r.Table(*n, "pcd")) {
-      const std::string key = Reader::Join("pcd", k.str());
-      uint64_t token = r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF);
-      s.pcd[token] = v.is_boolean() ? uint64_t(r.Bool(v, key)) : r.Value64(v, key);
-    }
-  }
-
-  if (auto n = root.get("msr")) {
-    for (auto&& [k, v] : r.Table(*n, "msr")) {
-      const std::string key = Reader::Join("msr", k.str());
-      s.msrs[uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF))] = r.Value64(v, key);
-    }
-  }
-
-  if (auto n = root.get("cpuid")) {
-    for (auto&& [k, v] : r.Table(*n, "cpuid")) {
-      const std::string key = Reader::Join("cpuid", k.str());
-      uint32_t leaf = uint32_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFFFFFF));
-      const auto& regs = r.Array(v, key);
-      if (regs.size() != 4) r.Fail(v.source(), key, "expected [eax, ebx, ecx, edx]");
-      CpuidValue c;
-      c.eax = uint32_t(r.Unsigned(regs[0], key, 0xFFFFFFFF));
-      c.ebx = uint32_t(r.Unsigned(regs[1], key, 0xFFFFFFFF));
-      c.ecx = uint32_t(r.Unsigned(regs[2], key, 0xFFFFFFFF));
-      c.edx = uint32_t(r.Unsigned(regs[3], key, 0xFFFFFFFF));
-      s.cpuid[leaf] = c;
-    }
-  }
-
-  ReadUarts(r, root, s);
-  if (auto n = root.get("ports")) {
-    for (auto&& [k, v] : r.Table(*n, "ports")) {
-      const std::string key = Reader::Join("ports", k.str());
-      const uint16_t port = uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF));
-      // A UART's registers answer for themselves; a value here would never be read.
-      for (const UartSpec& u : s.uarts)
-        if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + Uart::kRegisterCount)
-          r.Fail(k.source(), key,
-                 std::string("a register of the UART at ") + (u.base == kComPort1 ? "0x3F8" : "[serial] base") +
-                     "; describe its line status under [serial] or [raw_uart]");
-      s.ports[port] = uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
-    }
-  }
-
-  if (auto n = root.get("cpu")) {
-    const auto& t = r.Table(*n, "cpu");
-    r.Keys(t, "cpu", {"dr2", "dr3", "dr7", "cr4", "tsc_start", "tsc_per_read", "pause_ticks"});
-    if (auto v = t.get("dr2")) s.dr2 = r.Value64(*v, "cpu.dr2");
-    if (auto v = t.get("dr3")) s.dr3 = r.Value64(*v, "cpu.dr3");
-    if (auto v = t.get("dr7")) s.dr7 = r.Value64(*v, "cpu.dr7");
-    if (auto v = t.get("cr4")) s.cr4 = r.Value64(*v, "cpu.cr4");
-    if (auto v = t.get("tsc_start")) s.tscStart = r.Value64(*v, "cpu.tsc_start");
-    if (auto v = t.get("tsc_per_read")) s.tscPerRead = r.Unsigned(*v, "cpu.tsc_per_read", 1ull << 40);
-    if (auto v = t.get("pause_ticks")) s.tscPerPause = r.Unsigned(*v, "cpu.pause_ticks", 1ull << 40);
-  }
-
-  if (auto n = root.get("agent")) {
-    const auto& t = r.Table(*n, "agent");
-    r.Keys(t, "agent", {"present", "answer"});
-    if (auto v = t.get("present")) s.agentPresent = r.Bool(*v, "agent.present");
-    if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
-  }
-
-  if (auto n = root.get("mailbox")) {
-    s.mailbox.emplace();
-    ReadMailbox(r, r.Table(*n, "mailbox"), *s.mailbox);
-  }
-
-  if (auto n = root.get("firmware")) {
-    const auto& t = r.Table(*n, "firmware");
-    r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
-    if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
-    if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
-      s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
-  }
-
-  if (auto n = root.get("hob")) {
-    constexpr size_t kHobDataLimit = 65536;  // the firmware's own region holds the list
-    size_t hobBytes = 0;
-    const auto& list = r.Array(*n, "hob");
-    for (size_t i = 0; i < list.size(); ++i) {
-      const std::string p = "hob[" + std::to_string(i) + "]";
-      const auto& t = r.Table(list[i], p);
-      r.Keys(t, p, {"guid", "data", "length"});
-      HobSpec hob{};
-      if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
-      else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
-      if (auto v = t.get("data")) {
-        const auto& bytes = r.Array(*v, p + ".data");
-        if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
-        for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
-      }
-      if (auto v = t.get("length")) hob.length = HobLength(r, *v, p + ".length");
-      s.hobs.push_back(hob);
-      hobBytes += hob.data.size();
-      if (hobBytes > kHobDataLimit)
-        r.Fail(t.source(), p + ".data", "the HOBs hold at most " + std::to_string(kHobDataLimit) + " bytes of data in all");
-    }
-  }
-
-  ReadHeapTables(r, root, s);
-
-  if (auto n = root.get("protocols")) {
-    const auto& t = r.Table(*n, "protocols");
-    r.Keys(t, "protocols", {"pcd", "fabric_topology"});
-    for (const char* name : {"pcd", "fabric_topology"})
-      if (auto v = t.get(name))
-        if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
-  }
-
-  if (auto n = root.get("faults")) {
-    const auto& t = r.Table(*n, "faults");
-    r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
-    if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
-    if (auto v = t.get("fail_install_protocol")) {
-      if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
-      else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
-    }
-    if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
-  }
-
-  if (auto n = root.get("boot")) {
-    const auto& t = r.Table(*n, "boot");
-    r.Keys(t, "boot", {"events"});
-    if (auto v = t.get("events")) {
-      const auto& list = r.Array(*v, "boot.events");
-      for (auto& e : list) {
-        std::string name = r.String(e, "boot.events");
-        if (name != "ready_to_boot") r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot)");
-        s.events.push_back(name);
-      }
-    }
-  }
-
-  if (auto n = root.get("limits")) {
-    const auto& t = r.Table(*n, "limits");
-    r.Keys(t, "limits", {"max_accesses"});
-    if (auto v = t.get("max_accesses")) s.accessLimit = r.Unsigned(*v, "limits.max_accesses", 100000000);
-  }
+  std::set<std::string> known;
+  for (const TopLevel& table : kTopLevel)
+    for (const char* key : table.keys)
+      if (key) known.insert(key);
+  r.Keys(root, "", known);
+  for (const TopLevel& table : kTopLevel) table.read(r, root, s);
   return s;
 }
 

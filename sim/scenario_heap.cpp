@@ -20,7 +20,7 @@ struct Contents {
   std::optional<uint64_t> size;  // as the file gives it
 };
 
-Contents ReadContents(const Reader& r, const toml::table& t, const std::string& path, uint64_t maxSize,
+Contents ReadContents(const ScenarioReader& r, const toml::table& t, const std::string& path, uint64_t maxSize,
                       uint64_t maxFilled) {
   Contents c;
   if (auto v = t.get("size")) c.size = r.Unsigned(*v, path + ".size", maxSize);
@@ -43,18 +43,13 @@ Contents ReadContents(const Reader& r, const toml::table& t, const std::string& 
   return c;
 }
 
-uint8_t ByteOrSwitch(const Reader& r, const toml::node& n, const std::string& key) {
-  if (n.is_boolean()) return r.Bool(n, key) ? 1 : 0;
-  return uint8_t(r.Unsigned(n, key, 0xFF));
-}
-
-HeapHobSpec ReadHeapHob(const Reader& r, const toml::table& t, const std::string& p) {
+HeapHobSpec ReadHeapHob(const ScenarioReader& r, const toml::table& t, const std::string& p) {
   r.Keys(t, p, {"handle", "size", "persist", "valid", "signature", "data", "fill", "length"});
   HeapHobSpec h;
   if (auto v = t.get("handle")) h.handle = uint32_t(r.Unsigned(*v, p + ".handle", 0xFFFFFFFF));
   else r.Fail(t.source(), p + ".handle", "missing: every heap HOB names its handle");
   if (auto v = t.get("persist")) h.persist = uint8_t(r.Unsigned(*v, p + ".persist", 0xFF));
-  if (auto v = t.get("valid")) h.valid = ByteOrSwitch(r, *v, p + ".valid");
+  if (auto v = t.get("valid")) h.valid = r.Switch(*v, p + ".valid");
   if (auto v = t.get("signature")) h.signature = uint32_t(r.Unsigned(*v, p + ".signature", 0xFFFFFFFF));
   if (auto v = t.get("length")) h.length = HobLength(r, *v, p + ".length");
   Contents c = ReadContents(r, t, p, 0xFFFFFFFF, kHobRoom);
@@ -63,7 +58,7 @@ HeapHobSpec ReadHeapHob(const Reader& r, const toml::table& t, const std::string
   return h;
 }
 
-HeapBufferSpec ReadEarlierBuffer(const Reader& r, const toml::table& t, const std::string& p) {
+HeapBufferSpec ReadEarlierBuffer(const ScenarioReader& r, const toml::table& t, const std::string& p) {
   r.Keys(t, p, {"handle", "size", "persist", "signature", "data", "fill"});
   HeapBufferSpec b;
   if (auto v = t.get("handle")) b.handle = uint32_t(r.Unsigned(*v, p + ".handle", 0xFFFFFFFF));
@@ -82,13 +77,13 @@ HeapBufferSpec ReadEarlierBuffer(const Reader& r, const toml::table& t, const st
 
 }  // namespace
 
-uint16_t HobLength(const Reader& r, const toml::node& n, const std::string& key) {
+uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key) {
   const uint64_t length = r.Unsigned(n, key, 0xFFF8);
   if (length % 8) r.Fail(n.source(), key, "HOB lengths are multiples of 8");
   return uint16_t(length);
 }
 
-Guid ProtocolNamed(const Reader& r, const toml::node& n, const std::string& key) {
+Guid ProtocolNamed(const ScenarioReader& r, const toml::node& n, const std::string& key) {
   const std::string name = r.String(n, key);
   if (name == "MemInfoProtocol") return MemInfoProtocolGuid;
   if (name == "HeapListProtocol") return HeapListProtocolGuid;
@@ -96,7 +91,7 @@ Guid ProtocolNamed(const Reader& r, const toml::node& n, const std::string& key)
   r.Fail(n.source(), key, "expected true, false, MemInfoProtocol, HeapListProtocol or a protocol's GUID");
 }
 
-void ReadHeapTables(const Reader& r, const toml::table& root, Scenario& s) {
+void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   if (auto n = root.get("heap_hob")) {
     const auto& list = r.Array(*n, "heap_hob");
     for (size_t i = 0; i < list.size(); ++i) {

@@ -66,7 +66,7 @@ class EmulatorDispatch final : public Dispatch {
   // Instruction sites in the image's code that are emulated through the hardware model.
   size_t HookedSites() const;
 
-  struct Engine;  // the emulator and its hooks; defined in emulator_dispatch.cpp
+  struct Engine;  // the emulator and its hooks; defined in emulator_engine.h
 
  private:
   std::unique_ptr<Engine> engine_;

@@ -1,0 +1,146 @@
+// The emulator backend's internals, shared by its parts and private to them:
+//   emulator_dispatch.cpp  the engine: memory map, fault hooks, the run loop and
+//                          nested calls, the Dispatch interface
+//   emulator_hooks.cpp     instructions and memory the hardware model answers
+//                          (ports, CPUID, MSRs, TSC, PAUSE, CR4, debug registers,
+//                          the tagged port write, MMIO)
+//   emulator_services.cpp  the firmware-service thunks and the services behind them
+#pragma once
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "sim/emu/emulator_dispatch.h"
+#include "sim/platform.h"
+
+namespace sim::emu {
+
+constexpr uint64_t kPage = 0x1000;
+constexpr uint64_t kDramEnd = kDramBase + kDramSize;
+constexpr uint64_t kFourGiB = 1ull << 32;
+constexpr uint64_t kThunkStride = 16;
+constexpr size_t kServiceCount = static_cast<size_t>(Service::Count);
+// Where every call from the firmware returns to; emulation ends when it gets there.
+constexpr uint64_t kStop = kEmuThunkBase + 0x800;
+static_assert(kServiceCount * kThunkStride <= 0x800);
+
+constexpr int kGpr[16] = {UC_X86_REG_RAX, UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_RBX,
+                          UC_X86_REG_RSP, UC_X86_REG_RBP, UC_X86_REG_RSI, UC_X86_REG_RDI,
+                          UC_X86_REG_R8,  UC_X86_REG_R9,  UC_X86_REG_R10, UC_X86_REG_R11,
+                          UC_X86_REG_R12, UC_X86_REG_R13, UC_X86_REG_R14, UC_X86_REG_R15};
+constexpr int kArgumentRegisters[4] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
+
+inline uint64_t WidthMask(unsigned width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
+
+const char* ServiceName(Service s);
+
+}  // namespace sim::emu
+
+namespace sim {
+
+struct EmulatorDispatch::Engine {
+  Engine(PeImage peImage, EmulatorLimits lim) : image(std::move(peImage)), limits(lim) {
+    if (image.SizeOfImage() > kEmuImageRegionSize)
+      throw EmulationError("the image does not fit the " + HexText(kEmuImageRegionSize) + "-byte region it is placed in");
+    try {
+      Setup();
+    } catch (...) {
+      if (uc != nullptr) uc_close(uc);
+      throw;
+    }
+  }
+  ~Engine() { uc_close(uc); }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  void Setup();
+  // The parts Setup calls on. Hooks go in before the first run: translated code
+  // never sees later ones.
+  void MapThunks();         // the thunk page and its hook (emulator_services.cpp)
+  void MapMmio();           // registers outside DRAM below 4 GiB (emulator_hooks.cpp)
+  void HookInstructions();  // IN/OUT, CPUID and the instruction sites in the image (emulator_hooks.cpp)
+
+  uint64_t Call(uint64_t function, std::initializer_list<uint64_t> args);
+  void Serve(Service service, uint64_t rsp);
+
+  uint64_t Reg(int reg) const {
+    uint64_t v = 0;
+    uc_reg_read(uc, reg, &v);
+    return v;
+  }
+  void SetReg(int reg, uint64_t v) { uc_reg_write(uc, reg, &v); }
+  void Check(uc_err err, const std::string& what) const {
+    if (err != UC_ERR_OK) throw EmulationError("emulator: " + what + ": " + uc_strerror(err));
+  }
+  std::string Where(uint64_t address) const;
+  std::string BytesAt(uint64_t address) const;
+  // A failure inside a hook: remembered, the emulation stopped, and rethrown once
+  // uc_emu_start has returned. Later hardware hooks of the same run do nothing.
+  void Fail(std::exception_ptr error) {
+    if (!hookError) hookError = error;
+    failed = true;
+    uc_emu_stop(uc);
+  }
+  template <class F>
+  void Guarded(F&& f) {
+    if (failed) return;
+    try {
+      f();
+    } catch (...) {
+      Fail(std::current_exception());
+    }
+  }
+
+  uint64_t GuestRead64(uint64_t address, const std::string& what) const;
+  void GuestWrite64(uint64_t address, uint64_t value, const std::string& what);
+  Guid GuestGuid(uint64_t address, const std::string& what) const;
+
+  PeImage image;
+  EmulatorLimits limits;
+  PhysicalMemory& memory = PhysicalMemory::Instance();
+  uc_engine* uc = nullptr;
+  alignas(4096) uint8_t thunks[emu::kPage];
+  std::set<uint64_t> taggedSites;  // addresses
+  size_t sites = 0;
+
+  struct MmioWindow {
+    Engine* engine;
+    uint64_t base;
+  };
+  MmioWindow low{this, emu::kPage}, high{this, emu::kDramEnd};
+  struct ReadOnlyRange {
+    Engine* engine;
+    std::string name;
+  };
+  std::deque<ReadOnlyRange> readOnly;
+
+  // Run state.
+  int depth = 0;
+  uint64_t blocks = 0;
+  bool failed = false;
+  std::exception_ptr hookError;
+  struct PendingService {
+    Service service;
+    uint64_t rsp;  // at the thunk: the caller's return address
+  };
+  std::optional<PendingService> pending;
+  // The access an instruction makes to MMIO, taken whole in the memory hook; the
+  // emulator then hands it to the MMIO callbacks in pieces of at most 4 bytes.
+  struct PendingAccess {
+    bool active = false;
+    bool write = false;
+    uint64_t address = 0;
+    unsigned size = 0;
+    uint64_t value = 0;
+    bool Covers(uint64_t a, unsigned n, bool w) const {
+      return active && write == w && a >= address && a - address + n <= size;
+    }
+  } access;
+};
+
+}  // namespace sim
