@@ -88,9 +88,11 @@ void Platform::Build() {
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
   for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
-  if (s.mailbox) hardware_.devices().MakeMailbox(*s.mailbox);
   hardware_.SetAccessLimit(s.accessLimit);
   firmware_.Build(fc);
+  if (s.earlierDriver || s.mailbox)
+    earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverSpec{}),
+                                  s.mailbox);
 }
 
 bool Platform::Run(const std::function<void()>& fn) {

@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
 
 namespace sim {
@@ -401,6 +402,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
 
   j["traps"] = JsonTraps(platform);
   j["channels"] = ChannelsJson(platform);
+  j["heap"] = HeapJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -466,6 +468,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   TextTraps(out, platform);
   out << "\n";
   out << ChannelsText(platform);
+  out << "\n";
+  out << HeapText(platform);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

@@ -356,7 +356,7 @@ void ReadFirmware(const Reader& r, const toml::table& root, Scenario& s) {
   r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
   if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
   if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
-    s.hobs.push_back({kCapsuleStatusHobGuid, {}});
+    s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
 }
 
 // After [firmware]: its capsule HOB comes first in the list.
@@ -369,7 +369,7 @@ void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
   for (size_t i = 0; i < list.size(); ++i) {
     const std::string p = "hob[" + std::to_string(i) + "]";
     const auto& t = r.Table(list[i], p);
-    r.Keys(t, p, {"guid", "data"});
+    r.Keys(t, p, {"guid", "data", "length"});
     HobSpec hob{};
     if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
     else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
@@ -378,6 +378,7 @@ void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
       if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
       for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
     }
+    if (auto v = t.get("length")) hob.length = HobLength(r, *v, p + ".length");
     s.hobs.push_back(hob);
     hobBytes += hob.data.size();
     if (hobBytes > kHobDataLimit)
@@ -401,7 +402,10 @@ void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
   const auto& t = r.Table(*n, "faults");
   r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
   if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
-  if (auto v = t.get("fail_install_protocol")) s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+  if (auto v = t.get("fail_install_protocol")) {
+    if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
+    else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+  }
   if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
 }
 
@@ -450,6 +454,7 @@ constexpr TopLevel kTopLevel[] = {
     {{"mailbox"}, ReadMailbox},
     {{"firmware"}, ReadFirmware},
     {{"hob"}, ReadHobs},
+    {{"heap_hob", "earlier_driver"}, ReadHeapTables},
     {{"protocols"}, ReadProtocols},
     {{"faults"}, ReadFaults},
     {{"boot"}, ReadBoot},

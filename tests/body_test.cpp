@@ -115,7 +115,7 @@ TEST(Body, RegistersTheReadyToBootNotifyAtTheNotifyLevel) {
 }
 
 TEST(Body, FailedInstallationIsReturnedWithoutAnEvent) {
-  sim::Platform p(test::Scenario("[faults]\nfail_install_protocol = true\n"));
+  sim::Platform p(test::Scenario("[faults]\nfail_install_protocol = \"MemInfoProtocol\"\n"));
   sim::BootResult r = p.Boot();
   ASSERT_TRUE(r.entryReturned);
   EXPECT_EQ(r.entryStatus, EFI_OUT_OF_RESOURCES);
