@@ -9,38 +9,29 @@
 
 namespace {
 
-// ---- reads through the flash window; false when a read would leave it ----
-
-bool FlashRead32(uint64_t address, uint32_t* value) {
-  if (!FlashRegionContains(kFlashWindow, address, 4)) return false;
-  *value = hw::Read32(address);
-  return true;
-}
-
-bool FlashHolds(uint64_t address, uint32_t magic) {
-  uint32_t v;
-  return FlashRead32(address, &v) && v == magic;
+// The u32 at `address` in the flash window, or 0 when its four bytes do not all
+// lie in the window. No magic, signature or count check passes on a 0. Out of
+// line: one copy of the window check serves every read.
+__attribute__((noinline)) uint32_t FlashRead32(uint64_t address) {
+  return FlashRegionContains(kFlashWindow, address, 4) ? hw::Read32(address) : 0;
 }
 
 // The directory at `address` has the magic, its entries lie in the window, and
 // its checksum holds. wordsPerEntry: the 16-bit words of one entry.
 bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t wordsPerEntry) {
-  uint32_t count, stored;
-  if (!FlashHolds(address, magic) || !FlashRead32(address + offsetof(FlashDirectoryHeader, Count), &count) ||
-      !FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum), &stored))
-    return false;
-  const uint64_t words = 4 + wordsPerEntry * count;
-  if (!FlashRegionContains(kFlashWindow, address + kChecksumStart, 2 * words)) return false;
-  return Fletcher32(address + kChecksumStart, words) == stored;
+  if (FlashRead32(address) != magic) return false;
+  const uint64_t first = address + kChecksumStart;
+  const uint64_t words = 4 + wordsPerEntry * FlashRead32(address + offsetof(FlashDirectoryHeader, Count));
+  return FlashRegionContains(kFlashWindow, first, 2 * words) &&
+         Fletcher32(first, words) == FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum));
 }
 
-// The first entry of the type in the BIOS directory at `directory`.
+// The first entry of the type in the BIOS directory at `directory`, whose entries must lie in the window.
 bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
-  uint32_t count;
-  if (!FlashRead32(directory + offsetof(FlashDirectoryHeader, Count), &count)) return false;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t entry = directory + sizeof(FlashDirectoryHeader) + i * sizeof(BiosDirectoryEntry);
-    if (!FlashRegionContains(kFlashWindow, entry, sizeof(BiosDirectoryEntry))) return false;
+  const uint32_t count = FlashRead32(directory + offsetof(FlashDirectoryHeader, Count));
+  uint64_t entry = directory + sizeof(FlashDirectoryHeader);
+  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(BiosDirectoryEntry))) return false;
+  for (uint32_t i = 0; i < count; ++i, entry += sizeof(BiosDirectoryEntry)) {
     const uint32_t typeWord = hw::Read32(entry);
     if (uint8_t(typeWord) != type) continue;
     found->TypeWord = typeWord;
@@ -55,15 +46,12 @@ bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
 // The PSP directory a combo directory names for the processor, or the combo
 // directory itself when no entry matches or its entries leave the window.
 uint32_t ComboResolve(uint32_t combo, uint32_t processorId) {
-  uint32_t count;
-  if (!FlashRead32(uint64_t{combo} + offsetof(ComboDirectoryHeader, Count), &count) ||
-      !FlashRegionContains(kFlashWindow, combo, sizeof(ComboDirectoryHeader) + uint64_t{count} * sizeof(ComboDirectoryEntry)))
-    return combo;
-  for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t entry = combo + sizeof(ComboDirectoryHeader) + i * sizeof(ComboDirectoryEntry);
+  const uint32_t count = FlashRead32(uint64_t{combo} + offsetof(ComboDirectoryHeader, Count));
+  uint64_t entry = uint64_t{combo} + sizeof(ComboDirectoryHeader);
+  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(ComboDirectoryEntry))) return combo;
+  for (uint32_t i = 0; i < count; ++i, entry += sizeof(ComboDirectoryEntry))
     if (hw::Read32(entry + offsetof(ComboDirectoryEntry, ProcessorId)) == processorId)
       return hw::Read32(entry + offsetof(ComboDirectoryEntry, PspDirectory));
-  }
   return combo;
 }
 
@@ -84,17 +72,16 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
 
   uint64_t table = 0;
   for (uint64_t at : kFirmwareEntryTableAddresses)
-    if (FlashHolds(at, kFirmwareEntryTableSignature)) {
+    if (FlashRead32(at) == kFirmwareEntryTableSignature) {
       table = at;
       break;
     }
   if (table == 0) return false;
 
-  uint32_t bios = 0, psp = 0;
-  FlashRead32(table + offsetof(FirmwareEntryTable, BiosDirectory) + 4 * row->BiosTableIndex, &bios);
+  const uint32_t bios = FlashRead32(table + offsetof(FirmwareEntryTable, BiosDirectory) + 4 * row->BiosTableIndex);
   if (biosDirectory) *biosDirectory = bios;
-  FlashRead32(table + offsetof(FirmwareEntryTable, PspDirectory), &psp);
-  if (FlashHolds(psp, kComboDirectoryMagic)) psp = ComboResolve(psp, row->ComboProcessorId);
+  uint32_t psp = FlashRead32(table + offsetof(FirmwareEntryTable, PspDirectory));
+  if (FlashRead32(psp) == kComboDirectoryMagic) psp = ComboResolve(psp, row->ComboProcessorId);
   if (pspDirectory) *pspDirectory = psp;
 
   const bool pspValid = DirectoryValid(psp, kPspDirectoryMagic, kPspDirectoryEntrySize / 2);

@@ -100,8 +100,9 @@ struct FlashRegion {
 constexpr FlashRegion kFlashWindow = {0xFF000000, 0x01000000};
 
 // True when [address, address + length) lies in the region; cannot overflow.
+// (An address below the base wraps to a difference far above any size.)
 constexpr bool FlashRegionContains(const FlashRegion& region, uint64_t address, uint64_t length) {
-  return address >= region.Base && length <= region.Size && address - region.Base <= region.Size - length;
+  return length <= region.Size && address - region.Base <= region.Size - length;
 }
 
 // ---- checksum ----
@@ -111,16 +112,16 @@ constexpr bool FlashRegionContains(const FlashRegion& region, uint64_t address, 
 template <class ReadWord>
 constexpr uint32_t Fletcher32Words(uint64_t words, ReadWord read) {
   uint32_t sum1 = 0xFFFF, sum2 = 0xFFFF;
-  uint64_t i = 0;
-  while (i < words) {
-    // 359 words is the most for which sum2 cannot overflow before the fold.
-    const uint64_t end = words - i > 359 ? i + 359 : words;
-    for (; i < end; ++i) {
-      sum1 += read(i);
-      sum2 += sum1;
+  // Both sums fold after every 359 words (the most for which sum2 cannot
+  // overflow before the fold), after the last block, and once more at the end.
+  for (uint64_t i = 0, block = 0; i < words; ++i) {
+    sum1 += read(i);
+    sum2 += sum1;
+    if (++block == 359 || i + 1 == words) {
+      sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
+      sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
+      block = 0;
     }
-    sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
-    sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
   }
   sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
   sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
