@@ -6,7 +6,7 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "platform/mem.h"
-#include "services/pool.h"
+#include "services/heap.h"
 #include "uefi/system_table.h"
 
 IMAGE_STATE VyrS3LibPrivateData* mVyrS3LibPrivateData;
