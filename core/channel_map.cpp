@@ -97,8 +97,9 @@ constexpr PlainField PerItem(size_t offset, uint32_t first, uint32_t count, Keep
 }
 
 using S = ChannelMapSnapshot;
-static_assert(sizeof(S::BaseAddr[0]) == 4 * 4 && sizeof(S::BaseAddrSec[0]) == 4 * 4 && sizeof(S::AddrMask[0]) == 2 * 4 &&
-              sizeof(S::AddrMaskSec[0]) == 2 * 4 && sizeof(S::BankBit[0]) == 2 * 4 && sizeof(S::RowHiLo[0]) == 2 * 4 &&
+static_assert(sizeof(S::BaseAddr[0]) == 4 * 4 && sizeof(S::BaseAddrSec[0]) == 4 * 4 &&
+              sizeof(S::AddrMask[0]) == 2 * 4 && sizeof(S::AddrMaskSec[0]) == 2 * 4 &&
+              sizeof(S::BankBit[0]) == 2 * 4 && sizeof(S::RowHiLo[0]) == 2 * 4 &&
               sizeof(S::ColSelLo[0]) == 2 * 4 && sizeof(S::ColSelHi[0]) == 2 * 4 && sizeof(S::RmSel[0]) == 2 * 4 &&
               sizeof(S::RmSelSec[0]) == 2 * 4 && sizeof(S::AddrHashCS[0]) == 2 * 4 &&
               sizeof(S::AddrHashBank) == 5 * kChannelSlotCount * 4);
