@@ -66,45 +66,44 @@ EfiStatus FabricMmioStateInit(FabricMmioState* state) {
   const uint64_t topMem = MsrRead(kMsrTopMem);
   // No die to give space to, or no space below the configuration space.
   if (dies == 0 || topMem >= kBelowSharedEnd) return EFI_ABORTED;
+  // Slot order is socket-major order. The state is zero-filled, so only bases
+  // and sizes are written.
+  const auto present = [&](uint32_t slot) { return slot / 4 < sockets && slot % 4 < dies; };
 
   // Below 4 GiB: socket 0, die 0 always, every other die its mask bit allows.
-  uint32_t enabled = 1, lastSlot = 0;
-  for (uint32_t s = 0; s < sockets; ++s)
-    for (uint32_t d = 0; d < dies; ++d) {
-      const uint32_t slot = s * 4 + d;
-      if (slot == 0) {
-        state->BelowEnabled[0] = 1;
-      } else if ((PcdVyrAllocateMmioBelow4GOnSocketN >> (s * dies + d)) & 1) {
-        state->BelowEnabled[slot] = 1;
-        ++enabled;
-        lastSlot = slot;
-      }
+  uint32_t enabled = 0, lastSlot = 0, select = 0;
+  for (uint32_t slot = 0; slot < kFabricMmioSlots; ++slot) {
+    if (!present(slot)) continue;
+    if (slot == 0 || ((PcdVyrAllocateMmioBelow4GOnSocketN >> (slot / 4 * dies + slot % 4)) & 1)) {
+      state->BelowEnabled[slot] = 1;
+      ++enabled;
+      lastSlot = slot;
     }
-  state->BelowRegion[0] = {kBelowFirstDieBase, kBelowFirstDieSize, 0, 0};
+    select |= FabricConfigRead(slot / 4, slot % 4, 0, kFabricAboveTopSelectOffset);
+  }
+  state->BelowRegion[0].Base = kBelowFirstDieBase;
+  state->BelowRegion[0].Size = kBelowFirstDieSize;
   const uint64_t space = kBelowSharedEnd - topMem;
-  uint64_t share, last;
-  if (enabled >= 4) {
-    share = RoundToGranule(space / (enabled - 1));
-    last = space - (enabled - 2) * share;
-  } else {
-    // Few dies: the top of the space is set aside for socket 0, die 0 to spill into.
-    share = RoundToGranule(space / enabled);
-    last = space - (enabled - 1) * share;
-    for (uint32_t slot = 0; slot < kFabricMmioSlots; ++slot) {
-      if (state->BelowEnabled[slot]) continue;
-      state->BelowRegion[slot] = {kBelowSharedEnd - last, last, 0, 0};
-      state->BelowSpareSlot = SlotByte(slot);
-      state->BelowSparePresent = 1;
-      break;
-    }
+  // Many dies share the space among those other than (0, 0); few leave its
+  // top as a spare region for socket 0, die 0 to spill into.
+  const uint32_t parts = enabled >= 4 ? enabled - 1 : enabled;
+  const uint64_t share = RoundToGranule(space / parts);
+  uint64_t last = space - (parts - 1) * share;
+  if (enabled < 4) {
+    uint32_t slot = 0;
+    while (state->BelowEnabled[slot]) ++slot;  // at most three of the eight are enabled
+    state->BelowRegion[slot].Base = kBelowSharedEnd - last;
+    state->BelowRegion[slot].Size = last;
+    state->BelowSpareSlot = SlotByte(slot);
+    state->BelowSparePresent = 1;
     last = share;
   }
-  // Slot order is socket-major order.
   uint64_t at = topMem;
   for (uint32_t slot = 1; slot < kFabricMmioSlots; ++slot) {
     if (!state->BelowEnabled[slot]) continue;
     const uint64_t size = slot == lastSlot ? last : share;
-    state->BelowRegion[slot] = {at, size, 0, 0};
+    state->BelowRegion[slot].Base = at;
+    state->BelowRegion[slot].Size = size;
     at += size;
   }
 
@@ -112,25 +111,24 @@ EfiStatus FabricMmioStateInit(FabricMmioState* state) {
   // least) to the top the fabric selects; nothing when that top is not above it.
   const uint64_t topMem2 = MsrRead(kMsrTopMem2);
   const uint64_t start = topMem2 > kAboveLowestStart ? topMem2 : kAboveLowestStart;
-  uint32_t select = 0;
-  for (uint32_t s = 0; s < sockets; ++s)
-    for (uint32_t d = 0; d < dies; ++d) select |= FabricConfigRead(s, d, 0, kFabricAboveTopSelectOffset);
   const uint64_t top = (select & 1) ? kAboveTopLow : kAboveTopHigh;
   const uint64_t above = top > start ? top - start : 0;
   const uint32_t count = sockets * dies;
   const uint64_t aboveShare = RoundToGranule(above / count);
   at = start;
-  for (uint32_t s = 0; s < sockets; ++s)
-    for (uint32_t d = 0; d < dies; ++d) {
-      const uint64_t size = (s == sockets - 1 && d == dies - 1) ? above - (count - 1) * aboveShare : aboveShare;
-      state->AboveRegion[s * 4 + d] = {at, size, 0, 0};
-      at += size;
-    }
+  for (uint32_t slot = 0; slot < kFabricMmioSlots; ++slot) {
+    if (!present(slot)) continue;
+    const uint64_t size = slot == (sockets - 1) * 4 + dies - 1 ? above - (count - 1) * aboveShare : aboveShare;
+    state->AboveRegion[slot].Base = at;
+    state->AboveRegion[slot].Size = size;
+    at += size;
+  }
   if (topMem2 < kAboveSpareEnd && count < kFabricMmioSlots) {
     // The spare lies above 4 GiB even when TopMem2 shows no memory there.
     const uint64_t spareBase = topMem2 > 0x100000000 ? topMem2 : 0x100000000;
     const uint32_t slot = dies == 4 ? 4 : dies;
-    state->AboveRegion[slot] = {spareBase, kAboveSpareEnd - spareBase, 0, 0};
+    state->AboveRegion[slot].Base = spareBase;
+    state->AboveRegion[slot].Size = kAboveSpareEnd - spareBase;
     state->AboveSpareSlot = SlotByte(slot);
     state->AboveSparePresent = 1;
   }
