@@ -10,14 +10,17 @@
 #include "uefi/base.h"
 
 // One region: ranges are taken downward from the top (small ones) and upward
-// from the bottom (16 MiB or more). All fields zero: an empty region.
+// from the bottom (16 MiB or more). All fields zero: an empty region. Aligned
+// to 4 like the 524-byte state that holds sixteen of them.
+#pragma pack(push, 4)
 struct MmioRegion {
   uint64_t Base;
   uint64_t Size;
   uint64_t UsedFromTop;
   uint64_t UsedFromBottom;
 };
-static_assert(sizeof(MmioRegion) == 32 && offsetof(MmioRegion, Size) == 8 &&
+#pragma pack(pop)
+static_assert(sizeof(MmioRegion) == 32 && alignof(MmioRegion) == 4 && offsetof(MmioRegion, Size) == 8 &&
               offsetof(MmioRegion, UsedFromTop) == 16 && offsetof(MmioRegion, UsedFromBottom) == 24);
 
 // Slot index = socket x 4 + die. A spare region occupies a slot that has no

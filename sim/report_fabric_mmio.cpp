@@ -19,7 +19,7 @@ struct Section {
   std::string placedBy;    // "none", "platform" (before the boot) or "driver"
   std::optional<uint64_t> address;  // the state's data
   uint32_t size = 0;
-  FabricMmioState state{};
+  alignas(8) FabricMmioState state{};  // its 64-bit fields read in place
   bool readable = false;   // the buffer holds a whole state
 };
 
