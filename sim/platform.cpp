@@ -7,6 +7,7 @@
 #include "core/meminfo.h"
 #include "services/s3_save.h"
 #include "psp/psp_window.h"
+#include "sim/fabric_mmio_model.h"
 #include "sim/platform_stack.h"
 
 namespace sim {
@@ -89,6 +90,7 @@ void Platform::Build() {
   }
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
   hardware_.SetMsr(kMsrConfigSpaceBase, kConfigSpaceBaseValue);
+  BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
   // The PM1 control register's base in PM registers 0x62/0x63, and the register
