@@ -13,14 +13,12 @@ namespace sim {
 
 namespace {
 
-// Where [drux] puts the block by default, and the DRAM kept for placed data:
-// the top 16 MiB, clear of the firmware's structures, the stack and the pool.
-constexpr uint64_t kDruxDefaultAddress = 0x43F00000;
-constexpr uint64_t kPlacedDramBase = 0x43000000;
+// Where [drux] puts the block by default: the start of the DRAM kept for placed data.
+constexpr uint64_t kDruxDefaultAddress = kPlacedDataBase;
 // Outside DRAM, placed data stays below the platform's MMIO (configuration
 // space, chipset registers, the PSP window, the boot flash).
 constexpr uint64_t kPlacedMmioLimit = 0xE0000000;
-constexpr uint64_t kPlacedDataLimit = 16u << 20;
+constexpr uint64_t kPlacedDataLimit = kPlacedDataEnd - kPlacedDataBase;
 
 std::vector<uint8_t> ReadFile(const ScenarioReader& r, const toml::node& n, const std::string& key,
                               const std::string& scenarioPath) {
@@ -46,13 +44,12 @@ std::vector<uint8_t> Bytes(const ScenarioReader& r, const toml::node& n, const s
 
 void CheckPlacement(const ScenarioReader& r, const toml::node& at, const std::string& key, uint64_t address,
                     uint64_t length) {
-  const bool inDram = address >= kPlacedDramBase && address < kDramBase + kDramSize &&
-                      length <= kDramBase + kDramSize - address;
+  const bool inDram = address >= kPlacedDataBase && address < kPlacedDataEnd && length <= kPlacedDataEnd - address;
   const bool belowMmio = address + length <= kPlacedMmioLimit && address + length >= address &&
                          (address + length <= kDramBase || address >= kDramBase + kDramSize);
   if (!inDram && !belowMmio)
     r.Fail(at.source(), key,
-           "placed data lies in DRAM from " + HexText(kPlacedDramBase) + " to " + HexText(kDramBase + kDramSize) +
+ "placed data lies in DRAM from " + HexText(kPlacedDataBase) + " to " + HexText(kPlacedDataEnd) +
                ", or outside DRAM below " + HexText(kPlacedMmioLimit));
 }
 
@@ -111,7 +108,7 @@ void ReadDruxTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
       }
     }
     block = BuildDruxBlock(spec);
-    if (block.size() > kPlacedDataLimit) r.Fail(t.source(), "drux.entry", "the block is larger than 16 MiB");
+    if (block.size() > kPlacedDataLimit) r.Fail(t.source(), "drux.entry", "the block is larger than 12 MiB");
   }
 
   const uint64_t address = t.get("address") ? r.Value64(*t.get("address"), "drux.address") : kDruxDefaultAddress;
