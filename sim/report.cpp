@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_drux.h"
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
 
@@ -142,6 +143,7 @@ json JsonRecord(Platform& platform) {
   if (channelMap != 0) SnapshotJson(platform, channelMap, j["channel_map"]);
   j["chip_select_table"] = JsonBuffer(entries != 0, entries);
   j["chip_select_table"]["count"] = r.Value("ChipSelectCount");
+  if (entries != 0) ChipSelectJson(platform, entries, r.Value("ChipSelectCount"), j["chip_select_table"]);
   return j;
 }
 
@@ -403,6 +405,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   j["traps"] = JsonTraps(platform);
   j["channels"] = ChannelsJson(platform);
   j["heap"] = HeapJson(platform);
+  j["drux"] = DruxJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -461,6 +464,9 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChannelMap") != 0)
     out << SnapshotText(platform, r.Value("ChannelMap")) << "\n";
+  if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChipSelectEntries") != 0)
+    out << ChipSelectText(platform, r.Value("ChipSelectEntries"), r.Value("ChipSelectCount")) << "\n";
+  out << DruxText(platform) << "\n";
   TextSignals(out, result);
   out << "\n";
   TextPcdWrites(out, platform);
