@@ -190,6 +190,13 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
   }
   {
+    // An S3 resume: the flash look-ups of the DRUX block's copy.
+    std::string text = ReadFile(SourcePath("scenarios/default.toml"));
+    text.insert(text.find("smi_command_port"), "sleep_type = 3\n");
+    sim::Platform p(sim::ParseScenario(text, "s3.toml"));
+    KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
+  {
     // Every output channel of the debug print with something on it.
     sim::Platform p(test::ChannelsScenario());
     const sim::BootResult r = p.Boot();
