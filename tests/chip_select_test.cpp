@@ -3,6 +3,8 @@
 // room for 128 entries, and every way the build stops without a table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/chip_select.h"
 #include "platform/hw.h"
 #include "platform_fixture.h"
@@ -160,4 +162,16 @@ TEST(ChipSelect, StopsWithoutATable) {
     for (const auto& a : test::Accesses(p.hardware(), sim::AccessKind::Memory))
       if (a.address >= entry) EXPECT_LE(a.address + a.width, entry + size) << sim::HexText(a.address);
   }
+}
+
+// The platform's channel information protocol, without memory_info, counts
+// what the registers enable: the default platform lists 43 chip selects, and
+// its die 3 of socket 0 (one DIMM of one rank on channel 0) has one.
+TEST(ChipSelect, DefaultPlatformCountsFromItsRegisters) {
+  sim::Platform p(sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml"));
+  p.Boot();
+  MemInfoRecord r{};
+  const auto t = Fields(Table(p, &r));
+  EXPECT_EQ(t.size(), 43u);
+  EXPECT_EQ(std::count_if(t.begin(), t.end(), [](const Cs& c) { return c[0] == 0 && c[2] == 3; }), 1);
 }

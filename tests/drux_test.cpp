@@ -150,6 +150,10 @@ TEST(Drux, BlockSourceFollowsTheBootPath) {
       {"S3 resume, no copy", memory + Flash("") + "[platform]\nsleep_type = 3\n", EFI_NOT_FOUND, 0},
       {"no HOB", "", EFI_UNSUPPORTED, 0},
       {"Supported 0", "[drux]\nsupported = 0\n" + Entry(3, 1, 0), EFI_UNSUPPORTED, 0},
+      {"a HOB too short for its data",
+       "[drux]\nhob = false\n" + Entry(3, 1, 0) +
+           "[[hob]]\nguid = \"30B174F3-7712-4CCA-BD13-D0B8A8801997\"\ndata = [1, 0, 0, 0, 0, 0, 0, 0]\n",
+       EFI_UNSUPPORTED, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
