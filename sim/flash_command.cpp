@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "sim/flash_inspect.h"
 #include "sim/scenario.h"
@@ -53,17 +52,20 @@ int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) 
     }
     signatures.push_back(uint32_t(v));
   }
+  // A regular file only, read no further than a flash can be: a device or a
+  // pipe could hand over bytes for ever.
   std::error_code ec;
-  if (std::filesystem::is_directory(o.inspect, ec)) {
-    err << "meminfo-sim: " << o.inspect << ": is a directory, not a flash image\n";
+  if (!std::filesystem::is_regular_file(o.inspect, ec)) {
+    err << "meminfo-sim: " << o.inspect << ": not a file that can be read\n";
     return kUsage;
   }
+  const uint64_t size = std::filesystem::file_size(o.inspect, ec);
+  std::vector<uint8_t> bytes(ec || size > kFlashMaxSize ? 0 : size);
   std::ifstream file(o.inspect, std::ios::binary);
-  if (!file) {
-    err << "meminfo-sim: cannot open " << o.inspect << "\n";
+  if (ec || size > kFlashMaxSize || !file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
+    err << "meminfo-sim: " << o.inspect << ": cannot read it, or it is larger than a flash (16 MiB)\n";
     return kUsage;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   FlashImage image;
   try {
     image = FlashImageFromBytes(std::move(bytes));

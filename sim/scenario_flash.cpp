@@ -2,7 +2,6 @@
 // its [psp] table (the PSP window's base and how the PSP answers).
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 
 #include "sim/firmware.h"
@@ -66,17 +65,22 @@ class FlashReader {
     return FlashRef{"", r_.Unsigned(n, key, max)};
   }
 
+  // A regular file's bytes, at most `limit` of them: a device or a pipe could
+  // hand over bytes for ever.
   std::vector<uint8_t> File(const toml::node& n, const std::string& key, uint64_t limit) const {
     std::filesystem::path path = r_.String(n, key);
     if (path.is_relative()) path = std::filesystem::path(scenarioPath_).parent_path() / path;
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) r_.Fail(n.source(), key, path.string() + " is a directory");
+    if (!std::filesystem::is_regular_file(path, ec))
+      r_.Fail(n.source(), key, "not a file that can be read: " + path.string());
+    const uint64_t size = std::filesystem::file_size(path, ec);
+    if (ec) r_.Fail(n.source(), key, "cannot read " + path.string());
+    if (size > limit)
+      r_.Fail(n.source(), key, path.string() + " holds " + std::to_string(size) + " bytes, more than " + std::to_string(limit));
+    std::vector<uint8_t> bytes(size);
     std::ifstream in(path, std::ios::binary);
-    if (!in) r_.Fail(n.source(), key, "cannot open " + path.string());
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > limit)
-      r_.Fail(n.source(), key, path.string() + " holds " + std::to_string(bytes.size()) + " bytes, more than " +
-                                   std::to_string(limit));
+    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size)))
+      r_.Fail(n.source(), key, "cannot read " + path.string());
     return bytes;
   }
 

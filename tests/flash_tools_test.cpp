@@ -56,6 +56,7 @@ TEST(FlashScenario, MistakesNameTheLineAndTheKey) {
       {dies + "[flash]\nsize = 0x100000\n[psp]\nwindow_base = 0xFFF00000\n", ":7: key 'psp.window_base'",
        "overlaps the boot flash"},
       {"[[socket]]\n[[socket.die]]\nroot_bus = 0xF8\n[flash]\nsize = 0x1000000\n", ":4: key 'flash'", "bus 0xF8"},
+      {"[flash]\nimage = \"/dev/zero\"\n", ":2: key 'flash.image'", "not a file that can be read"},
   };
   for (const Case& c : cases) {
     try {
@@ -121,6 +122,7 @@ TEST(FlashInspect, RoundTripOfTheDefaultPlatformsFlash) {
   EXPECT_NE(c.output.find("matches neither 0x00800F00 nor 0x00810F00"), std::string::npos) << c.output;
   EXPECT_EQ(RunSim("flash --inspect " + image + " -o x").status, 2);
   EXPECT_EQ(RunSim("flash --inspect " + scenario + "-missing").status, 2);
+  EXPECT_EQ(RunSim("flash --inspect /dev/zero").status, 2) << "not a file: never read";
 }
 
 TEST(FlashInspect, ACorruptedChecksumShowsBadWithBothValues) {
