@@ -64,7 +64,7 @@ void Platform::Build() {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
       const DieSpec& d = s.sockets[socket].dies[die];
-      ts.dies.push_back({d.rootBus});
+      ts.dies.push_back({d.rootBus, d.memoryInfo.value_or(DerivedMemoryCounts(d))});
       // Fabric devices exist for two sockets of four dies; a die beyond them
       // is only in the topology (and has its root).
       const uint8_t device = uint8_t(0x18 + 4 * socket + die);
@@ -111,6 +111,10 @@ void Platform::Build() {
     // A base placed before the driver starts, as the window registers hold it once programmed.
     hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
     hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+  }
+  for (const MemoryPlacement& m : s.placements) {
+    if (memory_.Contains(m.address, m.bytes.size())) memory_.WriteBytes(m.address, m.bytes.data(), m.bytes.size());
+    else hardware_.SetBytes(m.address, m.bytes);
   }
   firmware_.Build(fc);
   if (s.earlierDriver || s.mailbox)

@@ -392,7 +392,7 @@ TEST(EmulatorProbe, FlashLookupsReadTheSameFlashAndPsp) {
   sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
   HostProbe host;
   const std::string flash = ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml");
-  const std::string from = flash.substr(flash.find("[flash]"));
+  const std::string from = flash.substr(flash.find("[drux]"));
   const std::string body = from.substr(0, from.find("[psp]"));
   const std::string cpu = "[cpuid]\n0x80000001 = [0x00800F12, 0, 0, 0]\n[agent]\npresent = true\n";
   // Without a base, the fabric MMIO allocator places the window first.
