@@ -2,12 +2,14 @@
 #   make demo     build, then boot the driver on the default platform and print the report
 #   make check    build everything (host build, sanitizer build, debug variant, images) and run every test
 #   make image    build MemInfoDxe.efi alone
+#   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 # VARIANT=debug (for demo) selects the build with debug print on: the report
 # then shows what the driver printed on each output channel.
 SHELL := /bin/bash
 SCENARIO ?= scenarios/default.toml
 JOBS ?= $(shell nproc)
 VARIANT ?= release
+FUZZ_TIME ?= 60
 
 ifeq ($(VARIANT),release)
 DEMO_BUILD := host
@@ -17,7 +19,7 @@ else
 $(error VARIANT must be release or debug, not '$(VARIANT)')
 endif
 
-.PHONY: all demo check image host host-debug asan deps figures clean
+.PHONY: all demo check image host host-debug asan deps figures fuzz clean
 
 all: host
 
@@ -63,6 +65,10 @@ check: host asan host-debug
 # Image sizes by section for both variants, and what a boot costs.
 figures: host host-debug
 	@tools/figures $(SCENARIO)
+
+# Every fuzz target of the sanitizer build, FUZZ_TIME seconds each.
+fuzz: asan
+	@tools/fuzz $(FUZZ_TIME)
 
 clean:
 	rm -rf build

@@ -19,24 +19,12 @@
 #include <vector>
 
 #include "diag/format.h"
+#include "fuzz_support.h"
 
 namespace {
 
-struct Input {
-  const uint8_t* data;
-  size_t size;
-  bool Empty() const { return size == 0; }
-  uint8_t Byte() {
-    if (size == 0) return 0;
-    --size;
-    return *data++;
-  }
-  uint64_t Le(int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= uint64_t{Byte()} << (8 * i);
-    return v;
-  }
-};
+using fuzz::Input;
+
 
 // Conversion characters a piece may end with; the last three take no slot.
 constexpr char kKinds[] = "asScduxXpgtr%q\n\r";
