@@ -7,7 +7,7 @@
 #include "services/s3_save.h"
 
 namespace {
-constexpr uint32_t kSignatureFamily15Model60 = 0x00660F00;
+constexpr uint32_t kSignatureWithoutDruxStep = 0x00660F00;
 constexpr uint8_t kSleepTypeS3 = 3;
 
 bool DruxInfoPresent() {
@@ -38,7 +38,7 @@ EfiStatus RunImageEntry(EfiHandle imageHandle, EfiSystemTable* systemTable, cons
   steps.DebugPrintInit();
 
   // Each guard is asked only when the ones before it let the step through.
-  bool skip = steps.CpuSignatureMatches(kSignatureFamily15Model60) || steps.GetSleepType() == kSleepTypeS3 ||
+  bool skip = steps.CpuSignatureMatches(kSignatureWithoutDruxStep) || steps.GetSleepType() == kSleepTypeS3 ||
               steps.CapsulePending() || steps.DruxInfoPresent();
   if (!skip) steps.DruxHobInfoInit();
 

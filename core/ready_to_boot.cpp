@@ -4,7 +4,7 @@
 
 namespace {
 constexpr uint32_t kRootRegisterIndex = 0x13B20000;
-constexpr uint16_t kAmdVendorId = 0x1022;
+constexpr uint16_t kFabricVendorId = 0x1022;  // the fabric devices' vendor identifier
 constexpr uint64_t kFabricFirstDevice = 0x18;
 constexpr uint64_t kFabricDeviceCount = 8;
 constexpr uint64_t kRootBusOffset = 0x84;
@@ -25,7 +25,7 @@ void EFIAPI ReadyToBootNotify(EfiEvent, void*) {
   const uint32_t value = RootRegisterValue(*record);
   for (uint64_t i = 0; i < kFabricDeviceCount; ++i) {
     const uint64_t function0 = PciConfigAddress(0, kFabricFirstDevice + i, 0, 0);
-    if (hw::Read16(function0) != kAmdVendorId) continue;
+    if (hw::Read16(function0) != kFabricVendorId) continue;
     const uint64_t bus = hw::Read8(function0 + kRootBusOffset);
     hw::Write32(IndexRegisterAddress(bus), kRootRegisterIndex);
     hw::Write32(DataRegisterAddress(bus), value);

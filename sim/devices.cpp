@@ -31,7 +31,7 @@ uint8_t Uart::Read(int reg) {
       busy = true;
     }
     if (busy) ++busyStatusReadings_;
-    return busy ? kBusy : kReady;
+    return busy ? spec_.busyStatus : kReady;
   }
   if (reg == kData) return 0;  // nothing is ever received
   return scratch_[reg & (kRegisterCount - 1)];

@@ -26,6 +26,9 @@ struct UartSpec {
   uint64_t base = kComPort1;
   bool busy = false;          // the line status never shows the transmitter ready
   uint64_t busyReadings = 0;  // after each transmitted byte, this many readings show it busy
+  // The line status while busy: 0x00, or 0x20 for a holding register already
+  // empty while the transmitter still shifts out the last byte.
+  uint8_t busyStatus = 0x00;
 };
 
 class Uart {
@@ -34,7 +37,6 @@ class Uart {
   static constexpr int kLineStatus = 5;
   static constexpr int kRegisterCount = 8;
   static constexpr uint8_t kReady = 0x60;  // transmitter empty, holding register empty
-  static constexpr uint8_t kBusy = 0x00;
 
   explicit Uart(const UartSpec& setup) : spec_(setup) {}
   const UartSpec& Setup() const { return spec_; }

@@ -6,11 +6,13 @@ namespace {
 constexpr uint64_t kPciConfigBase = 0xF0000000;
 constexpr uint64_t kPciConfigSize = 256ull << 20;
 constexpr uint16_t kPostCodePort = 0x80;
-// The chipset's ACPI MMIO block decodes ahead of the configuration space it overlaps.
-constexpr uint64_t kFchMmioBase = 0xFED80000;
-constexpr uint64_t kFchMmioSize = 0x2000;
+// The chipset's register page that holds the SMI command port register decodes
+// ahead of the configuration space it overlaps.
+constexpr uint64_t kChipsetRegistersBase = 0xFED80000;
+constexpr uint64_t kChipsetRegistersSize = 0x1000;
 bool InConfigSpace(uint64_t a) {
-  return a >= kPciConfigBase && a - kPciConfigBase < kPciConfigSize && !(a >= kFchMmioBase && a - kFchMmioBase < kFchMmioSize);
+  return a >= kPciConfigBase && a - kPciConfigBase < kPciConfigSize &&
+         !(a >= kChipsetRegistersBase && a - kChipsetRegistersBase < kChipsetRegistersSize);
 }
 constexpr size_t kLogLimit = 2000000;
 uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
@@ -58,7 +60,7 @@ void Hardware::SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uin
 
 void Hardware::AddRoot(uint8_t bus) {
   roots_[bus];
-  if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, 0x1022, 0x1480);
+  if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, kFabricVendorId, kRootDeviceId);
 }
 
 void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) { roots_[bus].registers[index] = value; }

@@ -30,6 +30,13 @@ enum class AccessKind : uint8_t {
   TrapQuery,
 };
 constexpr int kAccessKindCount = 11;
+
+// PCI identifiers of the modelled fabric devices and their roots: the vendor is
+// the fabric's, the one the driver looks for; the device identifiers are
+// invented for this platform.
+constexpr uint16_t kFabricVendorId = 0x1022;
+constexpr uint16_t kFabricDeviceIdBase = 0xFAB0;  // + function number
+constexpr uint16_t kRootDeviceId = 0x0B00;
 const char* AccessKindName(AccessKind kind);
 
 struct Access {

@@ -53,8 +53,12 @@ void Platform::Build() {
       ts.dies.push_back({d.rootBus});
       const uint8_t device = uint8_t(0x18 + 4 * socket + die);
       if (d.vendor != 0xFFFF && device < 0x20) {
-        for (uint8_t fn = 0; fn < 8; ++fn) hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(0x1490 + fn));
+        for (uint8_t fn = 0; fn < 8; ++fn)
+          hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(kFabricDeviceIdBase + fn));
+        // Byte 0x84 of function 0 is the root bus number; the byte after it
+        // belongs to another field (an invented value), no part of the number.
         hardware_.SetPciConfig8(0, device, 0, 0x84, d.rootBus);
+        hardware_.SetPciConfig8(0, device, 0, 0x85, 0xA5);
       }
       hardware_.AddRoot(d.rootBus);
       for (auto& [index, value] : d.internal) hardware_.SetInternal(d.rootBus, index, value);

@@ -17,7 +17,7 @@ namespace sim {
 
 struct DieSpec {
   uint8_t rootBus = 0;
-  uint16_t vendor = 0x1022;                 // of the fabric device; 0xFFFF: nothing answers
+  uint16_t vendor = kFabricVendorId;        // of the fabric device; 0xFFFF: nothing answers
   std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
 };
 
@@ -27,7 +27,7 @@ struct SocketSpec {
 
 struct PciSpec {
   uint8_t bus = 0, device = 0, function = 0;
-  uint16_t vendor = 0x1022, deviceId = 0;
+  uint16_t vendor = kFabricVendorId, deviceId = 0;
   std::map<uint16_t, uint32_t> config;  // 32-bit registers by offset
 };
 
@@ -57,7 +57,7 @@ struct Scenario {
   std::optional<MailboxSpec> mailbox;
   bool hobList = true;
   std::vector<HobSpec> hobs;      // GUID-extension HOBs, in list order
-  uint16_t pm1ControlBase = 0x0804;  // I/O base of the ACPI PM1 control register; 0: not programmed
+  uint16_t pm1ControlBase = 0x0400;  // I/O base of the ACPI PM1 control register; 0: not programmed
   uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
 

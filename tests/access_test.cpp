@@ -166,6 +166,15 @@ TEST(MemoryHelpers, CopyHandlesOverlapBothWays) {
       EXPECT_EQ(buf, ref) << "down " << shift << " " << len;
     }
   }
+  // The source's last byte is the destination's first: one byte of overlap
+  // still needs the backward copy.
+  for (size_t len : {2u, 5u, 9u, 16u}) {
+    fill();
+    std::array<uint8_t, 32> ref = buf;
+    MemCopyRaw(buf.data() + len - 1, buf.data(), len);
+    std::memmove(ref.data() + len - 1, ref.data(), len);
+    EXPECT_EQ(buf, ref) << "one byte of overlap, " << len;
+  }
   // Length 0 and a copy onto itself return the destination and touch nothing.
   fill();
   std::array<uint8_t, 32> before = buf;

@@ -9,6 +9,12 @@ std::string Pcd(const std::string& token243, const std::string& token16 = "true"
 
 std::vector<sim::PcdWrite> PcdWrites(sim::Platform& p) { return p.firmware().PcdWrites(); }
 
+size_t PcdLocates(sim::Platform& p) {
+  size_t n = 0;
+  for (const auto& c : p.firmware().Calls()) n += c.service == "LocateProtocol" && c.detail == "PcdProtocol";
+  return n;
+}
+
 TEST(Body, UnsetToken243IsDefaultedFromToken16) {
   struct Case {
     const char* token16;
@@ -49,6 +55,7 @@ TEST(Body, PcdReadsFollowTheRecordOrder) {
       "PcdGetBool 16", "PcdGet8 467",     "PcdGetBool 242", "PcdGet16 243",    "PcdGetBool 16", "PcdSet16 243",
       "PcdGet16 243",  "PcdGetBool 468",  "PcdGet16 469",   "PcdGetBool 470",  "PcdGet16 471"};
   EXPECT_EQ(pcd, expected);
+  EXPECT_EQ(PcdLocates(p), 1u) << "the protocol is located once and kept";
 }
 
 TEST(Body, RecordIsPublishedByteForByte) {
@@ -153,6 +160,8 @@ TEST(Body, WithoutThePcdProtocolValuesReadAsZero) {
   ASSERT_TRUE(test::PublishedRecord(p, &rec));
   EXPECT_EQ(rec.Token16Flag, 0);
   EXPECT_EQ(rec.Token243Word, 0);
+  // Nothing to keep: each of the body's nine PCD reads looks for it again.
+  EXPECT_EQ(PcdLocates(p), 9u);
 }
 
 }  // namespace

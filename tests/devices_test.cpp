@@ -36,8 +36,8 @@ TEST(UartScenario, SerialAndRawUartKeysPlaceAndSlowTheUarts) {
   ASSERT_EQ(s.uarts.size(), 1u);
   EXPECT_EQ(s.uarts[0].busyReadings, 7u);
   EXPECT_TRUE(s.uarts[0].busy);
-  s = test::Scenario("[serial]\nbase = \"0xFEDC9000\"\n");
-  EXPECT_EQ(s.uarts[0].base, 0xFEDC9000u);
+  s = test::Scenario("[serial]\nbase = \"0xFEB00000\"\n");
+  EXPECT_EQ(s.uarts[0].base, 0xFEB00000u);
 }
 
 TEST(UartScenario, BadPlacesAndContradictionsAreRejected) {

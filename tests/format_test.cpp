@@ -49,6 +49,8 @@ TEST(FormatConversion, StringsAndCharacters) {
   EXPECT_EQ(Text("%a%a", "", "x"), "x");  // an empty string is empty, not a blank
   EXPECT_EQ(Text("%c%c%c", 'o', 'k', 0), "ok");
   EXPECT_EQ(Text("%c", 0x12341), std::string("A"));  // low 16 bits: 0x2341, low byte 'A'
+  // Empty texts print nothing, unless a width asks for spaces.
+  EXPECT_EQ(Text("[%s|%c|%3a|%-2c]", u"", 0, "", 0), "[||   |  ]");
   // Byte output keeps the low byte of a 16-bit character.
   EXPECT_EQ(Text("%s", u"\u0141x"), "\x41x");
   EXPECT_EQ(Wide("%s%c", 0, u"\u0141x", 0x263A), u"\u0141x\u263A");

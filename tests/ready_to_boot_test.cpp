@@ -78,7 +78,7 @@ root_bus = 0x20
 vendor = 0xFFFF
 [[socket.die]]
 root_bus = 0x40
-vendor = 0x8086
+vendor = 0x0F0F
 [[socket.die]]
 root_bus = 0x60
 )" + kOneSignal));

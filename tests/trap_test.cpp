@@ -4,10 +4,11 @@
 
 namespace {
 
+// The current P-state is 5 (status 0xD: only bits 2:0 count), defined at 0xC0010069.
 std::string PState(uint64_t definition, uint64_t pauseTicks = 1000000000) {
   char text[256];
   std::snprintf(text, sizeof text,
-                "[msr]\n0xC0010063 = 2\n0xC0010066 = 0x%llX\n[cpu]\ntsc_per_read = 1\npause_ticks = %llu\n",
+                "[msr]\n0xC0010063 = 0xD\n0xC0010069 = 0x%llX\n[cpu]\ntsc_per_read = 1\npause_ticks = %llu\n",
                 static_cast<unsigned long long>(definition), static_cast<unsigned long long>(pauseTicks));
   return text;
 }
@@ -82,15 +83,18 @@ TEST(FatalTrap, StepWaitFollowsTheCurrentPState) {
   EXPECT_EQ(TrapDisplayWait(0x0210), 8 * 500000000ull);
   EXPECT_EQ(TrapDisplayWait(0x0503), 0u) << "m below d waits no ticks";
   EXPECT_EQ(TrapDisplayWait(0xFFFF0000000001FFull), 255 * 500000000ull) << "only bits 13:0 count";
+  EXPECT_EQ(TrapDisplayWait(0xC210), 8 * 500000000ull) << "bits 15:14 are no part of the divisor";
 
   // With a counter that gains 1 per read and 2e9 per spin, a wait of 8e9 ticks
-  // takes four spins per step, 4e9 two, and no wait none.
+  // takes four spins per step, 4e9 two, and no wait none. With 5e8 - 2 per
+  // spin, the read after the first spin lands exactly on start + 5e8, which is
+  // not past it yet: a second spin.
   struct Case {
-    uint64_t definition;
+    uint64_t definition, pauseTicks;
     size_t spinsPerStep;
-  } cases[] = {{0x0010, 4}, {0x0210, 2}, {0x0503, 0}};
+  } cases[] = {{0x0010, 2000000000, 4}, {0xC210, 2000000000, 2}, {0x0503, 2000000000, 0}, {0x0101, 499999998, 2}};
   for (const Case& c : cases) {
-    sim::Platform p(test::Scenario(PState(c.definition, 2000000000)));
+    sim::Platform p(test::Scenario(PState(c.definition, c.pauseTicks)));
     p.Run([] { FatalTrap(0x1234); });
     size_t spins = test::Accesses(p.hardware(), sim::AccessKind::Pause).size();
     // Eleven full steps happened before the twelfth display write stopped the run.
@@ -99,7 +103,7 @@ TEST(FatalTrap, StepWaitFollowsTheCurrentPState) {
     auto msrs = test::Accesses(p.hardware(), sim::AccessKind::Msr);
     ASSERT_GE(msrs.size(), 2u);
     EXPECT_EQ(msrs[0].address, 0xC0010063u);
-    EXPECT_EQ(msrs[1].address, 0xC0010066u);
+    EXPECT_EQ(msrs[1].address, 0xC0010069u);
   }
 }
 

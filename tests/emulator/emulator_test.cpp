@@ -243,10 +243,10 @@ const std::string kPlatform = kTwoDies + R"(
 501 = true
 [msr]
 0xC0010063 = 1
-0xC0010064 = "0x800000004C0C0890"
-0xC0010065 = "0x8000000040080A60"
+0xC0010064 = "0x1234567800000890"
+0xC0010065 = "0x8765432100000A60"
 [cpuid]
-0x80000001 = [0x00830F10, 0x40000000, 0x75C237FF, 0x2FD3FBFF]
+0x80000001 = [0x0FF00F00, 0x11223344, 0x55667788, 0x99AABBCC]
 7 = [1, 2, 3, 4]
 [cpu]
 dr2 = 0x1111
@@ -316,7 +316,7 @@ TEST(EmulatorProbe, DebugPrintChannelsMatchTheHostBuild) {
   } cases[] = {
       {"serial at 0x3F8, no agent", "", ""},
       {"memory-mapped serial, slow line, mailbox to an attached agent", "0x98 = 1\n",
-       "[serial]\nbase = 0xFEDC9000\nbusy_readings = 3\n[agent]\npresent = true\n[cpu]\ndr2 = 0x99CC\ndr3 = 0\n"},
+       "[serial]\nbase = 0xFEB00000\nbusy_readings = 3\n[agent]\npresent = true\n[cpu]\ndr2 = 0x99CC\ndr3 = 0\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -70,8 +70,8 @@ EfiStatus SeamTour() {
   hw::Write32(0x00100000, 1);
   // Processor registers.
   Mix(hw::Rdmsr(0xC0010064));
-  hw::Wrmsr(0xC0011020, 0x8000000000001234ull);
-  Mix(hw::Rdmsr(0xC0011020));
+  hw::Wrmsr(0xC0010067, 0x8000000000001234ull);
+  Mix(hw::Rdmsr(0xC0010067));
   hw::CpuidRegs r = hw::Cpuid(0x80000001, 0);
   Mix(r.Eax);
   Mix(r.Ebx);

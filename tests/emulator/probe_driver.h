@@ -29,7 +29,7 @@ enum Case : uint8_t {
 };
 constexpr uint32_t kTrapCode = 0xC0DE0002;
 constexpr uint16_t kOptionPort = 0x98;
-constexpr uint64_t kMmioUartBase = 0xFEDC9000;
+constexpr uint64_t kMmioUartBase = 0xFEB00000;  // invented
 }  // namespace probe
 
 extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle imageHandle, EfiSystemTable* systemTable);
