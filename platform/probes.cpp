@@ -50,13 +50,13 @@ void* FindNextGuidHob(const Guid* name, const void* hob) {
     if (at >= end || at % 8 != 0) return nullptr;
     const auto* header = reinterpret_cast<const HobHeader*>(at);
     if (header->Type == kHobTypeEndOfList) return nullptr;
-    // A GUID-extension HOB holds its GUID whole, and lies whole before the end.
-    if (header->Type == kHobTypeGuidExtension && header->Length >= sizeof(GuidHob) &&
-        header->Length <= end - at && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name))
-      return reinterpret_cast<void*>(at);
-    // A HOB of length 0 would hold the walk in place for ever: the list ends
-    // there, as it does at one that reaches past the end (or the top of memory).
-    if (header->Length == 0 || header->Length > end - at) return nullptr;
+    // A HOB shorter than its own header ends the list, before any match: one of
+    // length 0 would hold the walk in place for ever, and no caller may get a
+    // GUID-extension HOB whose data would start beyond its end. So does a HOB
+    // that reaches past the list's end (or the top of memory).
+    const bool guided = header->Type == kHobTypeGuidExtension;
+    if (header->Length < (guided ? sizeof(GuidHob) : sizeof(HobHeader)) || header->Length > end - at) return nullptr;
+    if (guided && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name)) return reinterpret_cast<void*>(at);
     at += header->Length;
   }
 }

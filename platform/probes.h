@@ -29,9 +29,9 @@ extern void* mHobList;
 void HobListLocate();
 // Null when there is no HOB list or no such HOB. The walk never leaves the
 // list: when it opens with a hand-off information HOB, nothing at or past the
-// end-of-list HOB that one names is read; a HOB of length 0, one reaching
-// past that end, or one not on an 8-byte boundary ends the list; a
-// GUID-extension HOB too short for its GUID is no match.
+// end-of-list HOB that one names is read. A HOB shorter than its header (8
+// bytes; 24 for a GUID-extension HOB), one reaching past that end, or one not
+// on an 8-byte boundary ends the list. A HOB returned lies whole in the list.
 void* FindFirstGuidHob(const Guid* name);
 void* FindNextGuidHob(const Guid* name, const void* hob);
 

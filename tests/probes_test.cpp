@@ -62,11 +62,16 @@ TEST_F(Probes, EmptyMissingAndBrokenListsFindNothing) {
   EXPECT_EQ(FindNextGuidHob(&kWanted, mHobList), nullptr);
   mHobList = nullptr;
   EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr) << "no HOB list";
-  // A HOB of length 0 ends the walk instead of holding it in place.
-  HobBuilder broken(platform->memory());
-  broken.Add(3, 0);
-  mHobList = broken.Ptr(broken.start);
-  EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr);
+  // A HOB of length 0 ends the walk instead of holding it in place; so does a
+  // GUID-extension HOB shorter than its header, before its GUID is compared.
+  for (auto [type, length] : {std::pair<uint16_t, uint16_t>{3, 0}, {4, 0}, {4, 16}}) {
+    HobBuilder broken(platform->memory());
+    broken.Add(type, length, &kWanted);
+    broken.at += 24;  // a sound HOB after it, never reached
+    broken.Add(4, 24, &kWanted);
+    mHobList = broken.Ptr(broken.start);
+    EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr) << "type " << type << ", length " << length;
+  }
 }
 
 TEST_F(Probes, ThePlatformsHobListCarriesTheScenarioHobs) {
@@ -92,20 +97,19 @@ TEST_F(Probes, ThePlatformsHobListCarriesTheScenarioHobs) {
 TEST_F(Probes, GuidSearchesStayInsideTheList) {
   HobBuilder b(platform->memory());
   const uint64_t handoff = b.Add(1, 56);
-  const uint64_t shortHob = b.Add(4, 16, &kWanted);  // too short to hold its GUID
   const uint64_t found = b.Add(4, 24, &kWanted);
   const uint64_t odd = b.Add(3, 12);
   b.Add(0xFFFF, 8);
   platform->memory().Write<uint64_t>(handoff + 48, b.at - 8);
   mHobList = b.Ptr(b.start);
-  EXPECT_EQ(FindFirstGuidHob(&kWanted), b.Ptr(found)) << "a HOB too short for its GUID is no match";
+  EXPECT_EQ(FindFirstGuidHob(&kWanted), b.Ptr(found));
   EXPECT_EQ(FindNextGuidHob(&kWanted, b.Ptr(odd)), nullptr) << "a length off the 8-byte grid ends the list";
-  // The same HOB reaching past the named end ends the list there.
-  platform->memory().Write<uint16_t>(shortHob + 2, 0x100);
-  platform->memory().Write<uint64_t>(shortHob + 0x100, 0x0000001800000004);  // GUID HOB header beyond the end
-  platform->memory().WriteBytes(shortHob + 0x108, &kWanted, sizeof kWanted);
+  // A HOB reaching past the named end ends the list there.
+  platform->memory().Write<uint16_t>(found + 2, 0x100);
+  platform->memory().Write<uint64_t>(found + 0x100, 0x0000001800000004);  // GUID HOB header beyond the end
+  platform->memory().WriteBytes(found + 0x108, &kWanted, sizeof kWanted);
   EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr);
-  EXPECT_EQ(FindNextGuidHob(&kWanted, b.Ptr(shortHob + 0x100)), nullptr) << "nothing past the end is read";
+  EXPECT_EQ(FindNextGuidHob(&kWanted, b.Ptr(found + 0x100)), nullptr) << "nothing past the end is read";
 }
 
 TEST_F(Probes, SignatureKeepsFamilyAndExtendedModelOnly) {

@@ -27,7 +27,8 @@ constexpr const char* kDescription =
     "what it did: the entry's status, the record published under MemInfoProtocol\n"
     "(every field and its 40 raw bytes), the root-register writes of each\n"
     "ReadyToBoot signal, PCD writes, fatal traps and the post-code display of a\n"
-    "halted platform, pool allocations, and hardware access counts.";
+    "halted platform, the shared heap buffers, pool allocations, and hardware\n"
+    "access counts.";
 
 constexpr const char* kExitText =
     "Exit status:\n"

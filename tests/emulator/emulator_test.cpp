@@ -38,6 +38,7 @@ struct Outcome {
   bool entryReturned = false, halted = false, runaway = false;
   uint64_t entryStatus = 0;
   std::optional<std::vector<uint8_t>> record;
+  std::vector<uint8_t> channelMap;  // the snapshot the record points to
   std::vector<std::vector<std::string>> signalWrites;
   std::vector<std::string> pcdWrites;
   std::vector<std::string> calls;         // service and status
@@ -45,9 +46,20 @@ struct Outcome {
   std::vector<std::string> accesses;
   std::vector<std::string> handOvers, uartOutput;
   std::vector<uint32_t> trapCodes, haltDisplay;
+  std::vector<std::string> heap;  // each buffer of the published list: node, header and data
   uint32_t haltCode = 0;
   uint64_t lowestHostStackByte = 0;  // emulator runs: the deepest the host went in the platform stack region
 };
+
+// An interface in the driver's own static data (the heap list's) lies in this
+// process on the host and in the image region in the emulator: named, not numbered.
+std::string InImage(const std::string& detail) {
+  const size_t at = detail.find("interface 0x");
+  if (at == std::string::npos) return detail;
+  const uint64_t address = std::stoull(detail.substr(at + 10), nullptr, 16);
+  const bool image = address >= sim::kEmuImageBase || address < sim::kDramBase;
+  return image ? detail.substr(0, at) + "interface <in the image>" : detail;
+}
 
 Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   sim::Platform p(scenario, dispatch);
@@ -57,7 +69,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   o.entryStatus = r.entryStatus;
   o.halted = r.halted;
   o.runaway = r.runaway;
-  if (auto at = p.Installed(MemInfoProtocolGuid)) o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  if (auto at = p.Installed(MemInfoProtocolGuid)) {
+    o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+    if (const uint64_t map = p.memory().Read<uint64_t>(*at + offsetof(MemInfoRecord, ChannelMap)))
+      o.channelMap = p.memory().ReadBytes(map, sizeof(ChannelMapSnapshot));
+  }
   for (const auto& s : r.signals) {
     std::vector<std::string> writes;
     for (const auto& w : s.writes) writes.push_back(sim::HexText(w.bus) + ":" + sim::HexText(w.index) + "=" + sim::HexText(w.value));
@@ -68,7 +84,7 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
                           sim::StatusName(w.status));
   for (const auto& c : p.firmware().Calls()) {
     o.calls.push_back(c.service + " -> " + sim::StatusName(c.status));
-    o.callDetails.push_back(c.service + "(" + c.detail + ") -> " + sim::StatusName(c.status));
+    o.callDetails.push_back(c.service + "(" + InImage(c.detail) + ") -> " + sim::StatusName(c.status));
   }
   for (const auto& a : p.hardware().Log()) {
     // The mailbox hand-over passes the address of the message, which lies in the
@@ -81,6 +97,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   for (const auto& h : p.hardware().devices().HandOvers())
     o.handOvers.push_back(std::string(h.text.begin(), h.text.end()) + (h.caught ? " (caught)" : " (missed: " + h.missed + ")"));
   for (const auto& u : p.hardware().devices().Uarts()) o.uartOutput.push_back(std::string(u.Transmitted().begin(), u.Transmitted().end()));
+  for (const auto& n : sim::ReadHeapList(p.memory(), p.firmware()).nodes) {
+    const auto data = p.memory().ReadBytes(n.node + sizeof(HeapBufferNode), std::min<uint32_t>(n.header.Size, 4096));
+    o.heap.push_back(sim::HexText(n.node) + " " + sim::HexText(n.header.Handle) + " " + std::to_string(n.header.Size) +
+                     " " + std::to_string(n.header.PersistCode) + " " + std::string(data.begin(), data.end()));
+  }
   o.trapCodes = p.hardware().TrapCodes();
   o.haltDisplay = p.hardware().HaltDisplay();
   o.haltCode = p.hardware().HaltCode();
@@ -117,6 +138,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.halted, emu.halted);
   EXPECT_EQ(host.runaway, emu.runaway);
   EXPECT_EQ(host.record, emu.record) << "the published record";
+  EXPECT_EQ(host.channelMap, emu.channelMap) << "the channel map snapshot";
   EXPECT_EQ(host.signalWrites, emu.signalWrites) << "ReadyToBoot writes per signal";
   EXPECT_EQ(host.pcdWrites, emu.pcdWrites);
   ExpectSameSequence(host.calls, emu.calls, "firmware calls");
@@ -124,6 +146,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   ExpectSameSequence(host.accesses, emu.accesses, "hardware accesses");
   EXPECT_EQ(host.handOvers, emu.handOvers) << "debug messages the agent received";
   EXPECT_EQ(host.uartOutput, emu.uartOutput) << "what went out on each UART";
+  EXPECT_EQ(host.heap, emu.heap) << "the heap list after the boot";
   EXPECT_EQ(host.trapCodes, emu.trapCodes);
   EXPECT_EQ(host.haltCode, emu.haltCode);
   EXPECT_EQ(host.haltDisplay, emu.haltDisplay);
@@ -152,7 +175,9 @@ std::vector<Named> DriverScenarios() {
     if (f.path().extension() == ".toml") files.push_back(f.path());
   std::sort(files.begin(), files.end());
   for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
-  out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = true\n" + kSignal});
+  out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = \"MemInfoProtocol\"\n" + kSignal});
+  out.push_back({"heap list install fails, agent answers",
+                 kTwoDies + "[faults]\nfail_install_protocol = \"HeapListProtocol\"\n[agent]\npresent = true\n" + kSignal});
   out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
   out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
   out.push_back({"no topology, no HOB list, agent",
