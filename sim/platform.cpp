@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/meminfo.h"
+#include "psp/psp_window.h"
 #include "sim/platform_stack.h"
 
 namespace sim {
@@ -89,6 +90,13 @@ void Platform::Build() {
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
   for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
   hardware_.SetAccessLimit(s.accessLimit);
+  if (s.flash) hardware_.MapFlash(s.flash);
+  hardware_.SetPsp(s.psp);
+  if (s.psp.windowBase) {
+    // A base placed before the driver starts, as the window registers hold it once programmed.
+    hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
+    hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+  }
   firmware_.Build(fc);
   if (s.earlierDriver || s.mailbox)
     earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverSpec{}),

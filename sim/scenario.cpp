@@ -459,6 +459,8 @@ constexpr TopLevel kTopLevel[] = {
     {{"faults"}, ReadFaults},
     {{"boot"}, ReadBoot},
     {{"limits"}, ReadLimits},
+    {{"flash"}, ReadFlash},  // clear of the buses and the UARTs read above
+    {{"psp"}, ReadPsp},      // clear of the flash
 };
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/flash_device.h"
+#include "sim/flash_image.h"
 #include "sim/firmware.h"
 #include "sim/hardware.h"
 #include "sim/heap_list.h"
@@ -68,6 +70,10 @@ struct Scenario {
   uint16_t pm1ControlBase = 0x0400;  // I/O base of the ACPI PM1 control register; 0: not programmed
   uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
+  // The boot flash ([flash]), built when the file is read; none unless the
+  // scenario describes one. How the PSP answers ([psp]).
+  std::shared_ptr<const FlashImage> flash;
+  PspSpec psp;
 
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.
   std::vector<std::string> events;

@@ -74,6 +74,8 @@ using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, S
 
 // Readers kept in files of their own (sim/scenario_<topic>.cpp), one line each.
 void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
+void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
+void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
 
 // A HOB's length field: 0 to 0xFFF8, a multiple of 8.
 uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);

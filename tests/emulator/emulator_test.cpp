@@ -357,6 +357,30 @@ TEST(EmulatorProbe, DebugPrintChannelsMatchTheHostBuild) {
   }
 }
 
+TEST(EmulatorProbe, FlashLookupsReadTheSameFlashAndPsp) {
+  // The boot flash and the PSP's window reach the image through the same
+  // models: the default platform's flash, with a PSP that answers late (in
+  // recovery), and with one that never answers.
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  const std::string flash = ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml");
+  const std::string from = flash.substr(flash.find("[flash]"));
+  const std::string body = from.substr(0, from.find("[psp]"));
+  const std::string cpu = "[cpuid]\n0x80000001 = [0x00800F12, 0, 0, 0]\n[agent]\npresent = true\n";
+  for (const std::string& psp : {std::string("status = 0x40000000\nready_after = 2\n"), std::string("boot = \"never_ready\"\n")}) {
+    SCOPED_TRACE(psp);
+    const std::string toml = kTwoDies + cpu + ProbeScenario(probe::kFlashLookup) + body +
+                             "[psp]\nwindow_base = 0xFEA00000\n" + psp;
+    const Outcome h = BootProbe(toml, host);
+    const Outcome e = BootProbe(toml, emulator);
+    ExpectSameOutcome(h, e, Details::Compare);
+    ASSERT_TRUE(e.entryReturned);
+    size_t flashReads = 0;
+    for (const std::string& a : e.accesses) flashReads += a.rfind("mmio read 4 @0xFF", 0) == 0;
+    EXPECT_GT(flashReads, 100u);
+  }
+}
+
 TEST(EmulatorProbe, FatalTrapHaltsAndReturnsTheSameWay) {
   sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
   HostProbe host;
