@@ -79,10 +79,10 @@ if(MEMINFO_SANITIZE)
   endfunction()
 
   set(SEEDS ${CMAKE_SOURCE_DIR}/tests/fuzz)
-  meminfo_fuzz(format TEST FormatEngine RUNS 5000 MAX_LEN 512 SEEDS ${SEEDS}/format-seeds)
+  meminfo_fuzz(format TEST FormatEngine RUNS 2000 MAX_LEN 512 SEEDS ${SEEDS}/format-seeds)
   meminfo_fuzz(scenario TEST ScenarioFiles RUNS 300 MAX_LEN 4096 SEEDS ${CMAKE_SOURCE_DIR}/scenarios)
   meminfo_fuzz(hob TEST HobSearches RUNS 5000 MAX_LEN 1024 SEEDS ${SEEDS}/hob-seeds)
-  meminfo_fuzz(flash TEST FlashDirectories RUNS 2000 MAX_LEN 4096 SEEDS ${SEEDS}/flash-seeds)
+  meminfo_fuzz(flash TEST FlashDirectories RUNS 300 MAX_LEN 4096 SEEDS ${SEEDS}/flash-seeds)
   # One line per target: name, binary, arguments.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${MEMINFO_FUZZ_LIST}")
 endif()
