@@ -101,6 +101,16 @@ EfiStatus EFIAPI TopologyRootBusInfoThunk(FabricTopologyProtocol*, uint64_t sock
   return st;
 }
 
+EfiStatus EFIAPI DieMemoryInfoThunk(ChannelInfoProtocol*, uint64_t socket, uint64_t die, uint64_t* channels,
+                                   uint64_t* dimms, uint64_t* ranks) {
+  DieMemoryCounts c;
+  EfiStatus st = Fw().DieMemoryInfo(socket, die, &c);
+  if (st == 0 && channels) *channels = c.channels;
+  if (st == 0 && dimms) *dimms = c.dimms;
+  if (st == 0 && ranks) *ranks = c.ranks;
+  return st;
+}
+
 template <class F>
 uint64_t FnAddr(F f) {
   return reinterpret_cast<uint64_t>(reinterpret_cast<void*>(f));
@@ -136,6 +146,7 @@ class Host final : public Dispatch {
       case Service::TopologySocketInfo: return FnAddr(TopologySocketInfoThunk);
       case Service::TopologyUnused: return FnAddr(TopologyUnusedThunk);
       case Service::TopologyRootBusInfo: return FnAddr(TopologyRootBusInfoThunk);
+      case Service::DieMemoryInfo: return FnAddr(DieMemoryInfoThunk);
       case Service::Count: break;
     }
     return FnAddr(Unimplemented);

@@ -38,6 +38,7 @@ const char* ServiceName(Service s) {
     case Service::TopologySocketInfo: return "TopologySocketInfo";
     case Service::TopologyUnused: return "TopologyUnused";
     case Service::TopologyRootBusInfo: return "TopologyRootBusInfo";
+    case Service::DieMemoryInfo: return "DieMemoryInfo";
     case Service::Count: break;
   }
   return "?";
@@ -213,6 +214,17 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
       uint64_t b = 0;
       const uint64_t st = fw.TopologyRootBusInfo(arg(1), arg(2), arg(3), &b);
       if (st == 0 && bus) store(bus, b);
+      ret(st);
+      return;
+    }
+    case Service::DieMemoryInfo: {
+      DieMemoryCounts c;
+      const uint64_t st = fw.DieMemoryInfo(arg(1), arg(2), &c);
+      if (st == 0) {
+        if (arg(3)) store(arg(3), c.channels);
+        if (arg(4)) store(arg(4), c.dimms);
+        if (arg(5)) store(arg(5), c.ranks);
+      }
       ret(st);
       return;
     }
