@@ -84,6 +84,7 @@ if(MEMINFO_SANITIZE)
   meminfo_fuzz(hob TEST HobSearches RUNS 5000 MAX_LEN 1024 SEEDS ${SEEDS}/hob-seeds)
   meminfo_fuzz(flash TEST FlashDirectories RUNS 300 MAX_LEN 4096 SEEDS ${SEEDS}/flash-seeds)
   meminfo_fuzz(drux TEST DruxWalk RUNS 1000 MAX_LEN 2048 SEEDS ${SEEDS}/drux-seeds)
+  meminfo_fuzz(chip_select TEST ChipSelectBuild RUNS 300 MAX_LEN 2400 SEEDS ${SEEDS}/chip_select-seeds)
   # One line per target: name, binary, arguments.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${MEMINFO_FUZZ_LIST}")
 endif()
