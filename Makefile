@@ -68,10 +68,12 @@ check: host asan host-debug
 # The image in the reference UEFI firmware under QEMU, held to meminfo-sim's
 # prediction for scenarios/qemu-ovmf.toml; and the firmware file read by an
 # independent inspector.
-firmware-test: host
+firmware-test: host host-debug
 	@tools/install-deps firmware
 	@echo "== the image in a real UEFI firmware (QEMU)"
 	@tests/firmware/firmware_test.py --build build/host
+	@echo "== the debug variant's image in a real UEFI firmware (QEMU)"
+	@tests/firmware/firmware_test.py --build build/host-debug --image build/host-debug/MemInfoDxe.efi
 	@echo "== the firmware file"
 	@tests/firmware/ffs_test.py --build build/host
 
