@@ -1,5 +1,199 @@
 #include "services/s3_save.h"
 
-// Not built yet: no shared S3 record and no S3 events, so nothing to close.
-EfiStatus S3SaveLibInit() { return EFI_UNSUPPORTED; }
-void S3SaveLibTeardown() {}
+#include "diag/debug_print.h"
+#include "diag/trap.h"
+#include "platform/access.h"
+#include "platform/firmware_services.h"
+#include "platform/hw.h"
+#include "platform/mem.h"
+#include "services/heap.h"
+#include "uefi/system_table.h"
+
+IMAGE_STATE VyrS3LibPrivateData* mVyrS3LibPrivateData;
+IMAGE_STATE S3ConfigSpace mS3ConfigSpace;
+IMAGE_STATE EfiEvent mS3BootScriptLockEvent;
+IMAGE_STATE EfiEvent mS3CloseTableEvent;
+
+namespace {
+constexpr uint64_t kConfigSpaceEnable = 1;
+constexpr uint64_t kConfigSpaceBaseMask = ~0xFFFFFull;
+
+// Bus range n in bits 5:2: 2^n MiB. A range of 4 GiB or more does not fit the
+// 32-bit count and is kept as 0.
+uint32_t ConfigSpaceSize(uint64_t msr) {
+  const uint64_t megabytes = 1ull << ((msr >> 2) & 0xF);
+  return static_cast<uint32_t>(megabytes << 20);
+}
+
+// Every path that closes one of the two events forgets its handle, so that a
+// later tear-down never closes it a second time.
+void CloseOwnEvent(EfiEvent event) {
+  mFirmwareServices.BootServices->CloseEvent(event);
+  if (event == mS3BootScriptLockEvent) mS3BootScriptLockEvent = nullptr;
+  if (event == mS3CloseTableEvent) mS3CloseTableEvent = nullptr;
+}
+
+// The table's fields, by address: the offsets come from the table itself, so
+// they are added as numbers, and the fields they lead to may lie at any
+// alignment.
+typedef uint16_t __attribute__((aligned(1), may_alias)) Unaligned16;
+typedef uint32_t __attribute__((aligned(1), may_alias)) Unaligned32;
+typedef uint64_t __attribute__((aligned(1), may_alias)) Unaligned64;
+
+uint32_t Read32At(uint64_t address) { return *static_cast<const Unaligned32*>(hw::PhysToPtr(address)); }
+uint64_t Read64At(uint64_t address) { return *static_cast<const Unaligned64*>(hw::PhysToPtr(address)); }
+void Write16At(uint64_t address, uint16_t value) { *static_cast<Unaligned16*>(hw::PhysToPtr(address)) = value; }
+
+bool SignatureSound(uint64_t table) {
+  return Read32At(table + offsetof(S3SaveTable, Signature)) == kS3SaveTableSignature;
+}
+bool EndMarkerSound(uint64_t table) {
+  return Read32At(table + Read64At(table + offsetof(S3SaveTable, EndMarkerOffset))) == kS3SaveTableEndMarker;
+}
+}  // namespace
+
+EfiStatus S3SaveLibInit() {
+  EfiBootServices* bs = mFirmwareServices.BootServices;
+  const uint64_t published = PcdGet64(PcdS3PrivateData);
+
+  const uint64_t msr = MsrRead(kMsrConfigSpaceBase);
+  if (msr & kConfigSpaceEnable) {
+    mS3ConfigSpace.Base = msr & kConfigSpaceBaseMask;
+    mS3ConfigSpace.Size = ConfigSpaceSize(msr);
+  } else {
+    FatalTrap(kTrapS3ConfigSpaceDisabled);
+  }
+
+  if (published != 0) {
+    mVyrS3LibPrivateData = static_cast<VyrS3LibPrivateData*>(hw::PhysToPtr(published));
+    return EFI_SUCCESS;
+  }
+
+  DebugPrint(kDebugLevelCore, "VyrS3LibPrivateData allocation\n");
+  auto* record = static_cast<VyrS3LibPrivateData*>(PoolAllocRuntimeZeroed());
+  if (record == nullptr) {
+    FatalTrap(kTrapS3RecordAllocation);
+    DebugPrint(kDebugLevelCore, "VyrS3LibPrivateData allocate fail\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+  record->Table = 0;
+  record->BootScriptLocked = 0;
+  record->TableClosed = 0;
+  // Published before any event exists: a notification during the signal below
+  // already finds the record.
+  PcdSet64(PcdS3PrivateData, hw::PtrToPhys(record));
+  mVyrS3LibPrivateData = record;
+
+  // The signal runs the notify function at once, for a protocol installed before
+  // this driver started, and the registration at every later installation. A
+  // handle the firmware did not give is not passed on to it.
+  EfiEvent lock = nullptr;
+  bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, BootScriptLockNotify, nullptr, &lock);
+  if (lock != nullptr) {
+    mS3BootScriptLockEvent = lock;
+    void* registration = nullptr;
+    bs->RegisterProtocolNotify(&kDxeSmmReadyToLockProtocolGuid, lock, &registration);
+    bs->SignalEvent(lock);
+  } else {
+    FatalTrap(kTrapS3LockEvent);
+    DebugPrint(kDebugLevelCore, "VyrS3SaveLib create BootScriptLock Event fail\n");
+    return EFI_UNSUPPORTED;
+  }
+
+  EfiEvent close = nullptr;
+  EfiStatus status = bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, VyrS3SaveCloseTableCallBack, nullptr,
+                                       &kReadyToBootGroupGuid, &close);
+  if (status != EFI_SUCCESS) {
+    FatalTrap(kTrapS3CloseTableEvent);
+    if (EfiError(status)) {
+      DebugPrint(kDebugLevelCore, "VyrS3SaveLib create CloseTable Event fail\n");
+      return EFI_UNSUPPORTED;
+    }
+  }
+  mS3CloseTableEvent = close;
+  return EFI_SUCCESS;
+}
+
+void EFIAPI BootScriptLockNotify(EfiEvent event, void*) {
+  void* readyToLock = nullptr;
+  // The protocol carries no interface: its installation is the message.
+  if (EfiError(mFirmwareServices.BootServices->LocateProtocol(&kDxeSmmReadyToLockProtocolGuid, nullptr, &readyToLock)))
+    return;
+  if (event != nullptr) CloseOwnEvent(event);
+  if (mVyrS3LibPrivateData != nullptr) mVyrS3LibPrivateData->BootScriptLocked = 1;
+}
+
+// An agent that takes a trap over may mend the table: each field is read again
+// after its trap returns.
+uint32_t S3SaveTableCheck() {
+  const uint64_t table = mVyrS3LibPrivateData->Table;
+  if (!SignatureSound(table)) {
+    FatalTrap(kTrapS3TableSignature);
+    if (!SignatureSound(table)) {
+      DebugPrint(kDebugLevelCore, "VyrS3Lib table Signature check fail\n");
+      return kS3TableBroken;
+    }
+  }
+  if (!EndMarkerSound(table)) {
+    FatalTrap(kTrapS3TableBoundary);
+    if (!EndMarkerSound(table)) {
+      DebugPrint(kDebugLevelCore, "VyrS3Lib table boundary check fail\n");
+      return kS3TableBroken;
+    }
+  }
+  return kS3TableSound;
+}
+
+void EFIAPI VyrS3SaveCloseTableCallBack(EfiEvent event, void*) {
+  EfiBootServices* bs = mFirmwareServices.BootServices;
+  if (event != nullptr) CloseOwnEvent(event);
+  DebugPrint(kDebugLevelCore, "VyrS3SaveCloseTableCallBack\n");
+
+  VyrS3LibPrivateData* record = mVyrS3LibPrivateData;
+  if (record == nullptr || record->Table == 0) {
+    DebugPrint(kDebugLevelCore, "mVyrS3LibPrivateData is NULL\n");
+    return;
+  }
+  if (S3SaveTableCheck() != kS3TableSound) return;
+
+  const uint64_t table = record->Table;
+  Write16At(table + Read64At(table + offsetof(S3SaveTable, TerminatorOffset)), kS3SaveTableTerminator);
+
+  const uint64_t bufferAddress = PcdGet64(PcdS3CommBuffer);
+  if (bufferAddress == 0) {
+    FatalTrap(kTrapS3NoCommBuffer);
+    return;
+  }
+  auto* message = static_cast<S3CommunicateBuffer*>(hw::PhysToPtr(bufferAddress));
+  MemZero(message, sizeof *message);
+  message->HeaderGuid = kS3SaveSmmHandlerGuid;
+  message->MessageLength = kS3MessageLength;
+  message->Command = kS3CommandCloseTable;
+  message->PrivateData = hw::PtrToPhys(record);
+
+  void* iface = nullptr;
+  const EfiStatus status = bs->LocateProtocol(&kSmmCommunicationProtocolGuid, nullptr, &iface);
+  if (status != EFI_SUCCESS) FatalTrap(kTrapS3NoSmmCommunication);
+  if (EfiError(status) || iface == nullptr) {
+    DebugPrint(kDebugLevelCore, "VyrS3SaveLib locate SmmCommunicationProtocol fail \n");
+    return;
+  }
+  auto* smm = static_cast<SmmCommunicationProtocol*>(iface);
+  uint64_t size = sizeof *message;
+  smm->Communicate(smm, message, &size);
+
+  record->TableClosed = 1;
+  bs->FreePool(hw::PhysToPtr(table));
+}
+
+void S3SaveLibTeardown() {
+  EfiBootServices* bs = mFirmwareServices.BootServices;
+  if (mS3BootScriptLockEvent != nullptr) {
+    if (EfiError(bs->CloseEvent(mS3BootScriptLockEvent))) FatalTrap(kTrapS3CloseLockEvent);
+    mS3BootScriptLockEvent = nullptr;
+  }
+  if (mS3CloseTableEvent != nullptr) {
+    if (EfiError(bs->CloseEvent(mS3CloseTableEvent))) FatalTrap(kTrapS3CloseCloseTableEvent);
+    mS3CloseTableEvent = nullptr;
+  }
+}

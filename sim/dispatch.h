@@ -35,6 +35,7 @@ enum class Service : uint16_t {
   TopologySocketInfo,
   TopologyUnused,
   TopologyRootBusInfo,
+  SmmCommunicate,
   DieMemoryInfo,
   Count,
 };

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "core/chip_select.h"
 #include "core/meminfo.h"
 #include "services/heap.h"
+#include "services/s3_save.h"
 #include "uefi/pcd.h"
 #include "uefi/system_table.h"
 
@@ -41,6 +43,9 @@ std::string GuidName(const Guid& g) {
   if (GuidEqual(g, kReadyToBootGroupGuid)) return "ReadyToBoot";
   if (GuidEqual(g, kHobListGuid)) return "HobList";
   if (GuidEqual(g, HeapListProtocolGuid)) return "HeapListProtocol";
+  if (GuidEqual(g, kSmmCommunicationProtocolGuid)) return "SmmCommunication";
+  if (GuidEqual(g, kDxeSmmReadyToLockProtocolGuid)) return "DxeSmmReadyToLock";
+  if (GuidEqual(g, kS3SaveSmmHandlerGuid)) return "S3SaveSmmHandler";
   return GuidText(g);
 }
 
@@ -117,6 +122,7 @@ void Firmware::Build(const FirmwareConfig& config) {
     };
     header(kHandoffInfo, kHandoffLength);
     memory_.Write<uint32_t>(at + 8, 9);  // version
+    memory_.Write<uint64_t>(at + 48, hobList_ + size - 8);  // where the end-of-list HOB lies
     at += kHandoffLength;
     for (const HobSpec& h : config.hobs) {
       const uint64_t footprint = HobFootprint(h);
@@ -168,6 +174,13 @@ void Firmware::Build(const FirmwareConfig& config) {
     slot(topo, offsetof(FabricTopologyProtocol, TopologyRootBusInfo), Service::TopologyRootBusInfo);
     install(FabricTopologyProtocolGuid, topo);
   }
+  if (!config.faults.missingProtocols.count("smm_communication")) {
+    uint64_t smm = memory_.FirmwareAlloc(sizeof(SmmCommunicationProtocol));
+    slot(smm, offsetof(SmmCommunicationProtocol, Communicate), Service::SmmCommunicate);
+    install(kSmmCommunicationProtocolGuid, smm);
+  }
+  // The protocol has no interface: its installation is the announcement.
+  if (config.smmReadyToLock) install(kDxeSmmReadyToLockProtocolGuid, 0);
   if (!config.faults.missingProtocols.count("channel_info")) {
     uint64_t info = memory_.FirmwareAlloc(8);
     slot(info, offsetof(ChannelInfoProtocol, DieMemoryInfo), Service::DieMemoryInfo);
@@ -223,6 +236,7 @@ void Firmware::DispatchPending() {
     uint64_t saved = tpl_;
     tpl_ = e->tpl;
     ++e->notifications;
+    notifyRuns_.push_back({handle, e->tpl});
     uint64_t notify = e->notify, context = e->context;
     dispatch_.CallNotify(notify, handle, context);
     tpl_ = saved;
@@ -234,7 +248,9 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   const char* name = group ? "CreateEventEx" : "CreateEvent";
   std::string detail = "type " + HexText(type) + ", tpl " + std::to_string(tpl) + (group ? ", group " + GuidName(*group) : "");
   uint64_t status = 0;
-  if (group && config_.faults.failCreateEventEx) status = EFI_OUT_OF_RESOURCES;
+  const uint64_t call = group ? ++createEventExCalls_ : ++createEventCalls_;
+  const uint64_t fail = group ? config_.faults.failCreateEventEx : config_.faults.failCreateEvent;
+  if (fail == FirmwareFaults::kEveryCall || fail == call) status = EFI_OUT_OF_RESOURCES;
   else if (event == nullptr) status = EFI_INVALID_PARAMETER;
   else if ((type & (EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT)) &&
            (notify == 0 || (tpl != TPL_CALLBACK && tpl != TPL_NOTIFY && tpl != TPL_APPLICATION)))
@@ -242,7 +258,7 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   const uint64_t handle = status == 0 ? NewHandle() : 0;
   if (status == 0 && handle == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0};
+    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0, std::nullopt};
     if (group) e.group = *group;
     events_.push_back(e);
     *event = e.handle;
@@ -296,6 +312,17 @@ size_t Firmware::OpenEventCount() const {
 
 // ---- memory ----
 
+const char* PoolFaultName(PoolFault::Kind kind) {
+  switch (kind) {
+    case PoolFault::UseAfterFree: return "use_after_free";
+    case PoolFault::DoubleFree: return "double_free";
+    case PoolFault::NotAllocated: return "not_allocated";
+  }
+  return "?";
+}
+
+// A freed block is reused first fit, by type; it is checked before it is
+// handed out again.
 uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address) {
   ++allocationCalls_;
   std::string detail = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
@@ -303,7 +330,17 @@ uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address)
   uint64_t at = 0;
   if (address == nullptr || !ValidPoolType(type)) status = EFI_INVALID_PARAMETER;
   else if (config_.faults.failAllocation == allocationCalls_) status = EFI_OUT_OF_RESOURCES;
-  else if ((at = memory_.PoolAlloc(size)) == 0) status = EFI_OUT_OF_RESOURCES;
+  if (status == 0) {
+    for (size_t i = 0; i < pool_.size() && at == 0; ++i) {
+      PoolBlock& b = pool_[i];
+      if (!b.freed || b.reused || b.type != type || b.size < size) continue;
+      CheckBlock(i);
+      b.reused = true;
+      at = b.address;
+      std::memset(memory_.Host(at), kFreshPoolByte, size);
+    }
+    if (at == 0 && (at = memory_.PoolAlloc(size)) == 0) status = EFI_OUT_OF_RESOURCES;
+  }
   if (status == 0) {
     pool_.push_back({at, size, type, false, calls_.size()});
     *address = at;
@@ -313,28 +350,66 @@ uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address)
   return status;
 }
 
+uint64_t Firmware::PlacePool(uint32_t type, uint64_t size) {
+  const uint64_t at = memory_.PoolAlloc(size);
+  if (at != 0) pool_.push_back({at, size, type, false, kNoCall, false, true});
+  return at;
+}
+
+// The block handed out last at an address is the one a free refers to.
 uint64_t Firmware::FreePool(uint64_t address) {
   uint64_t status = EFI_INVALID_PARAMETER;
-  for (auto& b : pool_) {
-    if (b.address == address && !b.freed) {
-      b.freed = true;
-      std::memset(memory_.Host(address), kFreedPoolByte, b.size);
-      status = 0;
-      break;
-    }
+  auto it = std::find_if(pool_.rbegin(), pool_.rend(), [&](const PoolBlock& b) { return b.address == address; });
+  if (it == pool_.rend()) {
+    poolFaults_.push_back({PoolFault::NotAllocated, address, 0, 0, 0});
+  } else if (it->freed) {
+    poolFaults_.push_back({PoolFault::DoubleFree, address, it->size, 0, 0});
+  } else {
+    it->freed = true;
+    std::memset(memory_.Host(address), kFreedPoolByte, it->size);
+    status = 0;
   }
   Log("FreePool", HexText(address), status);
   return status;
 }
 
+void Firmware::CheckBlock(size_t index) {
+  const PoolBlock& b = pool_[index];
+  if (!b.freed || b.reused || checkedBlocks_.count(index)) return;
+  const uint8_t* bytes = memory_.Host(b.address);
+  uint64_t first = b.size, changed = 0;
+  for (uint64_t i = 0; i < b.size; ++i) {
+    if (bytes[i] == kFreedPoolByte) continue;
+    if (changed++ == 0) first = i;
+  }
+  if (changed == 0) return;
+  checkedBlocks_.insert(index);
+  poolFaults_.push_back({PoolFault::UseAfterFree, b.address, b.size, first, changed});
+}
+
+void Firmware::CheckPool() {
+  for (size_t i = 0; i < pool_.size(); ++i) CheckBlock(i);
+}
+
 // ---- protocols ----
 
 uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t iface) {
+  return Install(handle, protocol, type, iface, false);
+}
+
+uint64_t Firmware::InstallByPlatform(const Guid& protocol, uint64_t iface) {
+  uint64_t handle = 0;
+  return Install(&handle, protocol, EFI_NATIVE_INTERFACE, iface, true);
+}
+
+// The platform's own installations (a boot event) are not subject to the
+// scenario's faults and show as such in the call log.
+uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t iface, bool byPlatform) {
   std::string detail = GuidName(protocol);
   uint64_t status = 0;
   if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
-  else if (config_.faults.failInstallProtocol ||
-           (config_.faults.failInstallOf && GuidEqual(*config_.faults.failInstallOf, protocol)))
+  else if (!byPlatform && (config_.faults.failInstallProtocol ||
+                           (config_.faults.failInstallOf && GuidEqual(*config_.faults.failInstallOf, protocol))))
     status = EFI_OUT_OF_RESOURCES;
   else {
     for (auto& i : interfaces_)
@@ -345,6 +420,7 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
     interfaces_.push_back({*handle, protocol, iface});
     detail += " on " + HexText(*handle) + ", interface " + HexText(iface);
   }
+  if (byPlatform) detail += " (the platform's)";
   Log("InstallProtocolInterface", detail, status);
   if (status == 0) {
     for (size_t i = 0; i < registrations_.size(); ++i)
@@ -357,13 +433,15 @@ void Firmware::Preinstall(const Guid& protocol, uint64_t iface) { interfaces_.pu
 
 uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
   uint64_t status = 0;
-  if (registration == nullptr || FindEvent(event) == nullptr) status = EFI_INVALID_PARAMETER;
+  EventInfo* e = FindEvent(event);
+  if (registration == nullptr || e == nullptr) status = EFI_INVALID_PARAMETER;
   const uint64_t id = status == 0 ? NewHandle() : 0;
   if (status == 0 && id == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
     Registration r{id, protocol, event, interfaces_.size()};
     registrations_.push_back(r);
     *registration = r.id;
+    e->registeredFor = protocol;
   }
   Log("RegisterProtocolNotify", GuidName(protocol), status);
   return status;
@@ -421,6 +499,51 @@ uint64_t Firmware::PcdSet(uint64_t token, int width, uint64_t value) {
   pcdWrites_.push_back({token, width == 0 ? 1 : width, value, 0});
   Log(width == 0 ? "PcdSetBool" : "PcdSet" + std::to_string(8 * width), std::to_string(token) + " = " + HexText(value), 0);
   return 0;
+}
+
+// ---- SMM Communication ----
+
+// The SMM side: the message is posted when its header and the length it names
+// lie in DRAM and fit the size given. A message for the S3 save handler makes
+// the handler take a copy of the record it names and of the table that record
+// points to, as it does before the boot-time table is freed.
+uint64_t Firmware::SmmCommunicate(uint64_t, uint64_t buffer, const uint64_t* size) {
+  constexpr uint64_t kHeader = offsetof(S3CommunicateBuffer, Command);
+  constexpr uint64_t kMaxMessage = 4096;
+  SmmMessage m;
+  m.buffer = buffer;
+  if (size) m.size = *size;
+  m.status = 0;
+  std::string detail = "buffer " + HexText(buffer) + (size ? ", size " + std::to_string(*size) : ", no size");
+  uint64_t length = 0;
+  if (buffer == 0 || !memory_.Contains(buffer, kHeader)) {
+    m.status = EFI_INVALID_PARAMETER;
+  } else {
+    length = memory_.Read<uint64_t>(buffer + offsetof(S3CommunicateBuffer, MessageLength));
+    const uint64_t total = length <= kMaxMessage - kHeader ? kHeader + length : kMaxMessage;
+    m.bytes = memory_.ReadBytes(buffer, memory_.Contains(buffer, total) ? total : kHeader);
+    if (length > kMaxMessage - kHeader || !memory_.Contains(buffer, total) || (size && *size < total))
+      m.status = EFI_BAD_BUFFER_SIZE;
+  }
+  if (m.status == 0) {
+    Guid header;
+    std::memcpy(&header, m.bytes.data(), sizeof header);
+    detail += ", " + GuidName(header);
+    m.s3Handler = GuidEqual(header, kS3SaveSmmHandlerGuid) && length >= kS3MessageLength;
+  }
+  if (m.s3Handler) {
+    const uint64_t record = memory_.Read<uint64_t>(buffer + offsetof(S3CommunicateBuffer, PrivateData));
+    if (memory_.Contains(record, sizeof(VyrS3LibPrivateData))) {
+      m.record = memory_.ReadBytes(record, sizeof(VyrS3LibPrivateData));
+      m.table = memory_.Read<uint64_t>(record + offsetof(VyrS3LibPrivateData, Table));
+      for (const PoolBlock& b : pool_)
+        if (!b.freed && m.table >= b.address && m.table - b.address < b.size)
+          m.tableCopy = memory_.ReadBytes(m.table, b.address + b.size - m.table);
+    }
+  }
+  smmMessages_.push_back(m);
+  Log("SmmCommunicate", detail, m.status);
+  return m.status;
 }
 
 // ---- fabric topology ----

@@ -24,12 +24,40 @@ std::string GuidText(const Guid& guid);
 std::string GuidName(const Guid& guid);  // a known protocol's or group's name, else its text
 std::string StatusName(uint64_t status);
 
+constexpr size_t kNoCall = ~size_t{0};
+
 struct PoolBlock {
   uint64_t address;
   uint64_t size;
   uint32_t type;
   bool freed;
-  size_t call;  // the AllocatePool call's place in Calls()
+  size_t call;  // the AllocatePool call's place in Calls(); kNoCall for what the platform placed
+  bool reused = false;      // freed, then handed out again (a later block has its address)
+  bool byPlatform = false;  // placed by the platform (another module's memory), not allocated by the driver
+};
+
+// A misuse of pool memory the platform caught.
+struct PoolFault {
+  enum Kind { UseAfterFree, DoubleFree, NotAllocated } kind;
+  uint64_t address;  // the block, or the address FreePool was given
+  uint64_t size;     // the block's size (0 for NotAllocated)
+  uint64_t offset;   // UseAfterFree: the first byte written after the free
+  uint64_t bytes;    // UseAfterFree: how many bytes of the block changed
+};
+const char* PoolFaultName(PoolFault::Kind kind);
+
+// One call of the SMM Communication protocol, as the SMM side received it.
+struct SmmMessage {
+  uint64_t buffer;
+  std::optional<uint64_t> size;  // what the size argument held; none when it was null
+  uint64_t status;
+  std::vector<uint8_t> bytes;    // header and data, as far as the message length and DRAM reach (at most 4096)
+  bool s3Handler = false;        // the header named the S3 save handler, with a message long enough for it
+  // For the S3 handler: the record the message named and the table it pointed
+  // to, copied when the message arrived (the table as far as its pool block goes).
+  std::vector<uint8_t> record;
+  uint64_t table = 0;
+  std::vector<uint8_t> tableCopy;
 };
 
 struct ServiceCall {
@@ -52,11 +80,13 @@ struct InstalledInterface {
 };
 
 struct FirmwareFaults {
+  static constexpr uint64_t kEveryCall = ~0ull;
   uint64_t failAllocation = 0;  // the Nth AllocatePool call fails (1-based); 0: none
   bool failInstallProtocol = false;              // every installation fails
   std::optional<Guid> failInstallOf;             // only installations of this protocol fail
-  bool failCreateEventEx = false;
-  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info"
+  uint64_t failCreateEvent = 0;    // the Nth CreateEvent call fails, or kEveryCall; 0: none
+  uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
+  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info", "smm_communication"
 };
 
 // What the channel information protocol reports for a die; a non-zero status
@@ -92,6 +122,7 @@ struct FirmwareConfig {
   std::vector<TopologySocket> sockets;
   bool hobList = true;  // a HOB-list entry in the configuration table
   std::vector<HobSpec> hobs;
+  bool smmReadyToLock = false;  // the DxeSmmReadyToLock protocol is installed before the driver starts
   FirmwareFaults faults;
 };
 
@@ -123,6 +154,9 @@ class Firmware {
   uint64_t PcdGet(uint64_t token, int width);
   uint64_t PcdSet(uint64_t token, int width, uint64_t value);
 
+  // SMM Communication protocol.
+  uint64_t SmmCommunicate(uint64_t self, uint64_t buffer, const uint64_t* size);
+
   // Fabric topology protocol.
   uint64_t TopologySystemInfo(uint64_t* sockets, uint64_t* dies);
   uint64_t TopologySocketInfo(uint64_t socket, uint64_t* dies);
@@ -131,14 +165,28 @@ class Firmware {
   // Channel information protocol.
   uint64_t DieMemoryInfo(uint64_t socket, uint64_t die, DieMemoryCounts* counts);
 
-  // What the platform does after the entry: signal an event group.
+  // What the platform does after the entry: signal an event group, install a protocol.
   void SignalGroup(const Guid& group);
+  uint64_t InstallByPlatform(const Guid& protocol, uint64_t interface);
+
+  // What other modules leave: pool memory that is not the driver's (no fault
+  // applies, no AllocatePool call is counted; 0 when memory is full), PCD values.
+  uint64_t PlacePool(uint32_t type, uint64_t size);
+  void SetPcd(uint64_t token, uint64_t value) { config_.pcd[token] = value; }
+
+  // Checks every freed block that was not handed out again for writes after its
+  // free; each block's fault is reported once. Runs at the end of a boot, when
+  // a platform is destroyed and before a freed block is reused.
+  void CheckPool();
 
   // What happened.
   const std::vector<PoolBlock>& Pool() const { return pool_; }
   const std::vector<ServiceCall>& Calls() const { return calls_; }
   const std::vector<PcdWrite>& PcdWrites() const { return pcdWrites_; }
   const std::vector<InstalledInterface>& Interfaces() const { return interfaces_; }
+  const std::vector<PoolFault>& PoolFaults() const { return poolFaults_; }
+  void ClearPoolFaults() { poolFaults_.clear(); }  // for tests that cause faults on purpose
+  const std::vector<SmmMessage>& SmmMessages() const { return smmMessages_; }
   std::optional<uint64_t> PcdValue(uint64_t token) const;
   size_t OpenEventCount() const;
   struct EventInfo {
@@ -150,8 +198,15 @@ class Firmware {
     std::optional<Guid> group;
     bool closed;
     uint64_t notifications;  // times its notify function ran
+    std::optional<Guid> registeredFor;  // the protocol whose installations signal it (RegisterProtocolNotify)
   };
   const std::vector<EventInfo>& Events() const { return events_; }
+  // Every notify function run, in order: its event and the level it ran at.
+  struct NotifyRun {
+    uint64_t event;
+    uint64_t tpl;
+  };
+  const std::vector<NotifyRun>& NotifyRuns() const { return notifyRuns_; }
   uint64_t CurrentTpl() const { return tpl_; }
 
  private:
@@ -160,18 +215,24 @@ class Firmware {
   void QueueNotify(EventInfo& event);
   void DispatchPending();
   uint64_t NewHandle();
+  uint64_t Install(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t interface, bool byPlatform);
+  void CheckBlock(size_t index);
 
   PhysicalMemory& memory_;
   Dispatch& dispatch_;
   FirmwareConfig config_;
   uint64_t systemTable_ = 0, bootServices_ = 0, runtimeServices_ = 0, imageHandle_ = 0, hobList_ = 0;
   uint64_t tpl_ = TPL_APPLICATION;
-  uint64_t allocationCalls_ = 0;
+  uint64_t allocationCalls_ = 0, createEventCalls_ = 0, createEventExCalls_ = 0;
   std::vector<PoolBlock> pool_;
+  std::vector<PoolFault> poolFaults_;
+  std::set<size_t> checkedBlocks_;  // freed blocks whose use after free is already reported
+  std::vector<SmmMessage> smmMessages_;
   std::vector<ServiceCall> calls_;
   std::vector<PcdWrite> pcdWrites_;
   std::vector<InstalledInterface> interfaces_;
   std::vector<EventInfo> events_;
+  std::vector<NotifyRun> notifyRuns_;
   std::vector<uint64_t> pending_;  // events whose notify function is due, in signal order
   struct Registration {
     uint64_t id;

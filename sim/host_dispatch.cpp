@@ -3,6 +3,7 @@
 // arguments into the firmware model's terms, and calls into the driver are plain
 // calls through its function pointers.
 #include "core/meminfo.h"
+#include "services/s3_save.h"
 #include "sim/dispatch.h"
 #include "sim/platform.h"
 #include "uefi/system_table.h"
@@ -101,6 +102,10 @@ EfiStatus EFIAPI TopologyRootBusInfoThunk(FabricTopologyProtocol*, uint64_t sock
   return st;
 }
 
+EfiStatus EFIAPI SmmCommunicateThunk(SmmCommunicationProtocol* self, void* buffer, uint64_t* size) {
+  return Fw().SmmCommunicate(Addr(self), Addr(buffer), size);
+}
+
 EfiStatus EFIAPI DieMemoryInfoThunk(ChannelInfoProtocol*, uint64_t socket, uint64_t die, uint64_t* channels,
                                    uint64_t* dimms, uint64_t* ranks) {
   DieMemoryCounts c;
@@ -146,6 +151,7 @@ class Host final : public Dispatch {
       case Service::TopologySocketInfo: return FnAddr(TopologySocketInfoThunk);
       case Service::TopologyUnused: return FnAddr(TopologyUnusedThunk);
       case Service::TopologyRootBusInfo: return FnAddr(TopologyRootBusInfoThunk);
+      case Service::SmmCommunicate: return FnAddr(SmmCommunicateThunk);
       case Service::DieMemoryInfo: return FnAddr(DieMemoryInfoThunk);
       case Service::Count: break;
     }

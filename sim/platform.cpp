@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/meminfo.h"
+#include "services/s3_save.h"
 #include "psp/psp_window.h"
 #include "sim/fabric_mmio_model.h"
 #include "sim/platform_stack.h"
@@ -13,7 +14,13 @@ namespace sim {
 
 namespace {
 Platform* gActive = nullptr;
+PoolFaultHandler gPoolFaultHandler = nullptr;
+// The configuration-space base register as earlier firmware leaves it: the
+// configuration space at 0xF0000000, 256 buses (bus range 8), enabled.
+constexpr uint64_t kConfigSpaceBaseValue = 0xF0000000 | (8 << 2) | 1;
 }  // namespace
+
+void SetPoolFaultHandler(PoolFaultHandler handler) { gPoolFaultHandler = handler; }
 
 Platform& ActivePlatform() {
   if (gActive == nullptr) {
@@ -39,7 +46,11 @@ Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
   Build();
 }
 
-Platform::~Platform() { gActive = nullptr; }
+Platform::~Platform() {
+  firmware_.CheckPool();
+  if (gPoolFaultHandler != nullptr && !firmware_.PoolFaults().empty()) gPoolFaultHandler(firmware_.PoolFaults());
+  gActive = nullptr;
+}
 
 void Platform::Build() {
   const Scenario& s = scenario_;
@@ -48,6 +59,7 @@ void Platform::Build() {
   fc.hobList = s.hobList;
   fc.hobs = s.hobs;
   fc.faults = s.faults;
+  fc.smmReadyToLock = s.smmReadyToLock;
   for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
@@ -77,6 +89,7 @@ void Platform::Build() {
     for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
   }
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
+  hardware_.SetMsr(kMsrConfigSpaceBase, kConfigSpaceBaseValue);
   BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
@@ -107,6 +120,7 @@ void Platform::Build() {
   if (s.earlierDriver || s.mailbox)
     earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverSpec{}),
                                   s.mailbox);
+  s3_.BeforeEntry(s.s3, firmware_, memory_);
 }
 
 bool Platform::Run(const std::function<void()>& fn) {
@@ -141,17 +155,22 @@ std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
 BootResult Platform::Boot() {
   BootResult r;
   r.entryReturned = CallEntry(&r.entryStatus);
+  // The package's driver that builds the S3 save table starts after this one.
+  if (r.entryReturned) s3_.AfterEntry(firmware_, memory_);
   for (const std::string& event : scenario_.events) {
     if (stopped_) break;
     size_t before = hardware_.InternalWrites().size();
     bool completed = true;
-    if (event == "ready_to_boot") completed = SignalGroup(kReadyToBootGroupGuid);
+    if (event == kEventReadyToBoot) completed = SignalGroup(kReadyToBootGroupGuid);
+    if (event == kEventSmmReadyToLock)
+      completed = Run([&] { firmware_.InstallByPlatform(kDxeSmmReadyToLockProtocolGuid, 0); });
     const auto& all = hardware_.InternalWrites();
     r.signals.push_back(
         {event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end()), completed});
   }
   r.halted = halted_;
   r.runaway = runaway_;
+  firmware_.CheckPool();
   return r;
 }
 

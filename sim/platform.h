@@ -61,6 +61,9 @@ class Platform {
   // The interface installed under a protocol, if any.
   std::optional<uint64_t> Installed(const Guid& protocol) const;
 
+  // The S3 save table's builder and the PCD 350 buffer.
+  const S3Platform& s3() const { return s3_; }
+
  private:
   void Build();
 
@@ -69,6 +72,7 @@ class Platform {
   Dispatch& dispatch_;
   Hardware hardware_;
   Firmware firmware_;
+  S3Platform s3_;
   EarlierDriver earlier_;
   bool stopped_ = false;
   bool halted_ = false;
@@ -76,6 +80,11 @@ class Platform {
 };
 
 Platform& ActivePlatform();
+
+// Called when a platform goes away with pool faults on record (use after free,
+// double free): the tests make each one a failure. Nothing by default.
+using PoolFaultHandler = void (*)(const std::vector<PoolFault>& faults);
+void SetPoolFaultHandler(PoolFaultHandler handler);
 
 // Gives the driver a freshly loaded image's state before each platform's boot.
 void ResetImageState();

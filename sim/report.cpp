@@ -9,6 +9,7 @@
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
 #include "sim/report_fabric_mmio.h"
+#include "sim/report_s3.h"
 #include "sim/report_drux.h"
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
@@ -254,7 +255,7 @@ void TextRecord(std::ostringstream& out, Platform& platform) {
 }
 
 void TextSignals(std::ostringstream& out, const BootResult& result) {
-  out << "ReadyToBoot register writes\n";
+  out << "Boot events and root-register writes\n";
   if (result.signals.empty()) {
     out << "  none: no boot event was signalled\n";
     return;
@@ -312,11 +313,13 @@ void TextPool(std::ostringstream& out, Platform& platform) {
     out << "  none\n";
     return;
   }
-  Table t({"Address", "Size", "Type", "Freed"});
+  Table t({"Address", "Size", "Type", "Freed", "By"});
   t.RightAlign(1);
   for (const PoolBlock& b : pool)
-    t.Row({HexText(b.address, kAddressDigits), std::to_string(b.size), MemoryTypeName(b.type), b.freed ? "yes" : "no"});
+    t.Row({HexText(b.address, kAddressDigits), std::to_string(b.size), MemoryTypeName(b.type),
+           b.freed ? (b.reused ? "yes, reused" : "yes") : "no", b.byPlatform ? "platform" : "driver"});
   out << t.Render("  ");
+  out << PoolFaultsText(platform);
 }
 
 void TextCalls(std::ostringstream& out, Platform& platform) {
@@ -411,11 +414,15 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
-    json block = {{"size", b.size}, {"type", b.type}, {"type_name", MemoryTypeName(b.type)}, {"freed", b.freed}};
+    json block = {{"size", b.size},   {"type", b.type},     {"type_name", MemoryTypeName(b.type)},
+                  {"freed", b.freed}, {"reused", b.reused}, {"owner", b.byPlatform ? "platform" : "driver"}};
     Put(block, "address", b.address, kAddressDigits);
     pool.push_back(block);
   }
   j["pool"] = pool;
+  j["pool_faults"] = PoolFaultsJson(platform);
+  j["s3"] = S3Json(platform);
+  j["events"] = EventsJson(platform);
 
   json calls = json::array();
   for (const ServiceCall& c : platform.firmware().Calls()) {
@@ -471,6 +478,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << DruxText(platform) << "\n";
   TextSignals(out, result);
   out << "\n";
+  out << S3Text(platform);
+  out << "\n";
   TextPcdWrites(out, platform);
   out << "\n";
   TextTraps(out, platform);
@@ -482,6 +491,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << FabricMmioText(platform);
   out << "\n";
   TextPool(out, platform);
+  out << "\n";
+  out << EventsText(platform);
   out << "\n";
   TextAccesses(out, platform);
   if (options.trace) {

@@ -391,23 +391,29 @@ void ReadProtocols(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("protocols");
   if (!n) return;
   const auto& t = r.Table(*n, "protocols");
-  r.Keys(t, "protocols", {"pcd", "fabric_topology", "channel_info"});
-  for (const char* name : {"pcd", "fabric_topology", "channel_info"})
+  r.Keys(t, "protocols", {"pcd", "fabric_topology", "channel_info", "smm_communication", "smm_ready_to_lock"});
+  for (const char* name : {"pcd", "fabric_topology", "channel_info", "smm_communication"})
     if (auto v = t.get(name))
       if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
+  if (auto v = t.get("smm_ready_to_lock")) s.smmReadyToLock = r.Bool(*v, "protocols.smm_ready_to_lock");
 }
 
 void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("faults");
   if (!n) return;
   const auto& t = r.Table(*n, "faults");
-  r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
+  r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event", "fail_create_event_ex"});
   if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
   if (auto v = t.get("fail_install_protocol")) {
     if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
     else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
   }
-  if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
+  // true: every call fails; a number N: the Nth call.
+  auto nth = [&](const toml::node& v, const std::string& key) {
+    return v.is_boolean() ? (r.Bool(v, key) ? FirmwareFaults::kEveryCall : 0) : r.Unsigned(v, key, 1u << 20);
+  };
+  if (auto v = t.get("fail_create_event")) s.faults.failCreateEvent = nth(*v, "faults.fail_create_event");
+  if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = nth(*v, "faults.fail_create_event_ex");
 }
 
 void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
@@ -419,7 +425,8 @@ void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
     const auto& list = r.Array(*v, "boot.events");
     for (auto& e : list) {
       std::string name = r.String(e, "boot.events");
-      if (name != "ready_to_boot") r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot)");
+      if (name != kEventReadyToBoot && name != kEventSmmReadyToLock)
+        r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot, smm_ready_to_lock)");
       s.events.push_back(name);
     }
   }
@@ -459,6 +466,7 @@ constexpr TopLevel kTopLevel[] = {
     {{"heap_hob", "earlier_driver"}, ReadHeapTables},
     {{"protocols"}, ReadProtocols},
     {{"faults"}, ReadFaults},
+    {{"s3"}, ReadS3},
     {{"boot"}, ReadBoot},
     {{"limits"}, ReadLimits},
     {{"flash"}, ReadFlash},  // clear of the buses and the UARTs read above

@@ -16,6 +16,7 @@
 #include "sim/firmware.h"
 #include "sim/hardware.h"
 #include "sim/heap_list.h"
+#include "sim/s3_platform.h"
 
 namespace sim {
 
@@ -82,6 +83,10 @@ struct Scenario {
   uint16_t pm1ControlBase = 0x0400;  // I/O base of the ACPI PM1 control register; 0: not programmed
   uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
+  bool smmReadyToLock = false;     // DxeSmmReadyToLock installed before the driver starts
+  // The S3 save table, the other driver's record and the PCD 350 buffer ([s3]);
+  // none unless the scenario asks.
+  std::optional<S3Spec> s3;
   // The boot flash ([flash]), built when the file is read; none unless the
   // scenario describes one. How the PSP answers ([psp]).
   std::shared_ptr<const FlashImage> flash;
@@ -93,7 +98,8 @@ struct Scenario {
   std::optional<uint64_t> druxAddress;  // where [drux] puts it in memory
   std::vector<MemoryPlacement> placements;
 
-  // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.
+  // After the entry returns: "ready_to_boot" signals the ReadyToBoot group,
+  // "smm_ready_to_lock" installs the DxeSmmReadyToLock protocol.
   std::vector<std::string> events;
 };
 
@@ -110,5 +116,9 @@ DieMemoryCounts DerivedMemoryCounts(const DieSpec& die);
 // Reads a scenario file; a bad file throws ScenarioError naming the file, the line and the key.
 Scenario LoadScenario(const std::string& path);
 Scenario ParseScenario(const std::string& text, const std::string& sourceName);
+
+// The boot events a scenario may name.
+constexpr const char* kEventReadyToBoot = "ready_to_boot";
+constexpr const char* kEventSmmReadyToLock = "smm_ready_to_lock";
 
 }  // namespace sim

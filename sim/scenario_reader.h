@@ -73,6 +73,7 @@ class ScenarioReader {
 using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, Scenario& s);
 
 // Readers kept in files of their own (sim/scenario_<topic>.cpp), one line each.
+void ReadS3(const ScenarioReader& r, const toml::table& root, Scenario& s);  // after [pcd]
 void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
 void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
 void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp

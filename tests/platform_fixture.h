@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/meminfo.h"
+#include "pool_guard.h"
 #include "sim/platform.h"
 
 namespace test {
@@ -43,6 +44,16 @@ inline bool PublishedRecord(sim::Platform& p, MemInfoRecord* record, uint64_t* a
   std::memcpy(record, bytes.data(), sizeof(MemInfoRecord));
   return true;
 }
+
+// The event the body creates for ReadyToBoot: the only one at the notify level.
+inline const sim::Firmware::EventInfo* BodyEvent(const sim::Firmware& fw) {
+  for (const auto& e : fw.Events())
+    if (e.tpl == TPL_NOTIFY) return &e;
+  return nullptr;
+}
+
+// The PCD tokens of the S3 library, which runs before the body in every boot.
+inline bool S3Token(uint64_t token) { return token == 349 || token == 350; }
 
 inline std::vector<std::string> ServiceNames(const sim::Firmware& fw) {
   std::vector<std::string> out;

@@ -1,6 +1,7 @@
 // The virtual platform's own semantics: what the driver can rely on from the
 // firmware and hardware models.
 #include "platform_fixture.h"
+#include "sim/report.h"
 #include "sim/platform_stack.h"
 #include "uefi/pcd.h"
 
@@ -120,9 +121,41 @@ TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
   EXPECT_EQ(p.firmware().FreePool(a), EFI_SUCCESS);
   EXPECT_EQ(p.firmware().FreePool(a), EFI_INVALID_PARAMETER);
   EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreedPoolByte);
+  ASSERT_EQ(p.firmware().PoolFaults().size(), 1u);
+  EXPECT_EQ(p.firmware().PoolFaults()[0].kind, sim::PoolFault::DoubleFree);
+  p.firmware().ClearPoolFaults();
   uint64_t iface = 0;
   EXPECT_EQ(p.firmware().LocateProtocol(FabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
   EXPECT_EQ(p.firmware().LocateProtocol(kPcdProtocolGuid, 0, &iface), EFI_SUCCESS);
+}
+
+// A freed block is checked for writes when it is handed out again and at the
+// end; each block's fault is reported once.
+TEST(Faults, WritesIntoFreedPoolAreCaughtAtReuseAndAtTheEnd) {
+  sim::Platform p(test::Scenario(""));
+  sim::Firmware& fw = p.firmware();
+  uint64_t a = 0, b = 0, c = 0;
+  ASSERT_EQ(fw.AllocatePool(EfiBootServicesData, 32, &a), EFI_SUCCESS);
+  ASSERT_EQ(fw.AllocatePool(EfiRuntimeServicesData, 16, &b), EFI_SUCCESS);
+  fw.FreePool(a);
+  fw.FreePool(b);
+  p.memory().Write<uint32_t>(a + 8, 1);
+  p.memory().Write<uint8_t>(b + 15, 0);
+  EXPECT_TRUE(fw.PoolFaults().empty());
+  ASSERT_EQ(fw.AllocatePool(EfiBootServicesData, 24, &c), EFI_SUCCESS);
+  EXPECT_EQ(c, a) << "the freed block of that type is reused";
+  ASSERT_EQ(fw.PoolFaults().size(), 1u);
+  EXPECT_EQ(fw.PoolFaults()[0].kind, sim::PoolFault::UseAfterFree);
+  EXPECT_EQ(fw.PoolFaults()[0].address, a);
+  EXPECT_EQ(fw.PoolFaults()[0].offset, 8u);
+  EXPECT_EQ(fw.PoolFaults()[0].bytes, 4u);
+  fw.CheckPool();
+  fw.CheckPool();
+  ASSERT_EQ(fw.PoolFaults().size(), 2u);
+  EXPECT_EQ(fw.PoolFaults()[1].address, b);
+  EXPECT_EQ(fw.PoolFaults()[1].offset, 15u);
+  EXPECT_NE(sim::TextReport(p, sim::BootResult{}).find("FAULT: use after free: 1 of the 16 bytes"), std::string::npos);
+  fw.ClearPoolFaults();
 }
 
 TEST(Hardware, UnmappedReadsAreAllOnesAndRootsHaveWindows) {

@@ -46,7 +46,8 @@ TEST(ReadyToBoot, TwoRootsAndNothingElseWritten) {
   std::vector<std::pair<uint64_t, uint64_t>> writes;
   for (size_t i = before; i < p.hardware().Log().size(); ++i) {
     const sim::Access& a = p.hardware().Log()[i];
-    if (!a.write) continue;
+    // The S3 closing runs in the same signal; a printing build's text goes to the UART.
+    if (!a.write || a.kind == sim::AccessKind::Port) continue;
     EXPECT_EQ(a.kind, sim::AccessKind::Mmio) << "only the window registers are written";
     EXPECT_EQ(a.width, 4);
     writes.push_back({a.address, a.value});
@@ -107,7 +108,8 @@ TEST(ReadyToBoot, EverySignalRepeatsTheWrites) {
     EXPECT_EQ(r.signals[1].writes[i].bus, r.signals[0].writes[i].bus);
     EXPECT_EQ(r.signals[1].writes[i].value, 0x00010007u);
   }
-  EXPECT_EQ(p.firmware().Events().front().notifications, 2u);
+  ASSERT_NE(test::BodyEvent(p.firmware()), nullptr);
+  EXPECT_EQ(test::BodyEvent(p.firmware())->notifications, 2u);
 }
 
 TEST(ReadyToBoot, TwoDevicesOnOneBusWriteTwice) {

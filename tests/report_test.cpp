@@ -154,12 +154,13 @@ TEST(JsonReport, DefaultScenarioShowsTheRecordAsPublished) {
 
   // The signal's writes are the platform's, in order, with readable twins.
   ASSERT_EQ(j["signals"].size(), r.signals.size());
-  const json& writes = j["signals"][0]["writes"];
-  ASSERT_EQ(writes.size(), r.signals[0].writes.size());
+  ASSERT_EQ(r.signals.back().event, "ready_to_boot");
+  const json& writes = j["signals"].back()["writes"];
+  ASSERT_EQ(writes.size(), r.signals.back().writes.size());
   ASSERT_FALSE(writes.empty());
-  EXPECT_EQ(writes[1]["bus"], r.signals[0].writes[1].bus);
-  EXPECT_EQ(writes[1]["index_hex"], sim::HexText(r.signals[0].writes[1].index, 8));
-  EXPECT_EQ(writes[1]["value"], r.signals[0].writes[1].value);
+  EXPECT_EQ(writes[1]["bus"], r.signals.back().writes[1].bus);
+  EXPECT_EQ(writes[1]["index_hex"], sim::HexText(r.signals.back().writes[1].index, 8));
+  EXPECT_EQ(writes[1]["value"], r.signals.back().writes[1].value);
   EXPECT_EQ(j["accesses"]["total"], p.hardware().TotalAccesses());
 }
 
@@ -194,7 +195,7 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
   std::set<std::string> seen;
   KeyPaths(HaltedAfterBootReport(nullptr), "", seen);
   {
-    sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+    sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 2\n", "test.toml"));
     KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
   }
   {
@@ -211,6 +212,18 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     test::DriveChannels(p);
     KeyPaths(sim::JsonReport(p, r), "", seen);
   }
+  {
+    // A pool block written after its free, then freed again.
+    sim::Platform p(sim::ParseScenario("", "test.toml"));
+    uint64_t block = 0;
+    p.firmware().AllocatePool(EfiBootServicesData, 8, &block);
+    p.firmware().FreePool(block);
+    p.memory().Write<uint8_t>(block + 3, 0);
+    p.firmware().FreePool(block);
+    p.firmware().CheckPool();
+    KeyPaths(sim::JsonReport(p, sim::BootResult{}), "", seen);
+    p.firmware().ClearPoolFaults();
+  }
   for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
 
   for (const std::string& key : documented) EXPECT_TRUE(seen.count(key)) << "documented but never reported: " << key;
@@ -224,7 +237,7 @@ TEST(TextReport, SaysWhatIsAbsent) {
     EXPECT_NE(text.find("0x13B20000"), std::string::npos);
     EXPECT_EQ(text.find("Firmware service calls"), std::string::npos) << "calls belong to --verbose";
   }
-  sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 1\n", "test.toml"));
+  sim::Platform p(sim::ParseScenario("[faults]\nfail_allocation = 2\n", "test.toml"));
   const sim::BootResult r = p.Boot();
   sim::ReportOptions verbose;
   verbose.verbose = true;
@@ -342,7 +355,9 @@ TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
   EXPECT_TRUE(h["driver"]["image"].is_null());
   EXPECT_EQ(e["driver"]["backend"], "emulator");
   EXPECT_EQ(e["driver"]["image"], MEMINFO_IMAGE_PATH);
-  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "fabric_mmio", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
+  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "fabric_mmio", "pool",
+                          "pool_faults", "s3", "events", "accesses"})
+    EXPECT_EQ(h[key], e[key]) << key;
 
   const Command bad = RunSim("run " + scenario + " --emulate --image " + scenario);
   EXPECT_EQ(bad.status, 3);

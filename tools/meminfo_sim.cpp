@@ -27,9 +27,10 @@ constexpr const char* kDescription =
     "Boots MemInfoDxe, linked into this program, on a virtual platform and reports\n"
     "what it did: the entry's status, the record published under MemInfoProtocol\n"
     "(every field and its 40 raw bytes), the root-register writes of each\n"
-    "ReadyToBoot signal, PCD writes, fatal traps and the post-code display of a\n"
-    "halted platform, the shared heap buffers, pool allocations, and hardware\n"
-    "access counts.";
+    "ReadyToBoot signal, the S3 save-table closing and its SMM message, PCD\n"
+    "writes, fatal traps and the post-code display of a halted platform, the\n"
+    "shared heap buffers, pool allocations and checks, the events left open, and\n"
+    "hardware access counts.";
 
 constexpr const char* kExitText =
     "Exit status:\n"

@@ -22,6 +22,7 @@ constexpr EfiStatus kEfiErrorBit = 0x8000000000000000ull;
 constexpr EfiStatus EFI_SUCCESS = 0;
 constexpr EfiStatus EFI_INVALID_PARAMETER = kEfiErrorBit | 2;
 constexpr EfiStatus EFI_UNSUPPORTED = kEfiErrorBit | 3;
+constexpr EfiStatus EFI_BAD_BUFFER_SIZE = kEfiErrorBit | 4;
 constexpr EfiStatus EFI_BUFFER_TOO_SMALL = kEfiErrorBit | 5;
 constexpr EfiStatus EFI_DEVICE_ERROR = kEfiErrorBit | 7;
 constexpr EfiStatus EFI_OUT_OF_RESOURCES = kEfiErrorBit | 9;

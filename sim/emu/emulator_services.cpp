@@ -38,6 +38,7 @@ const char* ServiceName(Service s) {
     case Service::TopologySocketInfo: return "TopologySocketInfo";
     case Service::TopologyUnused: return "TopologyUnused";
     case Service::TopologyRootBusInfo: return "TopologyRootBusInfo";
+    case Service::SmmCommunicate: return "SmmCommunicate";
     case Service::DieMemoryInfo: return "DieMemoryInfo";
     case Service::Count: break;
   }
@@ -215,6 +216,13 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
       const uint64_t st = fw.TopologyRootBusInfo(arg(1), arg(2), arg(3), &b);
       if (st == 0 && bus) store(bus, b);
       ret(st);
+      return;
+    }
+    case Service::SmmCommunicate: {
+      const uint64_t sizeAddress = arg(2);
+      uint64_t size = 0;
+      if (sizeAddress) size = GuestRead64(sizeAddress, name + "'s size pointer");
+      ret(fw.SmmCommunicate(arg(0), arg(1), sizeAddress ? &size : nullptr));
       return;
     }
     case Service::DieMemoryInfo: {

@@ -23,6 +23,7 @@
 #include "sim/platform.h"
 #include "sim/scenario.h"
 #include "tests/emulator/probe_driver.h"
+#include "tests/pool_guard.h"
 
 #ifdef MEMINFO_IMAGE_PATH
 
@@ -48,6 +49,10 @@ struct Outcome {
   std::vector<uint32_t> trapCodes, haltDisplay;
   std::vector<std::string> heap;  // each buffer of the published list: node, header and data
   uint32_t haltCode = 0;
+  std::vector<std::string> pool;                  // address, size, type, freed
+  std::vector<std::vector<uint8_t>> smmMessages;  // what the SMM side received
+  std::vector<uint8_t> s3Record;                  // the record PCD 349 names, at the end
+  std::vector<std::string> poolFaults;            // taken off the platform, so each test judges them
   uint64_t lowestHostStackByte = 0;  // emulator runs: the deepest the host went in the platform stack region
 };
 
@@ -105,6 +110,15 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   o.trapCodes = p.hardware().TrapCodes();
   o.haltDisplay = p.hardware().HaltDisplay();
   o.haltCode = p.hardware().HaltCode();
+  for (const auto& b : p.firmware().Pool())
+    o.pool.push_back(sim::HexText(b.address) + "/" + std::to_string(b.size) + "/" + std::to_string(b.type) +
+                     (b.freed ? " freed" : ""));
+  for (const auto& m : p.firmware().SmmMessages()) o.smmMessages.push_back(m.bytes);
+  if (const uint64_t record = p.firmware().PcdValue(349).value_or(0); p.memory().Contains(record, 16))
+    o.s3Record = p.memory().ReadBytes(record, 16);
+  p.firmware().CheckPool();
+  for (const auto& f : p.firmware().PoolFaults()) o.poolFaults.push_back(std::string(sim::PoolFaultName(f.kind)) + " " + sim::HexText(f.address));
+  p.firmware().ClearPoolFaults();
   for (uint64_t a = sim::kEmuGuestStackTop; a < sim::kStackBase + sim::kStackSize; ++a)
     if (*p.memory().Host(a) != 0) {
       o.lowestHostStackByte = a;
@@ -150,6 +164,10 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.trapCodes, emu.trapCodes);
   EXPECT_EQ(host.haltCode, emu.haltCode);
   EXPECT_EQ(host.haltDisplay, emu.haltDisplay);
+  EXPECT_EQ(host.pool, emu.pool);
+  EXPECT_EQ(host.smmMessages, emu.smmMessages);
+  EXPECT_EQ(host.s3Record, emu.s3Record);
+  EXPECT_EQ(host.poolFaults, emu.poolFaults);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -178,7 +196,7 @@ std::vector<Named> DriverScenarios() {
   out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = \"MemInfoProtocol\"\n" + kSignal});
   out.push_back({"heap list install fails, agent answers",
                  kTwoDies + "[faults]\nfail_install_protocol = \"HeapListProtocol\"\n[agent]\npresent = true\n" + kSignal});
-  out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
+  out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = 2\n" + kSignal});
   out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
   out.push_back({"no topology, no HOB list, agent",
                  kTwoDies + "[protocols]\nfabric_topology = false\n[firmware]\nhob_list = false\n[agent]\npresent = true\n" +
@@ -187,6 +205,12 @@ std::vector<Named> DriverScenarios() {
                  kTwoDies + "[pcd]\n16 = false\n243 = 0xFFFF\n468 = true\n469 = 0xFFFF\n470 = true\n471 = 0xFFFF\n" +
                      "[boot]\nevents = [\"ready_to_boot\", \"ready_to_boot\"]\n"});
   out.push_back({"nothing answers", "[pcd]\n16 = true\n" + kSignal});
+  // The S3 closing's other paths: a record another driver published, a table
+  // it refuses, no buffer and no SMM Communication (an agent takes the traps).
+  out.push_back({"S3 record published, locked before", kTwoDies + "[s3]\npublished = true\n[protocols]\nsmm_ready_to_lock = true\n" + kSignal});
+  out.push_back({"S3 table refused", kTwoDies + "[s3]\nsignature = 0x54335342\n[agent]\npresent = true\n" + kSignal});
+  out.push_back({"S3 nowhere to send", kTwoDies + "[s3]\ncomm_buffer = false\n[agent]\npresent = true\n" + kSignal});
+  out.push_back({"S3 no SMM", kTwoDies + "[s3]\n[protocols]\nsmm_communication = false\n[agent]\npresent = true\n" + kSignal});
   return out;
 }
 
@@ -203,8 +227,10 @@ TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
       ADD_FAILURE() << "emulator: " << e.what();
       continue;
     }
-    EXPECT_TRUE(emu.entryReturned);
+    // The firmware test's machine has no configuration-space base: its S3 start-up traps.
+    EXPECT_TRUE(emu.entryReturned || s.name == "qemu-ovmf");
     EXPECT_FALSE(host.accesses.empty() && host.calls.empty());
+    EXPECT_TRUE(host.poolFaults.empty()) << host.poolFaults.front();
     ExpectSameOutcome(host, emu, Details::Compare);
   }
 }
@@ -317,6 +343,8 @@ TEST(EmulatorProbe, ServicesAndNestedNotifyFunctionsMatchTheHostThunks) {
     // region in the emulator; everything else must match.
     ExpectSameOutcome(h, e, Details::Skip);
     ASSERT_TRUE(e.entryReturned);
+    ASSERT_EQ(e.poolFaults.size(), 1u) << "the probe frees its block twice";
+    EXPECT_EQ(e.poolFaults[0].substr(0, 11), "double_free");
     // The notify functions ran nested, in order: the inner one inside the outer one.
     const auto& a = e.accesses;
     auto at = [&](const std::string& s) { return std::find(a.begin(), a.end(), s) - a.begin(); };
