@@ -23,7 +23,11 @@ set(IMAGE_CXX_FLAGS
 # for three: each section costs a header and its padding to the 64-byte file
 # alignment. The link map shows the tests which input sections went where
 # (no mutable state outside IMAGE_STATE, no static constructors).
-set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate)
+#
+# The link-time inliner runs with a threshold of 5 instead of the -Os default:
+# with fewer medium-sized helpers copied into their callers the image is about
+# 80 bytes smaller (measured against 0, 10, 15 and the default).
+set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate /mllvm:-inline-threshold=5)
 
 set(IMAGE_OBJECTS)
 foreach(src ${DRIVER_SOURCES})

@@ -207,3 +207,25 @@ constexpr DebugOutputChannel RawUartSetup = {RawUartIsEnabled, NoInit, nullptr, 
 
 constexpr const DebugOutputChannel* DebugChannelSetupList[5] = {&PostCodeSetup, &MailboxSetup, &SerialSetup,
                                                                 &RawUartSetup, nullptr};
+
+namespace {
+// DebugPrintInitWith over a list given as template arguments: the same calls in
+// the same order (every IsEnabled, then IsEnabled and Init of each channel),
+// but bound directly, so the image needs neither the list nor the records, and
+// a channel the build's settings switch off folds away.
+template <const DebugOutputChannel&... Channel>
+EfiStatus DebugPrintInitOver(const DebugSettings& s) {
+  bool any = false;
+  ((any = Channel.IsEnabled(s) || any), ...);
+  if (any) ((Channel.IsEnabled(s) ? Channel.Init(s) : void()), ...);
+  return EFI_SUCCESS;
+}
+}  // namespace
+
+// The start-up step walks the set-up list above, in its order.
+static_assert(DebugChannelSetupList[0] == &PostCodeSetup && DebugChannelSetupList[1] == &MailboxSetup &&
+              DebugChannelSetupList[2] == &SerialSetup && DebugChannelSetupList[3] == &RawUartSetup &&
+              DebugChannelSetupList[4] == nullptr);
+EfiStatus DebugPrintInit() {
+  return DebugPrintInitOver<PostCodeSetup, MailboxSetup, SerialSetup, RawUartSetup>(kDebugSettings);
+}

@@ -32,5 +32,3 @@ EfiStatus DebugPrintInitWith(const DebugSettings& settings, const DebugOutputCha
     if ((*channels)->IsEnabled(settings)) (*channels)->Init(settings);
   return EFI_SUCCESS;
 }
-
-EfiStatus DebugPrintInit() { return DebugPrintInitWith(kDebugSettings, DebugChannelSetupList); }

@@ -42,6 +42,13 @@ static_assert(sizeof(Guid) == 16 && offsetof(Guid, Data2) == 4 && offsetof(Guid,
               offsetof(Guid, Data4) == 8);
 
 constexpr bool GuidEqual(const Guid& a, const Guid& b) {
+  // At run time as two 8-byte halves: the same answer in a fraction of the code.
+  if (!__builtin_is_constant_evaluated()) {
+    uint64_t x[2], y[2];
+    __builtin_memcpy(x, &a, sizeof x);
+    __builtin_memcpy(y, &b, sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
   if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
   for (int i = 0; i < 8; ++i)
     if (a.Data4[i] != b.Data4[i]) return false;
