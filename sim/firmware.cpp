@@ -53,6 +53,7 @@ std::string StatusName(uint64_t s) {
 }
 
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
+  memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   calls_.push_back({std::move(service), std::move(detail), status});
 }
 

@@ -38,6 +38,7 @@ const char* AccessKindName(AccessKind kind) {
 void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
   ++counts_[static_cast<int>(kind)];
   ++total_;
+  memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});
   if (total_ > accessLimit_) throw PlatformStop{PlatformStop::Runaway};
 }
@@ -180,6 +181,7 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
   value &= WidthMask(width);
   if (memory_.Contains(address, width)) {
     Record(AccessKind::Memory, true, width, address, value);
+    memory_.Touch(address, width);
     std::memcpy(memory_.Host(address), &value, width);
     return;
   }

@@ -224,6 +224,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
     ++i;
   }
   SetReg(UC_X86_REG_RSP, rsp);
+  memory.NoteStack(rsp, kEmuGuestStackTop);
 
   uint64_t rip = function;
   for (;;) {
@@ -244,6 +245,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
     if (pending) {
       const PendingService call = *pending;
       pending.reset();
+      memory.NoteStack(call.rsp, kEmuGuestStackTop);
       const uint64_t ret = GuestRead64(call.rsp, std::string("the stack pointer at the call of ") + ServiceName(call.service));
       Serve(call.service, call.rsp);
       SetReg(UC_X86_REG_RSP, call.rsp + 8);
@@ -273,6 +275,7 @@ uint64_t EmulatorDispatch::ServiceAddress(Service service) {
 
 uint64_t EmulatorDispatch::EntryPoint() {
   Engine& e = *engine_;
+  e.memory.Touch(kEmuImageBase, e.image.SizeOfImage());
   e.image.Place(e.memory.Host(kEmuImageBase), kEmuImageBase);
   uc_ctl_remove_cache(e.uc, kEmuImageBase, kEmuImageBase + e.image.SizeOfImage());
   return kEmuImageBase + e.image.EntryRva();
