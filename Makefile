@@ -2,6 +2,8 @@
 #   make demo     build, then boot the driver on the default platform and print the report
 #   make check    build everything (host build, sanitizer build, debug variant, images) and run every test
 #   make image    build MemInfoDxe.efi alone
+#   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
+#   make firmware-test  boot it in the reference UEFI firmware under QEMU; check the firmware file
 # VARIANT=debug (for demo) selects the build with debug print on: the report
 # then shows what the driver printed on each output channel.
 SHELL := /bin/bash
@@ -17,7 +19,7 @@ else
 $(error VARIANT must be release or debug, not '$(VARIANT)')
 endif
 
-.PHONY: all demo check image host host-debug asan deps figures clean
+.PHONY: all demo check image host host-debug asan deps figures clean ffs firmware-test
 
 all: host
 
@@ -59,6 +61,20 @@ check: host asan host-debug
 	@tools/check-image --no-print build/host/MemInfoDxe.efi
 	@tools/check-image --no-print build/host/print-probe.efi
 	@tools/check-image build/host-debug/MemInfoDxe.efi
+	@$(MAKE) --no-print-directory firmware-test
+
+# The image in the reference UEFI firmware under QEMU, held to meminfo-sim's
+# prediction for scenarios/qemu-ovmf.toml; and the firmware file read by an
+# independent inspector.
+firmware-test: host
+	@tools/install-deps firmware
+	@echo "== the image in a real UEFI firmware (QEMU)"
+	@tests/firmware/firmware_test.py --build build/host
+	@echo "== the firmware file"
+	@tests/firmware/ffs_test.py --build build/host
+
+ffs: image
+	@tools/make-ffs build/image/MemInfoDxe.efi build/image/MemInfoDxe.ffs
 
 # Image sizes by section for both variants, and what a boot costs.
 figures: host host-debug

@@ -1,0 +1,15 @@
+// A driver that does on the emulated machine what the shipped image's start-up
+// does there once its S3 step is built: read PCD 349, find the enable bit of
+// MSR 0xC0010058 clear, and stop in the fatal trap with code 0x00090869. The
+// firmware test runs it to prove its trap path (display cycles, the split of
+// 32-bit port writes) against the emulator's prediction for the same image.
+#include "diag/trap.h"
+#include "platform/firmware_services.h"
+#include "platform/hw.h"
+
+extern "C" EfiStatus EFIAPI TrapEntry(EfiHandle imageHandle, EfiSystemTable* systemTable) {
+  FirmwareServicesStore(imageHandle, systemTable);
+  PcdGet64(349);
+  if ((hw::Rdmsr(0xC0010058) & 1) == 0) FatalTrap(0x00090869);
+  return EFI_SUCCESS;
+}
