@@ -48,6 +48,7 @@ enable_testing()
 include(GoogleTest)
 gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
 include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 
 # Fuzz targets (libFuzzer), built with the sanitizers; `ctest` runs each for a
 # bounded number of inputs from its seed corpus as a smoke test. A longer run:

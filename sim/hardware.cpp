@@ -45,14 +45,14 @@ void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t addre
 
 void Hardware::AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId) {
   auto& f = pci_[Bdf(bus, device, function)];
-  f.config[0] = vendor & 0xFF;
-  f.config[1] = vendor >> 8;
-  f.config[2] = deviceId & 0xFF;
-  f.config[3] = deviceId >> 8;
+  f.Set(0, vendor & 0xFF);
+  f.Set(1, vendor >> 8);
+  f.Set(2, deviceId & 0xFF);
+  f.Set(3, deviceId >> 8);
 }
 
 void Hardware::SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value) {
-  pci_[Bdf(bus, device, function)].config[offset & 0xFFF] = value;
+  pci_[Bdf(bus, device, function)].Set(offset & 0xFFF, value);
 }
 
 void Hardware::SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value) {
@@ -130,7 +130,7 @@ uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
   auto f = pci_.find(Bdf(bus, device, function));
   if (f == pci_.end() || reg + width > 4096) return WidthMask(width);
   uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.config[reg + i]) << (8 * i);
+  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.Get(uint16_t(reg + i))) << (8 * i);
   return v;
 }
 
@@ -152,7 +152,7 @@ void Hardware::ConfigWrite(uint64_t address, uint8_t width, uint64_t value) {
   }
   auto f = pci_.find(Bdf(bus, device, function));
   if (f == pci_.end() || reg + width > 4096) return;
-  for (int i = 0; i < width; ++i) f->second.config[reg + i] = uint8_t(value >> (8 * i));
+  for (int i = 0; i < width; ++i) f->second.Set(uint16_t(reg + i), uint8_t(value >> (8 * i)));
 }
 
 uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {

@@ -133,8 +133,15 @@ class Hardware {
   static constexpr int kHaltDisplayWrites = 12;
 
  private:
+  // A function's 4 KiB of configuration space, stored only as far as written:
+  // bytes past the end of `bytes` read as zero.
   struct PciFunction {
-    std::array<uint8_t, 4096> config{};
+    std::vector<uint8_t> bytes;
+    uint8_t Get(uint16_t offset) const { return offset < bytes.size() ? bytes[offset] : 0; }
+    void Set(uint16_t offset, uint8_t value) {
+      if (offset >= bytes.size()) bytes.resize((size_t(offset) + 64) & ~size_t(63), 0);
+      bytes[offset] = value;
+    }
   };
   struct Root {
     uint32_t index = 0;

@@ -277,7 +277,18 @@ uint64_t EmulatorDispatch::EntryPoint() {
   Engine& e = *engine_;
   e.memory.Touch(kEmuImageBase, e.image.SizeOfImage());
   e.image.Place(e.memory.Host(kEmuImageBase), kEmuImageBase);
-  uc_ctl_remove_cache(e.uc, kEmuImageBase, kEmuImageBase + e.image.SizeOfImage());
+  // Every placement writes the same bytes, and the driver cannot write its
+  // headers or read-only sections, so code translated from them stays valid
+  // from one boot to the next: dropping it would make every boot translate the
+  // whole driver again. Only the writable sections, which a boot changes and
+  // this placement puts back behind the emulator's back, are dropped each time.
+  if (!e.imagePlaced) {
+    uc_ctl_remove_cache(e.uc, kEmuImageBase, kEmuImageBase + e.image.SizeOfImage());
+    e.imagePlaced = true;
+  } else {
+    for (const PeSection& s : e.image.Sections())
+      if (s.Writable() && s.size != 0) uc_ctl_remove_cache(e.uc, kEmuImageBase + s.rva, kEmuImageBase + s.rva + s.size);
+  }
   return kEmuImageBase + e.image.EntryRva();
 }
 
