@@ -23,6 +23,7 @@
 #include "sim/platform.h"
 #include "sim/scenario.h"
 #include "tests/emulator/probe_driver.h"
+#include "tests/platform_fixture.h"
 
 #ifdef MEMINFO_IMAGE_PATH
 
@@ -179,6 +180,9 @@ TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
       continue;
     }
     EXPECT_TRUE(emu.entryReturned);
+    // What the image, its stack and the host code driving the emulator wrote is reset too.
+    sim::PhysicalMemory::Instance().Reset();
+    EXPECT_EQ(test::FirstNonZeroDramByte(), 0u) << "a byte the emulated boot wrote survived the reset";
     EXPECT_FALSE(host.accesses.empty() && host.calls.empty());
     ExpectSameOutcome(host, emu, Details::Compare);
   }
