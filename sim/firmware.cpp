@@ -209,7 +209,9 @@ void Firmware::DispatchPending() {
     tpl_ = e->tpl;
     ++e->notifications;
     uint64_t notify = e->notify, context = e->context;
+    const BootStep step = steps_.NotifyBegins(e->group, e->tpl);
     dispatch_.CallNotify(notify, handle, context);
+    steps_.NotifyEnds(step);
     tpl_ = saved;
   }
 }
@@ -283,6 +285,7 @@ size_t Firmware::OpenEventCount() const {
 
 uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address) {
   ++allocationCalls_;
+  steps_.AllocatePool(type, size);
   std::string detail = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
   uint64_t status = 0;
   uint64_t at = 0;
@@ -317,6 +320,7 @@ uint64_t Firmware::FreePool(uint64_t address) {
 uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t iface) {
   std::string detail = GuidName(protocol);
   uint64_t status = 0;
+  steps_.InstallProtocol(protocol);
   if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
   else if (config_.faults.failInstallProtocol) status = EFI_OUT_OF_RESOURCES;
   else {
@@ -352,6 +356,7 @@ uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, 
 
 uint64_t Firmware::LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* iface) {
   uint64_t status = EFI_NOT_FOUND;
+  steps_.LocateProtocol(protocol);
   if (iface == nullptr) status = EFI_INVALID_PARAMETER;
   else if (registration != 0) {
     // The next interface installed since the registration, once each.

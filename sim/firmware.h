@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boot_steps.h"
 #include "sim/dispatch.h"
 #include "sim/memory.h"
 #include "uefi/base.h"
@@ -132,6 +133,9 @@ class Firmware {
   };
   const std::vector<EventInfo>& Events() const { return events_; }
   uint64_t CurrentTpl() const { return tpl_; }
+  // The step of the boot the driver's calls show it is in.
+  BootStepMarker& Steps() { return steps_; }
+  const BootStepMarker& Steps() const { return steps_; }
 
  private:
   void Log(std::string service, std::string detail, uint64_t status);
@@ -159,6 +163,7 @@ class Firmware {
     size_t seen;  // interfaces_ index up to which LocateProtocol has handed out
   };
   std::vector<Registration> registrations_;
+  BootStepMarker steps_;
 };
 
 }  // namespace sim

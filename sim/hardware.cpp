@@ -37,6 +37,7 @@ const char* AccessKindName(AccessKind kind) {
 
 void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
   ++counts_[static_cast<int>(kind)];
+  ++stepCounts_[static_cast<size_t>(steps_ ? steps_->Current() : BootStep::Other)][static_cast<size_t>(kind)];
   ++total_;
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boot_steps.h"
 #include "sim/devices.h"
 #include "sim/memory.h"
 
@@ -87,6 +88,8 @@ class Hardware {
   }
   void SetAgent(bool present, uint32_t answer) { agentPresent_ = present; agentAnswer_ = answer; }
   void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
+  // Where the step each access belongs to comes from (the firmware model's marker).
+  void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
 
   // --- the seam ---
   uint32_t PortIn(uint16_t port, uint8_t width);
@@ -108,6 +111,10 @@ class Hardware {
   // --- what happened ---
   const std::vector<Access>& Log() const { return log_; }
   std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
+  // The same, of the accesses made during one step of the boot.
+  const std::array<uint64_t, kAccessKindCount>& StepCounts(BootStep step) const {
+    return stepCounts_[static_cast<size_t>(step)];
+  }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
   bool Halted() const { return halted_; }
@@ -170,6 +177,8 @@ class Hardware {
 
   std::vector<Access> log_;
   std::array<uint64_t, kAccessKindCount> counts_{};
+  const BootStepMarker* steps_ = nullptr;
+  std::array<std::array<uint64_t, kAccessKindCount>, kBootStepCount> stepCounts_{};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
   std::vector<uint32_t> trapCodes_;

@@ -85,6 +85,7 @@ void Platform::Build() {
   for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
   if (s.mailbox) hardware_.devices().MakeMailbox(*s.mailbox);
   hardware_.SetAccessLimit(s.accessLimit);
+  hardware_.SetStepMarker(&firmware_.Steps());
   firmware_.Build(fc);
 }
 
@@ -102,9 +103,12 @@ bool Platform::Run(const std::function<void()>& fn) {
 }
 
 bool Platform::CallEntry(uint64_t* status) {
-  return Run([&] {
+  firmware_.Steps().EntryBegins();
+  const bool returned = Run([&] {
     *status = dispatch_.CallEntry(dispatch_.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable());
   });
+  firmware_.Steps().EntryEnds();
+  return returned;
 }
 
 bool Platform::SignalGroup(const Guid& group) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -44,6 +45,7 @@ struct Outcome {
   std::vector<std::string> calls;         // service and status
   std::vector<std::string> callDetails;   // service, detail and status
   std::vector<std::string> accesses;
+  std::vector<std::array<uint64_t, sim::kAccessKindCount>> stepCounts;  // accesses per kind, per step of the boot
   std::vector<std::string> handOvers, uartOutput;
   std::vector<uint32_t> trapCodes, haltDisplay;
   uint32_t haltCode = 0;
@@ -82,6 +84,7 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   for (const auto& h : p.hardware().devices().HandOvers())
     o.handOvers.push_back(std::string(h.text.begin(), h.text.end()) + (h.caught ? " (caught)" : " (missed: " + h.missed + ")"));
   for (const auto& u : p.hardware().devices().Uarts()) o.uartOutput.push_back(std::string(u.Transmitted().begin(), u.Transmitted().end()));
+  for (int s = 0; s < sim::kBootStepCount; ++s) o.stepCounts.push_back(p.hardware().StepCounts(sim::BootStep(s)));
   o.trapCodes = p.hardware().TrapCodes();
   o.haltDisplay = p.hardware().HaltDisplay();
   o.haltCode = p.hardware().HaltCode();
@@ -123,6 +126,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   ExpectSameSequence(host.calls, emu.calls, "firmware calls");
   if (details == Details::Compare) ExpectSameSequence(host.callDetails, emu.callDetails, "firmware call details");
   ExpectSameSequence(host.accesses, emu.accesses, "hardware accesses");
+  EXPECT_EQ(host.stepCounts, emu.stepCounts) << "hardware accesses per step of the boot";
   EXPECT_EQ(host.handOvers, emu.handOvers) << "debug messages the agent received";
   EXPECT_EQ(host.uartOutput, emu.uartOutput) << "what went out on each UART";
   EXPECT_EQ(host.trapCodes, emu.trapCodes);
