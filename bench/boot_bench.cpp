@@ -46,14 +46,10 @@ void EmulatedBoot(benchmark::State& state, const sim::Scenario& scenario) {
   Boot(state, scenario, *emulator);
 }
 
-// Boots of a platform of state.range(0) dies, four to a socket; the cost per
-// die is the slope of the fit benchmark reports.
-void ScalingDies(benchmark::State& state) {
-  const sim::Scenario scenario = bench::GrownPlatform(int(state.range(0)));
-  HostBoot(state, scenario);
-  state.SetComplexityN(state.range(0));
-}
-BENCHMARK(ScalingDies)->DenseRange(1, 8)->Complexity(benchmark::oN);
+// Boots of a platform of state.range(0) dies, four to a socket. tools/figures
+// fits a line through them: the fixed cost of a boot and the cost per die.
+void ScalingDies(benchmark::State& state) { HostBoot(state, bench::GrownPlatform(int(state.range(0)))); }
+BENCHMARK(ScalingDies)->DenseRange(1, 8);
 
 // The bundled platforms with the fewest and the most dies (ties: the first by name).
 void RegisterBundled() {
