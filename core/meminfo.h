@@ -1,5 +1,6 @@
 // The published record and the driver core's entry points.
 #pragma once
+#include "core/channel_map.h"
 #include "uefi/system_table.h"
 
 constexpr Guid MemInfoProtocolGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};

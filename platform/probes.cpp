@@ -32,10 +32,12 @@ void* FindNextGuidHob(const Guid* name, const void* hob) {
   for (;;) {
     const auto* header = reinterpret_cast<const HobHeader*>(at);
     if (header->Type == kHobTypeEndOfList) return nullptr;
-    if (header->Type == kHobTypeGuidExtension && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name))
-      return const_cast<uint8_t*>(at);
-    // A HOB of length 0 would hold the walk in place for ever: the list ends there.
-    if (header->Length == 0) return nullptr;
+    // A HOB shorter than its own header ends the list, before any match: one of
+    // length 0 would hold the walk in place for ever, and no caller may get a
+    // GUID-extension HOB whose data would start beyond its end.
+    const bool guided = header->Type == kHobTypeGuidExtension;
+    if (header->Length < (guided ? sizeof(GuidHob) : sizeof(HobHeader))) return nullptr;
+    if (guided && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name)) return const_cast<uint8_t*>(at);
     at += header->Length;
   }
 }

@@ -27,7 +27,9 @@ constexpr uint16_t kHobTypeEndOfList = 0xFFFF;
 extern void* mHobList;
 
 void HobListLocate();
-// Null when there is no HOB list, no such HOB, or the walk meets a HOB of length 0.
+// Null when there is no HOB list, no such HOB, or the walk meets a HOB shorter
+// than its header (8 bytes; 24 for a GUID-extension HOB), which ends the list.
+// A HOB returned always holds its GUID-extension header.
 void* FindFirstGuidHob(const Guid* name);
 void* FindNextGuidHob(const Guid* name, const void* hob);
 

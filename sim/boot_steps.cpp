@@ -1,5 +1,6 @@
 #include "sim/boot_steps.h"
 
+#include "core/channel_map.h"
 #include "core/meminfo.h"
 #include "sim/firmware.h"
 
@@ -8,7 +9,7 @@ namespace sim {
 namespace {
 // Sizes of the body's reserved-memory buffers, as the published layouts fix them.
 constexpr uint64_t kRecordSize = sizeof(MemInfoRecord);
-constexpr uint64_t kSnapshotSize = 3366;
+constexpr uint64_t kSnapshotSize = sizeof(ChannelMapSnapshot);
 constexpr uint64_t kChipSelectTableSize = 2048;
 constexpr Guid kChannelInfoProtocol = {0xECF77B54, 0x9B7B, 0x4FCB, {0x9A, 0x3F, 0x02, 0x28, 0x82, 0xA1, 0x36, 0x7A}};
 }  // namespace
@@ -38,7 +39,7 @@ void BootStepMarker::AllocatePool(uint32_t type, uint64_t size) {
 }
 
 void BootStepMarker::LocateProtocol(const Guid& protocol) {
-  if (current_ == BootStep::Record && GuidEqual(protocol, kFabricTopologyProtocolGuid)) current_ = BootStep::Snapshot;
+  if (current_ == BootStep::Record && GuidEqual(protocol, FabricTopologyProtocolGuid)) current_ = BootStep::Snapshot;
   else if ((current_ == BootStep::Record || current_ == BootStep::Snapshot) && GuidEqual(protocol, kChannelInfoProtocol))
     current_ = BootStep::ChipSelectTable;
 }

@@ -104,8 +104,9 @@ class Devices {
   // The chipset's power-management registers behind index port 0xCD6 and data
   // port 0xCD7; registers not set read 0.
   void SetPmRegister(uint8_t index, uint8_t value) { pmRegisters_[index] = value; }
-  // Places the agent's mailbox buffer in pool memory as a heap buffer (handle
-  // 0xA019, boot-services data) and returns the address of its data.
+  // Places the agent's mailbox buffer in pool memory as a heap buffer node
+  // (handle 0xA019, boot-services data) and returns the address of its data.
+  // The platform links it into an earlier driver's heap list.
   uint64_t MakeMailbox(const MailboxSpec& setup);
 
   // --- routing from the hardware model; false: not a device's access ---

@@ -1,8 +1,10 @@
 #include "sim/firmware.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/meminfo.h"
+#include "services/heap.h"
 #include "uefi/pcd.h"
 #include "uefi/system_table.h"
 
@@ -32,10 +34,11 @@ std::string GuidText(const Guid& g) {
 
 std::string GuidName(const Guid& g) {
   if (GuidEqual(g, kPcdProtocolGuid)) return "PcdProtocol";
-  if (GuidEqual(g, kFabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
+  if (GuidEqual(g, FabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
   if (GuidEqual(g, MemInfoProtocolGuid)) return "MemInfoProtocol";
   if (GuidEqual(g, kReadyToBootGroupGuid)) return "ReadyToBoot";
   if (GuidEqual(g, kHobListGuid)) return "HobList";
+  if (GuidEqual(g, HeapListProtocolGuid)) return "HeapListProtocol";
   return GuidText(g);
 }
 
@@ -55,6 +58,12 @@ std::string StatusName(uint64_t s) {
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   calls_.push_back({std::move(service), std::move(detail), status});
+}
+
+uint64_t HobFootprint(const HobSpec& hob) {
+  constexpr uint64_t kGuidHobHeader = 24;
+  if (hob.length && *hob.length >= kGuidHobHeader) return *hob.length;
+  return (kGuidHobHeader + hob.data.size() + 7) & ~7ull;
 }
 
 uint64_t Firmware::NewHandle() { return memory_.FirmwareAlloc(16); }
@@ -98,7 +107,7 @@ void Firmware::Build(const FirmwareConfig& config) {
     constexpr uint16_t kHandoffInfo = 1, kGuidExtension = 4, kEndOfList = 0xFFFF;
     constexpr uint16_t kHandoffLength = 56;
     uint64_t size = kHandoffLength + 8;
-    for (const HobSpec& h : config.hobs) size += (24 + h.data.size() + 7) & ~7ull;
+    for (const HobSpec& h : config.hobs) size += HobFootprint(h);
     hobList_ = memory_.FirmwareAlloc(size);
     uint64_t at = hobList_;
     auto header = [&](uint16_t type, uint16_t length) {
@@ -109,11 +118,11 @@ void Firmware::Build(const FirmwareConfig& config) {
     memory_.Write<uint32_t>(at + 8, 9);  // version
     at += kHandoffLength;
     for (const HobSpec& h : config.hobs) {
-      const uint16_t length = uint16_t((24 + h.data.size() + 7) & ~7ull);
-      header(kGuidExtension, length);
+      const uint64_t footprint = HobFootprint(h);
+      header(kGuidExtension, h.length ? *h.length : uint16_t(footprint));
       memory_.WriteBytes(at + 8, &h.name, sizeof(Guid));
-      memory_.WriteBytes(at + 24, h.data.data(), h.data.size());
-      at += length;
+      memory_.WriteBytes(at + 24, h.data.data(), std::min<uint64_t>(h.data.size(), footprint - 24));
+      at += footprint;
     }
     header(kEndOfList, 8);
     memory_.WriteBytes(configTable, &kHobListGuid, sizeof(Guid));
@@ -152,11 +161,11 @@ void Firmware::Build(const FirmwareConfig& config) {
   }
   if (!config.faults.missingProtocols.count("fabric_topology")) {
     uint64_t topo = memory_.FirmwareAlloc(4 * 8);
-    slot(topo, 0, Service::TopologySystemInfo);
-    slot(topo, 8, Service::TopologySocketInfo);
-    slot(topo, 16, Service::TopologyUnused);
-    slot(topo, 24, Service::TopologyRootBusInfo);
-    install(kFabricTopologyProtocolGuid, topo);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologySystemInfo), Service::TopologySystemInfo);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologySocketInfo), Service::TopologySocketInfo);
+    slot(topo, offsetof(FabricTopologyProtocol, Unused), Service::TopologyUnused);
+    slot(topo, offsetof(FabricTopologyProtocol, TopologyRootBusInfo), Service::TopologyRootBusInfo);
+    install(FabricTopologyProtocolGuid, topo);
   }
 }
 
@@ -293,7 +302,7 @@ uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address)
   else if (config_.faults.failAllocation == allocationCalls_) status = EFI_OUT_OF_RESOURCES;
   else if ((at = memory_.PoolAlloc(size)) == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    pool_.push_back({at, size, type, false});
+    pool_.push_back({at, size, type, false, calls_.size()});
     *address = at;
     detail += " at " + HexText(at);
   }
@@ -322,7 +331,9 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
   uint64_t status = 0;
   steps_.InstallProtocol(protocol);
   if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
-  else if (config_.faults.failInstallProtocol) status = EFI_OUT_OF_RESOURCES;
+  else if (config_.faults.failInstallProtocol ||
+           (config_.faults.failInstallOf && GuidEqual(*config_.faults.failInstallOf, protocol)))
+    status = EFI_OUT_OF_RESOURCES;
   else {
     for (auto& i : interfaces_)
       if (i.handle == *handle && GuidEqual(i.protocol, protocol)) status = EFI_INVALID_PARAMETER;
@@ -339,6 +350,8 @@ uint64_t Firmware::InstallProtocolInterface(uint64_t* handle, const Guid& protoc
   }
   return status;
 }
+
+void Firmware::Preinstall(const Guid& protocol, uint64_t iface) { interfaces_.push_back({NewHandle(), protocol, iface}); }
 
 uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
   uint64_t status = 0;

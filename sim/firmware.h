@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fabric_topology.h"
 #include "sim/boot_steps.h"
 #include "sim/dispatch.h"
 #include "sim/memory.h"
@@ -23,13 +24,12 @@ std::string GuidText(const Guid& guid);
 std::string GuidName(const Guid& guid);  // a known protocol's or group's name, else its text
 std::string StatusName(uint64_t status);
 
-constexpr Guid kFabricTopologyProtocolGuid = {0xD90DB665, 0x973F, 0x4039, {0xBE, 0x4D, 0xAF, 0xBA, 0xD8, 0x73, 0x8D, 0x15}};
-
 struct PoolBlock {
   uint64_t address;
   uint64_t size;
   uint32_t type;
   bool freed;
+  size_t call;  // the AllocatePool call's place in Calls()
 };
 
 struct ServiceCall {
@@ -53,7 +53,8 @@ struct InstalledInterface {
 
 struct FirmwareFaults {
   uint64_t failAllocation = 0;  // the Nth AllocatePool call fails (1-based); 0: none
-  bool failInstallProtocol = false;
+  bool failInstallProtocol = false;              // every installation fails
+  std::optional<Guid> failInstallOf;             // only installations of this protocol fail
   bool failCreateEventEx = false;
   std::set<std::string> missingProtocols;  // "pcd", "fabric_topology"
 };
@@ -69,7 +70,14 @@ struct TopologySocket {
 struct HobSpec {
   Guid name;
   std::vector<uint8_t> data;
+  // The length field, when not the HOB's own (24 + data, rounded up to 8). The
+  // HOB then takes that many bytes of the list (data cut or padded with zero);
+  // one shorter than its 24-byte header takes its own length, and ends every
+  // search there.
+  std::optional<uint16_t> length;
 };
+// Bytes of the HOB list the HOB takes.
+uint64_t HobFootprint(const HobSpec& hob);
 
 struct FirmwareConfig {
   std::map<uint64_t, uint64_t> pcd;  // token -> value
@@ -100,6 +108,8 @@ class Firmware {
   uint64_t InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t interface);
   uint64_t RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration);
   uint64_t LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* interface);
+  // A protocol another module installed before the driver started.
+  void Preinstall(const Guid& protocol, uint64_t interface);
 
   // PCD.
   uint64_t PcdGet(uint64_t token, int width);

@@ -1,5 +1,7 @@
 #include "sim/hardware.h"
 
+#include "psp/psp_window.h"
+
 namespace sim {
 
 namespace {
@@ -75,6 +77,17 @@ void Hardware::SetMmio16(uint64_t address, uint16_t value) {
 uint64_t Hardware::MsrValue(uint32_t index) const {
   auto it = msrs_.find(index);
   return it == msrs_.end() ? 0 : it->second;
+}
+
+uint64_t Hardware::PspWindowBase() const {
+  auto root = roots_.find(0);
+  if (root == roots_.end()) return 0;
+  auto reg = [&](uint32_t index) -> uint64_t {
+    auto r = root->second.registers.find(index);
+    return r == root->second.registers.end() ? 0 : r->second;
+  };
+  const uint64_t low = reg(kPspWindowBaseLow) & kPspWindowBaseMask;
+  return low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
 }
 
 uint32_t Hardware::PortIn(uint16_t port, uint8_t width) {
@@ -165,6 +178,8 @@ uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
     std::memcpy(&v, memory_.Host(address), width);
   } else if (devices_.MmioRead(address, width, &v)) {
     // a device's register decodes ahead of the configuration space
+  } else if (psp_.Read(PspWindowBase(), address, width, &v) || (flash_ && flash_->Read(address, width, &v))) {
+    // so do the PSP's window and the boot flash
   } else if (InConfigSpace(address)) {
     v = ConfigRead(address, width);
   } else {
@@ -189,6 +204,8 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
   Record(AccessKind::Mmio, true, width, address, value);
   if (devices_.MmioWrite(address, width, value)) {
     // a device's register decodes ahead of the configuration space
+  } else if (psp_.Write(PspWindowBase(), address, width) || (flash_ && flash_->Contains(address, width))) {
+    // the PSP's registers take no writes here, and the flash only reads
   } else if (InConfigSpace(address)) {
     ConfigWrite(address, width, value);
   } else {

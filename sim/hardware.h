@@ -13,6 +13,7 @@
 
 #include "sim/boot_steps.h"
 #include "sim/devices.h"
+#include "sim/flash_device.h"
 #include "sim/memory.h"
 
 namespace sim {
@@ -90,6 +91,9 @@ class Hardware {
   void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
   // Where the step each access belongs to comes from (the firmware model's marker).
   void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
+  // The boot flash, ending at 4 GiB; none until mapped.
+  void MapFlash(std::shared_ptr<const FlashImage> image) { flash_ = std::move(image); }
+  void SetPsp(const PspSpec& spec) { psp_.Setup(spec); }
 
   // --- the seam ---
   uint32_t PortIn(uint16_t port, uint8_t width);
@@ -132,6 +136,11 @@ class Hardware {
   // port range overlapping the one DR2 and its length name.
   bool IoBreakpointHit(uint16_t port, uint8_t width) const;
 
+  const FlashImage* Flash() const { return flash_.get(); }
+  const PspDevice& psp() const { return psp_; }
+  // The PSP window's base as root bus 0's window registers show it; 0 for none.
+  uint64_t PspWindowBase() const;
+
   // The UARTs, the observed ports and the debug agent's mailbox.
   Devices& devices() { return devices_; }
   const Devices& devices() const { return devices_; }
@@ -163,6 +172,8 @@ class Hardware {
 
   PhysicalMemory& memory_;
   Devices devices_{memory_};
+  std::shared_ptr<const FlashImage> flash_;
+  PspDevice psp_;
   std::map<uint32_t, PciFunction> pci_;
   std::map<uint8_t, Root> roots_;
   std::map<uint64_t, uint8_t> mmioBytes_;

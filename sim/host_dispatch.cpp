@@ -79,21 +79,21 @@ EfiStatus EFIAPI PcdSet32Thunk(uint64_t t, uint32_t v) { return Fw().PcdSet(t, 4
 EfiStatus EFIAPI PcdSet64Thunk(uint64_t t, uint64_t v) { return Fw().PcdSet(t, 8, v); }
 EfiStatus EFIAPI PcdSetBoolThunk(uint64_t t, Boolean v) { return Fw().PcdSet(t, 0, v); }
 
-EfiStatus EFIAPI TopologySystemInfoThunk(void*, uint64_t* sockets, uint64_t* dies, void*) {
+EfiStatus EFIAPI TopologySystemInfoThunk(FabricTopologyProtocol*, uint64_t* sockets, uint64_t* dies, void*) {
   uint64_t s = 0, d = 0;
   EfiStatus st = Fw().TopologySystemInfo(&s, &d);
   if (sockets) *sockets = s;
   if (dies) *dies = d;
   return st;
 }
-EfiStatus EFIAPI TopologySocketInfoThunk(void*, uint64_t socket, uint64_t* dies, void*, void*, void*) {
+EfiStatus EFIAPI TopologySocketInfoThunk(FabricTopologyProtocol*, uint64_t socket, uint64_t* dies, void*, void*, void*) {
   uint64_t d = 0;
   EfiStatus st = Fw().TopologySocketInfo(socket, &d);
   if (st == 0 && dies) *dies = d;
   return st;
 }
 EfiStatus EFIAPI TopologyUnusedThunk() { return Fw().Unimplemented("FabricTopologyProtocol slot 3"); }
-EfiStatus EFIAPI TopologyRootBusInfoThunk(void*, uint64_t socket, uint64_t die, uint64_t index, void*,
+EfiStatus EFIAPI TopologyRootBusInfoThunk(FabricTopologyProtocol*, uint64_t socket, uint64_t die, uint64_t index, void*,
                                           uint64_t* bus, void*) {
   uint64_t b = 0;
   EfiStatus st = Fw().TopologyRootBusInfo(socket, die, index, &b);

@@ -33,4 +33,11 @@ void ResetImageState() {
   CopyRaw(__start_mistate, pristine->data(), size);
 }
 
+bool ImageStateHolds(uint64_t address, uint64_t length) {
+  if (__start_mistate == nullptr || __stop_mistate == nullptr) return false;
+  const uint64_t start = reinterpret_cast<uint64_t>(__start_mistate);
+  const uint64_t size = uint64_t(__stop_mistate - __start_mistate);
+  return address >= start && length <= size && address - start <= size - length;
+}
+
 }  // namespace sim

@@ -73,7 +73,7 @@ void PhysicalMemory::Reset() {
 
 std::vector<uint8_t> PhysicalMemory::ReadBytes(uint64_t address, uint64_t length) const {
   std::vector<uint8_t> out(length, 0xFF);
-  if (Contains(address, length)) std::memcpy(out.data(), Host(address), length);
+  if (length != 0 && Contains(address, length)) std::memcpy(out.data(), Host(address), length);
   return out;
 }
 

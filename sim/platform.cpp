@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/meminfo.h"
+#include "psp/psp_window.h"
 #include "sim/platform_stack.h"
 
 namespace sim {
@@ -51,8 +52,10 @@ void Platform::Build() {
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
       const DieSpec& d = s.sockets[socket].dies[die];
       ts.dies.push_back({d.rootBus});
+      // Fabric devices exist for two sockets of four dies; a die beyond them
+      // is only in the topology (and has its root).
       const uint8_t device = uint8_t(0x18 + 4 * socket + die);
-      if (d.vendor != 0xFFFF && device < 0x20) {
+      if (d.vendor != 0xFFFF && socket < 2 && die < 4) {
         for (uint8_t fn = 0; fn < 8; ++fn)
           hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(kFabricDeviceIdBase + fn));
         // Byte 0x84 of function 0 is the root bus number; the byte after it
@@ -62,6 +65,9 @@ void Platform::Build() {
       }
       hardware_.AddRoot(d.rootBus);
       for (auto& [index, value] : d.internal) hardware_.SetInternal(d.rootBus, index, value);
+      for (size_t c = 0; c < d.channels.size(); ++c)
+        for (auto& [offset, value] : d.channels[c])
+          hardware_.SetInternal(d.rootBus, uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), value);
     }
     fc.sockets.push_back(ts);
   }
@@ -83,10 +89,19 @@ void Platform::Build() {
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
   for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
-  if (s.mailbox) hardware_.devices().MakeMailbox(*s.mailbox);
   hardware_.SetAccessLimit(s.accessLimit);
   hardware_.SetStepMarker(&firmware_.Steps());
+  if (s.flash) hardware_.MapFlash(s.flash);
+  hardware_.SetPsp(s.psp);
+  if (s.psp.windowBase) {
+    // A base placed before the driver starts, as the window registers hold it once programmed.
+    hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
+    hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+  }
   firmware_.Build(fc);
+  if (s.earlierDriver || s.mailbox)
+    earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverSpec{}),
+                                  s.mailbox);
 }
 
 bool Platform::Run(const std::function<void()>& fn) {

@@ -9,6 +9,7 @@
 
 #include "sim/firmware.h"
 #include "sim/hardware.h"
+#include "sim/heap_list.h"
 #include "sim/scenario.h"
 
 namespace sim {
@@ -43,6 +44,8 @@ class Platform {
   const Firmware& firmware() const { return firmware_; }
   const PhysicalMemory& memory() const { return memory_; }
   const Scenario& scenario() const { return scenario_; }
+  // The driver of the package that started before this one, if the scenario has one.
+  const EarlierDriver& earlierDriver() const { return earlier_; }
 
   // Runs fn as a call from the firmware into the driver; false when the platform
   // stopped underneath it (halted in the trap's display loop, or ran away).
@@ -66,6 +69,7 @@ class Platform {
   Dispatch& dispatch_;
   Hardware hardware_;
   Firmware firmware_;
+  EarlierDriver earlier_;
   bool stopped_ = false;
   bool halted_ = false;
   bool runaway_ = false;
@@ -75,5 +79,7 @@ Platform& ActivePlatform();
 
 // Gives the driver a freshly loaded image's state before each platform's boot.
 void ResetImageState();
+// Whether the bytes lie in the linked driver's state section (host build).
+bool ImageStateHolds(uint64_t address, uint64_t length);
 
 }  // namespace sim

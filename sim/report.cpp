@@ -8,6 +8,8 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_heap.h"
+#include "sim/report_snapshot.h"
 #include "sim/report_steps.h"
 
 namespace sim {
@@ -138,6 +140,7 @@ json JsonRecord(Platform& platform) {
   const uint64_t channelMap = r.Value("ChannelMap");
   const uint64_t entries = r.Value("ChipSelectEntries");
   j["channel_map"] = JsonBuffer(channelMap != 0, channelMap);
+  if (channelMap != 0) SnapshotJson(platform, channelMap, j["channel_map"]);
   j["chip_select_table"] = JsonBuffer(entries != 0, entries);
   j["chip_select_table"]["count"] = r.Value("ChipSelectCount");
   return j;
@@ -400,6 +403,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
 
   j["traps"] = JsonTraps(platform);
   j["channels"] = ChannelsJson(platform);
+  j["heap"] = HeapJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -456,6 +460,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   TextRecord(out, platform);
   out << "\n";
+  if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChannelMap") != 0)
+    out << SnapshotText(platform, r.Value("ChannelMap")) << "\n";
   TextSignals(out, result);
   out << "\n";
   TextPcdWrites(out, platform);
@@ -463,6 +469,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   TextTraps(out, platform);
   out << "\n";
   out << ChannelsText(platform);
+  out << "\n";
+  out << HeapText(platform);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

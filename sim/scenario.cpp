@@ -1,6 +1,7 @@
 #include "sim/scenario.h"
 
 #include "platform/probes.h"
+#include "sim/scenario_channels.h"
 #include "sim/scenario_reader.h"
 
 #include <cstdio>
@@ -111,7 +112,7 @@ void ReadTitle(const Reader& r, const toml::table& root, Scenario& s) {
 }
 
 void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
-  r.Keys(t, path, {"root_bus", "vendor", "internal"});
+  r.Keys(t, path, {"root_bus", "vendor", "internal", "channel"});
   if (auto n = t.get("root_bus")) die.rootBus = uint8_t(r.Unsigned(*n, path + ".root_bus", 0xFF));
   else r.Fail(t.source(), path + ".root_bus", "missing: every die names its root bus");
   if (auto n = t.get("vendor")) die.vendor = uint16_t(r.Unsigned(*n, path + ".vendor", 0xFFFF));
@@ -123,13 +124,16 @@ void ReadDie(const Reader& r, const toml::table& t, const std::string& path, Die
           uint32_t(r.Unsigned(v, key, 0xFFFFFFFF));
     }
   }
+  if (auto n = t.get("channel")) ReadDieChannels(r, *n, path + ".channel", die);
 }
 
 void ReadSockets(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("socket");
   if (!n) return;
   const auto& sockets = r.Array(*n, "socket");
-  if (sockets.size() > 2) r.Fail(n->source(), "socket", "the platform has at most two sockets");
+  // More than the platform's two sockets of four dies may be described: the
+  // topology protocol then reports them, as a faulty one would.
+  if (sockets.size() > 4) r.Fail(n->source(), "socket", "at most four sockets");
   for (size_t i = 0; i < sockets.size(); ++i) {
     const std::string p = "socket[" + std::to_string(i) + "]";
     const auto& st = r.Table(sockets[i], p);
@@ -137,7 +141,7 @@ void ReadSockets(const Reader& r, const toml::table& root, Scenario& s) {
     SocketSpec socket;
     if (auto d = st.get("die")) {
       const auto& dies = r.Array(*d, p + ".die");
-      if (dies.size() > 4) r.Fail(d->source(), p + ".die", "a socket has at most four dies");
+      if (dies.size() > 8) r.Fail(d->source(), p + ".die", "at most eight dies per socket");
       for (size_t j = 0; j < dies.size(); ++j) {
         const std::string dp = p + ".die[" + std::to_string(j) + "]";
         DieSpec die;
@@ -352,7 +356,7 @@ void ReadFirmware(const Reader& r, const toml::table& root, Scenario& s) {
   r.Keys(t, "firmware", {"hob_list", "capsule_pending"});
   if (auto v = t.get("hob_list")) s.hobList = r.Bool(*v, "firmware.hob_list");
   if (auto v = t.get("capsule_pending"); v && r.Bool(*v, "firmware.capsule_pending"))
-    s.hobs.push_back({kCapsuleStatusHobGuid, {}});
+    s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
 }
 
 // After [firmware]: its capsule HOB comes first in the list.
@@ -365,7 +369,7 @@ void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
   for (size_t i = 0; i < list.size(); ++i) {
     const std::string p = "hob[" + std::to_string(i) + "]";
     const auto& t = r.Table(list[i], p);
-    r.Keys(t, p, {"guid", "data"});
+    r.Keys(t, p, {"guid", "data", "length"});
     HobSpec hob{};
     if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
     else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
@@ -374,6 +378,7 @@ void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
       if (bytes.size() > 4000) r.Fail(v->source(), p + ".data", "a HOB holds at most 4000 bytes of data here");
       for (auto& b : bytes) hob.data.push_back(uint8_t(r.Unsigned(b, p + ".data", 0xFF)));
     }
+    if (auto v = t.get("length")) hob.length = HobLength(r, *v, p + ".length");
     s.hobs.push_back(hob);
     hobBytes += hob.data.size();
     if (hobBytes > kHobDataLimit)
@@ -397,7 +402,10 @@ void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
   const auto& t = r.Table(*n, "faults");
   r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event_ex"});
   if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
-  if (auto v = t.get("fail_install_protocol")) s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+  if (auto v = t.get("fail_install_protocol")) {
+    if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
+    else s.faults.failInstallProtocol = r.Bool(*v, "faults.fail_install_protocol");
+  }
   if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = r.Bool(*v, "faults.fail_create_event_ex");
 }
 
@@ -446,10 +454,13 @@ constexpr TopLevel kTopLevel[] = {
     {{"mailbox"}, ReadMailbox},
     {{"firmware"}, ReadFirmware},
     {{"hob"}, ReadHobs},
+    {{"heap_hob", "earlier_driver"}, ReadHeapTables},
     {{"protocols"}, ReadProtocols},
     {{"faults"}, ReadFaults},
     {{"boot"}, ReadBoot},
     {{"limits"}, ReadLimits},
+    {{"flash"}, ReadFlash},  // clear of the buses and the UARTs read above
+    {{"psp"}, ReadPsp},      // clear of the flash
 };
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/flash_device.h"
+#include "sim/flash_image.h"
 #include "sim/firmware.h"
 #include "sim/hardware.h"
+#include "sim/heap_list.h"
 
 namespace sim {
 
@@ -19,6 +22,9 @@ struct DieSpec {
   uint8_t rootBus = 0;
   uint16_t vendor = kFabricVendorId;        // of the fabric device; 0xFFFF: nothing answers
   std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
+  // The memory controller's channels 0 and 1: register values by offset from
+  // the channel's block (internal address 0x50000 + channel x 0x100000).
+  std::vector<std::map<uint32_t, uint32_t>> channels;
 };
 
 struct SocketSpec {
@@ -54,12 +60,20 @@ struct Scenario {
   // elsewhere, the first serial port at 0x3F8 ([raw_uart]).
   std::vector<UartSpec> uarts = {UartSpec{}};
   // The debug agent's mailbox buffer ([mailbox]); none unless the scenario asks.
+  // An earlier driver of the package created it, so it comes with one.
   std::optional<MailboxSpec> mailbox;
+  // A driver of the package that started earlier ([earlier_driver]; the platform
+  // adds one for a [mailbox] too).
+  std::optional<EarlierDriverSpec> earlierDriver;
   bool hobList = true;
-  std::vector<HobSpec> hobs;      // GUID-extension HOBs, in list order
+  std::vector<HobSpec> hobs;      // GUID-extension HOBs, in list order; heap HOBs last
   uint16_t pm1ControlBase = 0x0400;  // I/O base of the ACPI PM1 control register; 0: not programmed
   uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
+  // The boot flash ([flash]), built when the file is read; none unless the
+  // scenario describes one. How the PSP answers ([psp]).
+  std::shared_ptr<const FlashImage> flash;
+  PspSpec psp;
 
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.
   std::vector<std::string> events;

@@ -73,5 +73,13 @@ class ScenarioReader {
 using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, Scenario& s);
 
 // Readers kept in files of their own (sim/scenario_<topic>.cpp), one line each.
+void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
+void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
+void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
+
+// A HOB's length field: 0 to 0xFFF8, a multiple of 8.
+uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);
+// A protocol by the name the report gives it (MemInfoProtocol, HeapListProtocol) or by GUID.
+Guid ProtocolNamed(const ScenarioReader& r, const toml::node& n, const std::string& key);
 
 }  // namespace sim

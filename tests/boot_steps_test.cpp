@@ -40,8 +40,9 @@ TEST(BootSteps, DefaultPlatformCostsWhatTheDesignImplies) {
   sim::Platform p(sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml"));
   ASSERT_EQ(p.Boot().entryStatus, EFI_SUCCESS);
   constexpr uint64_t kFabricDevices = 8;  // devices 0x18 to 0x1F all answer
-  // The snapshot, the chip-select table and the S3 closing are stand-ins that
-  // touch no hardware yet.
+  constexpr uint64_t kChannels = 2 * 8;   // the snapshot walks both channels of each of the 8 dies
+  constexpr uint64_t kChannelRegisters = 34;
+  // The chip-select table and the S3 closing are stand-ins that touch no hardware yet.
   ExpectCosts(p, {
       {{BootStep::Startup, AccessKind::DebugRegister},
        {2, "the mailbox channel's set-up reads DR2 to see whether it is enabled, and again in its Init"}},
@@ -49,6 +50,9 @@ TEST(BootSteps, DefaultPlatformCostsWhatTheDesignImplies) {
       {{BootStep::Startup, AccessKind::Port},
        {5, "the sleep type: PM registers 0x62 and 0x63 (an index write and a data read each), then the PM1 control register"}},
       {{BootStep::Record, AccessKind::Mmio}, {1, "the SMI command port register"}},
+      {{BootStep::Snapshot, AccessKind::Mmio},
+       {kChannels * kChannelRegisters * 2,
+        "per channel, 34 registers read once each through the root's window: an index write and a data read"}},
       {{BootStep::ReadyToBoot, AccessKind::Mmio},
        {4 * kFabricDevices, "per answering fabric device: vendor, root bus number, index write, data write"}},
   });

@@ -607,12 +607,15 @@ TEST_F(Mailbox, OnlyASignedBufferThatHoldsTheHeaderIsTheAgents) {
 }
 
 TEST(MailboxLocate, AsksTheHeapOnlyWhenDr3IsSet) {
-  // Until the heap buffer manager is built, the heap finds no buffer at all.
-  HeapLocateRequest request = {kHeapHandleDebugMailbox, 7, reinterpret_cast<void*>(1)};
-  EXPECT_EQ(HeapLocateBuffer(&request), kHeapNotFound);
-  EXPECT_EQ(request.Size, 0u);
-  EXPECT_EQ(request.Data, nullptr);
-  EXPECT_EQ(HeapLocateBuffer(nullptr), kHeapNotFound);
+  {
+    // A freshly loaded image has joined no heap list yet: the heap finds no buffer at all.
+    sim::Platform p(test::Scenario(""));
+    HeapLocateRequest request = {kHeapHandleDebugMailbox, 7, reinterpret_cast<void*>(1)};
+    EXPECT_EQ(HeapLocateBuffer(&request), kHeapNotFound);
+    EXPECT_EQ(request.Size, 0u);
+    EXPECT_EQ(request.Data, nullptr);
+    EXPECT_EQ(HeapLocateBuffer(nullptr), kHeapNotFound);
+  }
 
   for (uint64_t dr3 : {0, 0x1000}) {
     sim::Platform p(test::Scenario("[cpu]\ndr3 = " + std::to_string(dr3) + "\n"));

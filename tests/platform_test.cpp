@@ -121,7 +121,7 @@ TEST(Faults, NthAllocationFailsAndProtocolsCanBeLeftOut) {
   EXPECT_EQ(p.firmware().FreePool(a), EFI_INVALID_PARAMETER);
   EXPECT_EQ(p.memory().Read<uint8_t>(a), sim::kFreedPoolByte);
   uint64_t iface = 0;
-  EXPECT_EQ(p.firmware().LocateProtocol(sim::kFabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
+  EXPECT_EQ(p.firmware().LocateProtocol(FabricTopologyProtocolGuid, 0, &iface), EFI_NOT_FOUND);
   EXPECT_EQ(p.firmware().LocateProtocol(kPcdProtocolGuid, 0, &iface), EFI_SUCCESS);
 }
 
@@ -174,6 +174,11 @@ TEST(Scenario, BadFilesNameTheLineAndTheKey) {
       {"[`socket]]\n", "test.toml"},
       {"name = \"x\"\n# caf\xC3\xA9\n", "test.toml:2: scenario files are ASCII"},
       {"[[socket]]\n[[socket.die]]\nvendor = 1\n", "missing"},
+      {"[[socket]]\n[[socket.die]]\nroot_bus = 0\n[[socket.die.channel]]\nbase_addr = [1, 2]\n",
+       "test.toml:5: key 'socket[0].die[0].channel[0].base_addr': expected 4 values"},
+      {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{}, {}, {}]\n", "a die has two channels"},
+      {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{ registers = { 0x202 = 1 } }]\n", "multiples of 4"},
+      {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{ base = [1] }]\n", "channel[0].base': unknown key"},
   };
   for (const Case& c : cases) {
     try {

@@ -62,11 +62,16 @@ TEST_F(Probes, EmptyMissingAndBrokenListsFindNothing) {
   EXPECT_EQ(FindNextGuidHob(&kWanted, mHobList), nullptr);
   mHobList = nullptr;
   EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr) << "no HOB list";
-  // A HOB of length 0 ends the walk instead of holding it in place.
-  HobBuilder broken(platform->memory());
-  broken.Add(3, 0);
-  mHobList = broken.Ptr(broken.start);
-  EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr);
+  // A HOB of length 0 ends the walk instead of holding it in place; so does a
+  // GUID-extension HOB shorter than its header, before its GUID is compared.
+  for (auto [type, length] : {std::pair<uint16_t, uint16_t>{3, 0}, {4, 0}, {4, 16}}) {
+    HobBuilder broken(platform->memory());
+    broken.Add(type, length, &kWanted);
+    broken.at += 24;  // a sound HOB after it, never reached
+    broken.Add(4, 24, &kWanted);
+    mHobList = broken.Ptr(broken.start);
+    EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr) << "type " << type << ", length " << length;
+  }
 }
 
 TEST_F(Probes, ThePlatformsHobListCarriesTheScenarioHobs) {

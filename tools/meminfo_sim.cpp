@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "sim/emu/emulator_dispatch.h"
+#include "sim/flash_command.h"
 #include "sim/platform.h"
 #include "sim/report.h"
 
@@ -27,7 +28,8 @@ constexpr const char* kDescription =
     "what it did: the entry's status, the record published under MemInfoProtocol\n"
     "(every field and its 40 raw bytes), the root-register writes of each\n"
     "ReadyToBoot signal, PCD writes, fatal traps and the post-code display of a\n"
-    "halted platform, pool allocations, and hardware access counts.";
+    "halted platform, the shared heap buffers, pool allocations, and hardware\n"
+    "access counts.";
 
 constexpr const char* kExitText =
     "Exit status:\n"
@@ -113,6 +115,22 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   run->footer(kExitText);
 
+  sim::FlashCommandOptions flash;
+  CLI::App* flashCommand = app.add_subcommand(
+      "flash", "Write the boot flash image a scenario describes (SCENARIO -o FILE), or inspect one (--inspect FILE)");
+  flashCommand->add_option("SCENARIO", flash.scenario, "Scenario file whose [flash] table describes the image");
+  flashCommand->add_option("-o,--output", flash.output, "The image file to write");
+  flashCommand->add_option("--inspect", flash.inspect,
+                           "List a flash image's entry table, directories and entries and check every checksum");
+  flashCommand->add_flag("--json", flash.asJson, "--inspect: print one JSON document");
+  flashCommand->add_option("--signature", flash.signatures,
+                           "--inspect: judge for a processor with this CPUID 0x80000001 EAX (e.g. 0x00800F12); "
+                           "may be repeated; default: every processor the flash format knows");
+  flashCommand->footer(
+      "Exit status: 0 written, or inspected and good; 1 the inspected image has problems (a missing\n"
+      "entry table, a bad magic, count or checksum, or a --signature processor whose lookups fail);\n"
+      "2 bad usage, or a file that cannot be read or written. See docs/flash.md.");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -123,5 +141,6 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
+  if (flashCommand->parsed()) return sim::RunFlashCommand(flash, std::cout, std::cerr);
   return Run(o);
 }

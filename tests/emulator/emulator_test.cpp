@@ -40,6 +40,7 @@ struct Outcome {
   bool entryReturned = false, halted = false, runaway = false;
   uint64_t entryStatus = 0;
   std::optional<std::vector<uint8_t>> record;
+  std::vector<uint8_t> channelMap;  // the snapshot the record points to
   std::vector<std::vector<std::string>> signalWrites;
   std::vector<std::string> pcdWrites;
   std::vector<std::string> calls;         // service and status
@@ -48,9 +49,20 @@ struct Outcome {
   std::vector<std::array<uint64_t, sim::kAccessKindCount>> stepCounts;  // accesses per kind, per step of the boot
   std::vector<std::string> handOvers, uartOutput;
   std::vector<uint32_t> trapCodes, haltDisplay;
+  std::vector<std::string> heap;  // each buffer of the published list: node, header and data
   uint32_t haltCode = 0;
   uint64_t lowestHostStackByte = 0;  // emulator runs: the deepest the host went in the platform stack region
 };
+
+// An interface in the driver's own static data (the heap list's) lies in this
+// process on the host and in the image region in the emulator: named, not numbered.
+std::string InImage(const std::string& detail) {
+  const size_t at = detail.find("interface 0x");
+  if (at == std::string::npos) return detail;
+  const uint64_t address = std::stoull(detail.substr(at + 10), nullptr, 16);
+  const bool image = address >= sim::kEmuImageBase || address < sim::kDramBase;
+  return image ? detail.substr(0, at) + "interface <in the image>" : detail;
+}
 
 Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   sim::Platform p(scenario, dispatch);
@@ -60,7 +72,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   o.entryStatus = r.entryStatus;
   o.halted = r.halted;
   o.runaway = r.runaway;
-  if (auto at = p.Installed(MemInfoProtocolGuid)) o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+  if (auto at = p.Installed(MemInfoProtocolGuid)) {
+    o.record = p.memory().ReadBytes(*at, sizeof(MemInfoRecord));
+    if (const uint64_t map = p.memory().Read<uint64_t>(*at + offsetof(MemInfoRecord, ChannelMap)))
+      o.channelMap = p.memory().ReadBytes(map, sizeof(ChannelMapSnapshot));
+  }
   for (const auto& s : r.signals) {
     std::vector<std::string> writes;
     for (const auto& w : s.writes) writes.push_back(sim::HexText(w.bus) + ":" + sim::HexText(w.index) + "=" + sim::HexText(w.value));
@@ -71,7 +87,7 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
                           sim::StatusName(w.status));
   for (const auto& c : p.firmware().Calls()) {
     o.calls.push_back(c.service + " -> " + sim::StatusName(c.status));
-    o.callDetails.push_back(c.service + "(" + c.detail + ") -> " + sim::StatusName(c.status));
+    o.callDetails.push_back(c.service + "(" + InImage(c.detail) + ") -> " + sim::StatusName(c.status));
   }
   for (const auto& a : p.hardware().Log()) {
     // The mailbox hand-over passes the address of the message, which lies in the
@@ -85,6 +101,11 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
     o.handOvers.push_back(std::string(h.text.begin(), h.text.end()) + (h.caught ? " (caught)" : " (missed: " + h.missed + ")"));
   for (const auto& u : p.hardware().devices().Uarts()) o.uartOutput.push_back(std::string(u.Transmitted().begin(), u.Transmitted().end()));
   for (int s = 0; s < sim::kBootStepCount; ++s) o.stepCounts.push_back(p.hardware().StepCounts(sim::BootStep(s)));
+  for (const auto& n : sim::ReadHeapList(p.memory(), p.firmware()).nodes) {
+    const auto data = p.memory().ReadBytes(n.node + sizeof(HeapBufferNode), std::min<uint32_t>(n.header.Size, 4096));
+    o.heap.push_back(sim::HexText(n.node) + " " + sim::HexText(n.header.Handle) + " " + std::to_string(n.header.Size) +
+                     " " + std::to_string(n.header.PersistCode) + " " + std::string(data.begin(), data.end()));
+  }
   o.trapCodes = p.hardware().TrapCodes();
   o.haltDisplay = p.hardware().HaltDisplay();
   o.haltCode = p.hardware().HaltCode();
@@ -121,6 +142,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.halted, emu.halted);
   EXPECT_EQ(host.runaway, emu.runaway);
   EXPECT_EQ(host.record, emu.record) << "the published record";
+  EXPECT_EQ(host.channelMap, emu.channelMap) << "the channel map snapshot";
   EXPECT_EQ(host.signalWrites, emu.signalWrites) << "ReadyToBoot writes per signal";
   EXPECT_EQ(host.pcdWrites, emu.pcdWrites);
   ExpectSameSequence(host.calls, emu.calls, "firmware calls");
@@ -129,6 +151,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.stepCounts, emu.stepCounts) << "hardware accesses per step of the boot";
   EXPECT_EQ(host.handOvers, emu.handOvers) << "debug messages the agent received";
   EXPECT_EQ(host.uartOutput, emu.uartOutput) << "what went out on each UART";
+  EXPECT_EQ(host.heap, emu.heap) << "the heap list after the boot";
   EXPECT_EQ(host.trapCodes, emu.trapCodes);
   EXPECT_EQ(host.haltCode, emu.haltCode);
   EXPECT_EQ(host.haltDisplay, emu.haltDisplay);
@@ -157,7 +180,9 @@ std::vector<Named> DriverScenarios() {
     if (f.path().extension() == ".toml") files.push_back(f.path());
   std::sort(files.begin(), files.end());
   for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
-  out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = true\n" + kSignal});
+  out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = \"MemInfoProtocol\"\n" + kSignal});
+  out.push_back({"heap list install fails, agent answers",
+                 kTwoDies + "[faults]\nfail_install_protocol = \"HeapListProtocol\"\n[agent]\npresent = true\n" + kSignal});
   out.push_back({"event creation fails", kTwoDies + "[faults]\nfail_create_event_ex = true\n" + kSignal});
   out.push_back({"no PCD protocol", kTwoDies + "[protocols]\npcd = false\n" + kSignal});
   out.push_back({"no topology, no HOB list, agent",
@@ -337,6 +362,30 @@ TEST(EmulatorProbe, DebugPrintChannelsMatchTheHostBuild) {
     EXPECT_NE(e.uartOutput.front().find("probe text 1234 -42   |5E1F0A11-2B3C-4D5E-8091-A2B3C4D5E6F7 Not Found 1,234,567"),
               std::string::npos)
         << e.uartOutput.front();
+  }
+}
+
+TEST(EmulatorProbe, FlashLookupsReadTheSameFlashAndPsp) {
+  // The boot flash and the PSP's window reach the image through the same
+  // models: the default platform's flash, with a PSP that answers late (in
+  // recovery), and with one that never answers.
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  HostProbe host;
+  const std::string flash = ReadFile(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/default.toml");
+  const std::string from = flash.substr(flash.find("[flash]"));
+  const std::string body = from.substr(0, from.find("[psp]"));
+  const std::string cpu = "[cpuid]\n0x80000001 = [0x00800F12, 0, 0, 0]\n[agent]\npresent = true\n";
+  for (const std::string& psp : {std::string("status = 0x40000000\nready_after = 2\n"), std::string("boot = \"never_ready\"\n")}) {
+    SCOPED_TRACE(psp);
+    const std::string toml = kTwoDies + cpu + ProbeScenario(probe::kFlashLookup) + body +
+                             "[psp]\nwindow_base = 0xFEA00000\n" + psp;
+    const Outcome h = BootProbe(toml, host);
+    const Outcome e = BootProbe(toml, emulator);
+    ExpectSameOutcome(h, e, Details::Compare);
+    ASSERT_TRUE(e.entryReturned);
+    size_t flashReads = 0;
+    for (const std::string& a : e.accesses) flashReads += a.rfind("mmio read 4 @0xFF", 0) == 0;
+    EXPECT_GT(flashReads, 100u);
   }
 }
 

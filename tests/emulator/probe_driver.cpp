@@ -3,6 +3,7 @@
 #include "diag/debug_print.h"
 #include "diag/trap.h"
 #include "platform/hw.h"
+#include "psp/flash.h"
 #include "uefi/pcd.h"
 
 namespace {
@@ -255,6 +256,26 @@ EfiStatus DebugPrintTour() {
   return EFI_SUCCESS;
 }
 
+// Every lookup's result and outputs go to the mark port.
+EfiStatus FlashTour() {
+  uint32_t psp = 0, bios = 0;
+  Mix(FlashDirectoryLocate(&psp, &bios));
+  Mix(psp);
+  Mix(bios);
+  const uint8_t types[] = {kBiosEntryDrux, kBiosEntryDruxCopy, kBiosEntryLevel2, 0x5A};
+  for (uint8_t type : types) {
+    uint32_t typeWord = 0, size = 0;
+    uint64_t source = 0, destination = 0;
+    Mix(BiosDirectoryEntryFind(type, &typeWord, &source, &size, &destination));
+    Mix(typeWord);
+    Mix(source);
+    Mix(size);
+    Mix(destination);
+  }
+  Mix(PspRecoveryCheck());
+  return gSum & ~kEfiErrorBit;
+}
+
 }  // namespace
 
 extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle, EfiSystemTable* systemTable) {
@@ -272,6 +293,8 @@ extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle, EfiSystemTable* systemTable) {
       return ServiceTour(systemTable);
     case kDebugPrint:
       return DebugPrintTour();
+    case kFlashLookup:
+      return FlashTour();
     case kNullRead:
       return *reinterpret_cast<volatile uint32_t*>(Opaque(uint64_t{8}));
     case kRunaway:

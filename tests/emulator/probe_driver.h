@@ -15,6 +15,7 @@ enum Case : uint8_t {
   kTrap = 2,         // the fatal trap: halts, or returns when an agent answers
   kServiceTour = 3,  // every modelled service, nested notify functions, pointer tables
   kDebugPrint = 4,   // debug print on every channel; port 0x98 = 1 puts the serial UART at kMmioUartBase
+  kFlashLookup = 5,  // boot-flash directory lookups and the PSP recovery check
   // Faults the emulator must report (the host build would crash or hang on them).
   kNullRead = 10,
   kRunaway = 11,

@@ -1,0 +1,135 @@
+#include "psp/flash.h"
+
+#include "diag/trap.h"
+#include "platform/access.h"
+#include "platform/hw.h"
+#include "platform/probes.h"
+#include "platform/timer.h"
+#include "psp/psp_window.h"
+
+namespace {
+
+// The u32 at `address` in the flash window, or 0 when its four bytes do not all
+// lie in the window. No magic, signature or count check passes on a 0. Out of
+// line: one copy of the window check serves every read.
+__attribute__((noinline)) uint32_t FlashRead32(uint64_t address) {
+  return FlashRegionContains(kFlashWindow, address, 4) ? hw::Read32(address) : 0;
+}
+
+// The directory at `address` has the magic, its entries lie in the window, and
+// its checksum holds. wordsPerEntry: the 16-bit words of one entry.
+bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t wordsPerEntry) {
+  if (FlashRead32(address) != magic) return false;
+  const uint64_t first = address + kChecksumStart;
+  const uint64_t words = 4 + wordsPerEntry * FlashRead32(address + offsetof(FlashDirectoryHeader, Count));
+  return FlashRegionContains(kFlashWindow, first, 2 * words) &&
+         Fletcher32(first, words) == FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum));
+}
+
+// The first entry of the type in the BIOS directory at `directory`, whose entries must lie in the window.
+bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
+  const uint32_t count = FlashRead32(directory + offsetof(FlashDirectoryHeader, Count));
+  uint64_t entry = directory + sizeof(FlashDirectoryHeader);
+  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(BiosDirectoryEntry))) return false;
+  for (uint32_t i = 0; i < count; ++i, entry += sizeof(BiosDirectoryEntry)) {
+    const uint32_t typeWord = hw::Read32(entry);
+    if (uint8_t(typeWord) != type) continue;
+    found->TypeWord = typeWord;
+    found->Size = hw::Read32(entry + offsetof(BiosDirectoryEntry, Size));
+    found->Source = hw::Read64(entry + offsetof(BiosDirectoryEntry, Source));
+    found->Destination = hw::Read64(entry + offsetof(BiosDirectoryEntry, Destination));
+    return true;
+  }
+  return false;
+}
+
+// The PSP directory a combo directory names for the processor, or the combo
+// directory itself when no entry matches or its entries leave the window.
+uint32_t ComboResolve(uint32_t combo, uint32_t processorId) {
+  const uint32_t count = FlashRead32(uint64_t{combo} + offsetof(ComboDirectoryHeader, Count));
+  uint64_t entry = uint64_t{combo} + sizeof(ComboDirectoryHeader);
+  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(ComboDirectoryEntry))) return combo;
+  for (uint32_t i = 0; i < count; ++i, entry += sizeof(ComboDirectoryEntry))
+    if (hw::Read32(entry + offsetof(ComboDirectoryEntry, ProcessorId)) == processorId)
+      return hw::Read32(entry + offsetof(ComboDirectoryEntry, PspDirectory));
+  return combo;
+}
+
+}  // namespace
+
+uint32_t Fletcher32(uint64_t address, uint64_t words) {
+  return Fletcher32Words(words, [address](uint64_t i) -> uint32_t { return hw::Read16(address + 2 * i); });
+}
+
+bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
+  const ProcessorFlashRow* row = nullptr;
+  for (const ProcessorFlashRow& r : kProcessorFlashRows)
+    if (CpuSignatureMatches(r.Signature)) {
+      row = &r;
+      break;
+    }
+  if (row == nullptr) return false;
+
+  uint64_t table = 0;
+  for (uint64_t at : kFirmwareEntryTableAddresses)
+    if (FlashRead32(at) == kFirmwareEntryTableSignature) {
+      table = at;
+      break;
+    }
+  if (table == 0) return false;
+
+  const uint32_t bios = FlashRead32(table + offsetof(FirmwareEntryTable, BiosDirectory) + 4 * row->BiosTableIndex);
+  if (biosDirectory) *biosDirectory = bios;
+  uint32_t psp = FlashRead32(table + offsetof(FirmwareEntryTable, PspDirectory));
+  if (FlashRead32(psp) == kComboDirectoryMagic) psp = ComboResolve(psp, row->ComboProcessorId);
+  if (pspDirectory) *pspDirectory = psp;
+
+  const bool pspValid = DirectoryValid(psp, kPspDirectoryMagic, kPspDirectoryEntrySize / 2);
+  const bool biosValid = DirectoryValid(bios, kBiosDirectoryMagic, sizeof(BiosDirectoryEntry) / 2);
+  if (!pspValid) FatalTrap(kTrapPspDirectoryInvalid);
+  if (!biosValid) FatalTrap(kTrapBiosDirectoryInvalid);
+  return pspValid && biosValid;
+}
+
+bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
+                            uint64_t* destination) {
+  uint32_t psp, bios;
+  if (!FlashDirectoryLocate(&psp, &bios)) return false;
+
+  BiosDirectoryEntry found;
+  bool hit = false;
+  BiosDirectoryEntry level2;
+  if (type != kBiosEntryLevel2 &&
+      BiosDirectoryEntryFind(kBiosEntryLevel2, &level2.TypeWord, &level2.Source, &level2.Size, &level2.Destination)) {
+    // A bad level-2 directory is silent: the level-1 entries serve.
+    const bool valid = DirectoryValid(level2.Source, kBiosLevel2Magic, sizeof(BiosDirectoryEntry) / 2);
+    const bool recovery = PspRecoveryCheck();
+    if (valid && !recovery) hit = EntryFind(level2.Source, type, &found);
+  }
+  if (!hit && !EntryFind(bios, type, &found)) return false;
+  if (typeWord) *typeWord = found.TypeWord;
+  if (source) *source = found.Source;
+  if (size) *size = found.Size;
+  if (destination) *destination = found.Destination;
+  return true;
+}
+
+bool PspRecoveryCheck() {
+  PspBarInitEarlyV2();
+  hw::Write32(IndexRegisterAddress(0), kPspWindowBaseLow);
+  const uint32_t base = hw::Read32(DataRegisterAddress(0)) & kPspWindowBaseMask;
+  // No window, no mailbox: the caller must not trust the level-2 directory.
+  if (base == 0) {
+    FatalTrap(kTrapPspMailboxUnusable);
+    return true;
+  }
+  const uint64_t status = uint64_t{base} + kPspMailboxStatusOffset;
+  const uint64_t start = TscRead();
+  while ((hw::Read32(status) & (kPspStatusBooted | kPspStatusRecovery)) == 0) {
+    // A PSP that never answers is taken to be in recovery.
+    if (TscRead() - start >= kPspStatusWaitTicks) return true;
+    SpinPause();
+  }
+  const uint32_t word = hw::Read32(status);
+  return (word & kPspStatusRecovery) != 0 && (word & kPspStatusBooted) == 0;
+}

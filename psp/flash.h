@@ -1,0 +1,158 @@
+// The boot flash's directories: the firmware entry table near the bottom of the
+// flash, the PSP (or combo) directory it points to, the BIOS directory of the
+// running processor and its optional level-2 extension. Lookups start again from
+// the flash every time and keep nothing.
+//
+// The layouts are shared with the virtual platform's flash builder and inspector.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// ---- layouts (little-endian; addresses are physical) ----
+
+constexpr uint32_t kFirmwareEntryTableSignature = 0x55AA55AA;
+constexpr uint32_t kPspDirectoryMagic = 0x50535024;    // "$PSP"
+constexpr uint32_t kBiosDirectoryMagic = 0x44484224;   // "$BHD"
+constexpr uint32_t kBiosLevel2Magic = 0x324C4224;      // "$BL2"
+constexpr uint32_t kComboDirectoryMagic = 0x50535032;  // "2PSP"
+
+struct FirmwareEntryTable {
+  uint32_t Signature;
+  uint32_t Unread04[4];
+  uint32_t PspDirectory;      // a PSP directory or a combo directory
+  uint32_t BiosDirectory[2];  // one per row of kProcessorFlashRows
+};
+static_assert(sizeof(FirmwareEntryTable) == 0x20 && offsetof(FirmwareEntryTable, PspDirectory) == 0x14 &&
+              offsetof(FirmwareEntryTable, BiosDirectory) == 0x18);
+
+// The header of a PSP, BIOS and level-2 BIOS directory; the entries follow it.
+// The checksum covers everything from Count to the end of the last entry.
+struct FlashDirectoryHeader {
+  uint32_t Magic;
+  uint32_t Checksum;
+  uint32_t Count;
+  uint32_t Unread0C;
+};
+static_assert(sizeof(FlashDirectoryHeader) == 0x10 && offsetof(FlashDirectoryHeader, Checksum) == 4 &&
+              offsetof(FlashDirectoryHeader, Count) == 8);
+constexpr uint64_t kChecksumStart = offsetof(FlashDirectoryHeader, Count);
+
+// PSP directory entries are covered by the checksum but not read here.
+constexpr uint64_t kPspDirectoryEntrySize = 16;
+
+struct BiosDirectoryEntry {
+  uint32_t TypeWord;  // bits 7:0 the type; bits 31:8 go to the caller as they are
+  uint32_t Size;
+  uint64_t Source;       // where the data lies in the flash
+  uint64_t Destination;  // where the data is placed in memory
+};
+static_assert(sizeof(BiosDirectoryEntry) == 24 && offsetof(BiosDirectoryEntry, Size) == 4 &&
+              offsetof(BiosDirectoryEntry, Source) == 8 && offsetof(BiosDirectoryEntry, Destination) == 16);
+
+// Stands in for a PSP directory when the flash serves more than one processor kind.
+struct ComboDirectoryHeader {
+  uint32_t Magic;
+  uint32_t Unread04;  // a checksum, not verified
+  uint32_t Count;
+  uint32_t Unread0C[5];
+};
+struct ComboDirectoryEntry {
+  uint32_t Unread00;
+  uint32_t ProcessorId;
+  uint32_t PspDirectory;
+  uint32_t Unread0C;
+};
+static_assert(sizeof(ComboDirectoryHeader) == 0x20 && offsetof(ComboDirectoryHeader, Count) == 8);
+static_assert(sizeof(ComboDirectoryEntry) == 16 && offsetof(ComboDirectoryEntry, ProcessorId) == 4 &&
+              offsetof(ComboDirectoryEntry, PspDirectory) == 8);
+
+// BIOS directory entry types the system uses.
+constexpr uint8_t kBiosEntryLevel2 = 0x70;    // source: the level-2 directory
+constexpr uint8_t kBiosEntryDrux = 0x61;      // destination: the DRUX block in memory
+constexpr uint8_t kBiosEntryDruxCopy = 0x63;  // source: the DRUX block's copy in the flash
+
+// The entry table's positions, searched in this order: 0x20000 into a flash of
+// 512 KiB, 1, 2, 4, 8 and 16 MiB that ends at 4 GiB.
+constexpr uint64_t kFirmwareEntryTableAddresses[6] = {0xFFFA0000, 0xFFF20000, 0xFFE20000,
+                                                      0xFFC20000, 0xFF820000, 0xFF020000};
+
+// The processors the flash serves, tested in this order.
+struct ProcessorFlashRow {
+  uint32_t Signature;       // for CpuSignatureMatches
+  uint32_t BiosTableIndex;  // into FirmwareEntryTable::BiosDirectory
+  uint32_t ComboProcessorId;
+};
+constexpr ProcessorFlashRow kProcessorFlashRows[2] = {{0x00800F00, 0, 0xBC090000}, {0x00810F00, 1, 0xBC0A0000}};
+
+// 16-bit words a directory's checksum covers, from offset 8, for a count of entries.
+constexpr uint64_t PspDirectoryChecksumWords(uint64_t count) { return 4 + 8 * count; }
+constexpr uint64_t BiosDirectoryChecksumWords(uint64_t count) { return 4 + 12 * count; }
+
+// ---- the flash window ----
+
+// A range of the physical address space. Every read of the flash goes through
+// the one region below, and a read that would leave it is refused.
+struct FlashRegion {
+  uint64_t Base;
+  uint64_t Size;
+};
+// The largest flash the entry table's positions serve: 16 MiB ending at 4 GiB.
+constexpr FlashRegion kFlashWindow = {0xFF000000, 0x01000000};
+
+// True when [address, address + length) lies in the region; cannot overflow.
+// (An address below the base wraps to a difference far above any size.)
+constexpr bool FlashRegionContains(const FlashRegion& region, uint64_t address, uint64_t length) {
+  return length <= region.Size && address - region.Base <= region.Size - length;
+}
+
+// ---- checksum ----
+
+// Fletcher-32 over `words` little-endian 16-bit words, read(i) giving word i.
+// With 0 words the result is 0xFFFFFFFF.
+template <class ReadWord>
+constexpr uint32_t Fletcher32Words(uint64_t words, ReadWord read) {
+  uint32_t sum1 = 0xFFFF, sum2 = 0xFFFF;
+  // Both sums fold after every 359 words (the most for which sum2 cannot
+  // overflow before the fold), after the last block, and once more at the end.
+  for (uint64_t i = 0, block = 0; i < words; ++i) {
+    sum1 += read(i);
+    sum2 += sum1;
+    if (++block == 359 || i + 1 == words) {
+      sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
+      sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
+      block = 0;
+    }
+  }
+  sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
+  sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
+  return (sum2 << 16) | sum1;
+}
+
+// ---- operations ----
+
+constexpr uint32_t kTrapPspDirectoryInvalid = 0x20300266;
+constexpr uint32_t kTrapBiosDirectoryInvalid = 0x20300267;
+constexpr uint32_t kTrapPspMailboxUnusable = 0x20300533;
+
+// The PSP mailbox status word in the PSP's window; the PSP sets bit 29 or 30 once it has booted.
+constexpr uint64_t kPspMailboxStatusOffset = 0x10570;
+constexpr uint32_t kPspStatusBooted = 1u << 29;
+constexpr uint32_t kPspStatusRecovery = 1u << 30;
+// How long the recovery check waits for either bit, in time-stamp counter ticks.
+constexpr uint64_t kPspStatusWaitTicks = 1ull << 32;
+
+// Fletcher-32 over memory at a physical address.
+uint32_t Fletcher32(uint64_t address, uint64_t words);
+// TRUE when the entry table was found and both the PSP directory and the BIOS
+// directory of the running processor hold their checksums. The BIOS directory
+// output is written once the table is found, the PSP one once a combo directory
+// has been resolved.
+bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory);
+// TRUE when a BIOS directory entry of the type was found; the outputs then hold
+// its fields, and are untouched otherwise. A valid level-2 directory's entries
+// win unless the PSP booted in recovery.
+bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
+                            uint64_t* destination);
+// TRUE when the PSP reports that it booted in recovery, and whenever it cannot
+// tell (no window, or no answer in time).
+bool PspRecoveryCheck();
