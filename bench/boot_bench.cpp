@@ -25,9 +25,10 @@ size_t DieCount(const sim::Scenario& s) {
 // One boot per iteration: a platform built from the scenario (which resets what
 // the previous boot touched), the entry and the scenario's events.
 void Boot(benchmark::State& state, const sim::Scenario& scenario, sim::Dispatch& dispatch) {
+  const auto shared = std::make_shared<const sim::Scenario>(scenario);
   uint64_t accesses = 0;
   for (auto _ : state) {
-    sim::Platform platform(scenario, dispatch);
+    sim::Platform platform(shared, dispatch);
     const sim::BootResult result = platform.Boot();
     benchmark::DoNotOptimize(result.entryStatus);
     accesses = platform.hardware().TotalAccesses();

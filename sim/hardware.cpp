@@ -67,7 +67,10 @@ void Hardware::AddRoot(uint8_t bus) {
   if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, kFabricVendorId, kRootDeviceId);
 }
 
-void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) { roots_[bus].registers[index] = value; }
+void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) {
+  roots_[bus].registers.Set(index, value);
+  InternalChanged(bus);
+}
 
 void Hardware::SetMmio16(uint64_t address, uint16_t value) {
   mmioBytes_[address] = value & 0xFF;
@@ -79,15 +82,16 @@ uint64_t Hardware::MsrValue(uint32_t index) const {
   return it == msrs_.end() ? 0 : it->second;
 }
 
-uint64_t Hardware::PspWindowBase() const {
+void Hardware::InternalChanged(uint8_t bus) {
+  if (bus != 0) return;
   auto root = roots_.find(0);
-  if (root == roots_.end()) return 0;
-  auto reg = [&](uint32_t index) -> uint64_t {
-    auto r = root->second.registers.find(index);
-    return r == root->second.registers.end() ? 0 : r->second;
-  };
+  if (root == roots_.end()) {
+    pspWindowBase_ = 0;
+    return;
+  }
+  auto reg = [&](uint32_t index) -> uint64_t { return root->second.registers.Get(index); };
   const uint64_t low = reg(kPspWindowBaseLow) & kPspWindowBaseMask;
-  return low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
+  pspWindowBase_ = low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
 }
 
 uint32_t Hardware::PortIn(uint16_t port, uint8_t width) {
@@ -137,8 +141,7 @@ uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
   if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
     if (reg == 0xB8) return root->second.index;
     if (reg == 0xBC) {
-      auto r = root->second.registers.find(root->second.index);
-      return r == root->second.registers.end() ? 0 : r->second;
+      return root->second.registers.Get(root->second.index);
     }
   }
   auto f = pci_.find(Bdf(bus, device, function));
@@ -159,7 +162,8 @@ void Hardware::ConfigWrite(uint64_t address, uint8_t width, uint64_t value) {
       return;
     }
     if (reg == 0xBC) {
-      root->second.registers[root->second.index] = uint32_t(value);
+      root->second.registers.Set(root->second.index, uint32_t(value));
+      InternalChanged(bus);
       internalWrites_.push_back({bus, root->second.index, uint32_t(value)});
       return;
     }

@@ -4,6 +4,7 @@
 // MSRs, CPUID, the time-stamp counter, debug and control registers, and the
 // debug agent that may take a fatal trap over. Every access is recorded.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -139,7 +140,7 @@ class Hardware {
   const FlashImage* Flash() const { return flash_.get(); }
   const PspDevice& psp() const { return psp_; }
   // The PSP window's base as root bus 0's window registers show it; 0 for none.
-  uint64_t PspWindowBase() const;
+  uint64_t PspWindowBase() const { return pspWindowBase_; }
 
   // The UARTs, the observed ports and the debug agent's mailbox.
   Devices& devices() { return devices_; }
@@ -159,10 +160,34 @@ class Hardware {
       bytes[offset] = value;
     }
   };
+  // A root's internal registers, sorted by index: a platform sets them in
+  // ascending order, and a boot reads many and writes few.
+  class RegisterFile {
+   public:
+    uint32_t Get(uint32_t index) const {
+      auto it = std::lower_bound(entries_.begin(), entries_.end(), index, Before);
+      return it != entries_.end() && it->first == index ? it->second : 0;
+    }
+    void Set(uint32_t index, uint32_t value) {
+      auto it = entries_.empty() || entries_.back().first < index
+                    ? entries_.end()
+                    : std::lower_bound(entries_.begin(), entries_.end(), index, Before);
+      if (it != entries_.end() && it->first == index) it->second = value;
+      else entries_.insert(it, {index, value});
+    }
+
+   private:
+    static bool Before(const std::pair<uint32_t, uint32_t>& e, uint32_t index) { return e.first < index; }
+    std::vector<std::pair<uint32_t, uint32_t>> entries_;
+  };
   struct Root {
     uint32_t index = 0;
-    std::map<uint32_t, uint32_t> registers;
+    RegisterFile registers;  // unset registers read 0
   };
+  // Every memory access asks for the PSP window's base, so it is worked out
+  // again only when root bus 0's registers change.
+  void InternalChanged(uint8_t bus);
+  uint64_t pspWindowBase_ = 0;
   static uint32_t Bdf(uint8_t bus, uint8_t device, uint8_t function) {
     return (uint32_t{bus} << 8) | (uint32_t{device} << 3) | function;
   }

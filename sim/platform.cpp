@@ -23,7 +23,10 @@ Platform& ActivePlatform() {
 }
 
 Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
-    : scenario_(scenario),
+    : Platform(std::make_shared<const Scenario>(scenario), dispatch) {}
+
+Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
+    : scenario_(std::move(scenario)),
       memory_(PhysicalMemory::Instance()),
       dispatch_(dispatch),
       hardware_(memory_),
@@ -41,7 +44,7 @@ Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
 Platform::~Platform() { gActive = nullptr; }
 
 void Platform::Build() {
-  const Scenario& s = scenario_;
+  const Scenario& s = *scenario_;
   FirmwareConfig fc;
   fc.pcd = s.pcd;
   fc.hobList = s.hobList;
@@ -139,7 +142,7 @@ std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
 BootResult Platform::Boot() {
   BootResult r;
   r.entryReturned = CallEntry(&r.entryStatus);
-  for (const std::string& event : scenario_.events) {
+  for (const std::string& event : scenario_->events) {
     if (stopped_) break;
     size_t before = hardware_.InternalWrites().size();
     bool completed = true;
