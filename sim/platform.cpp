@@ -6,6 +6,7 @@
 
 #include "core/meminfo.h"
 #include "psp/psp_window.h"
+#include "sim/fabric_mmio_model.h"
 #include "sim/platform_stack.h"
 
 namespace sim {
@@ -79,6 +80,7 @@ void Platform::Build() {
     for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
   }
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
+  BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
   // The PM1 control register's base in PM registers 0x62/0x63, and the register

@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_fabric_mmio.h"
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
 #include "sim/report_steps.h"
@@ -404,6 +405,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   j["traps"] = JsonTraps(platform);
   j["channels"] = ChannelsJson(platform);
   j["heap"] = HeapJson(platform);
+  j["fabric_mmio"] = FabricMmioJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -471,6 +473,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << ChannelsText(platform);
   out << "\n";
   out << HeapText(platform);
+  out << "\n";
+  out << FabricMmioText(platform);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

@@ -461,6 +461,7 @@ constexpr TopLevel kTopLevel[] = {
     {{"limits"}, ReadLimits},
     {{"flash"}, ReadFlash},  // clear of the buses and the UARTs read above
     {{"psp"}, ReadPsp},      // clear of the flash
+    {{"fabric"}, ReadFabric},  // over the fabric devices of [[socket]]
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/fabric_mmio_model.h"
 #include "sim/flash_device.h"
 #include "sim/flash_image.h"
 #include "sim/firmware.h"
@@ -74,6 +75,8 @@ struct Scenario {
   // scenario describes one. How the PSP answers ([psp]).
   std::shared_ptr<const FlashImage> flash;
   PspSpec psp;
+  // The fabric registers the MMIO allocator reads ([fabric]); by default from [[socket]].
+  FabricSpec fabric;
 
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group.
   std::vector<std::string> events;

@@ -76,6 +76,7 @@ using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, S
 void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
 void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
 void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
+void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [fabric]: scenario_fabric.cpp
 
 // A HOB's length field: 0 to 0xFFF8, a multiple of 8.
 uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);

@@ -17,6 +17,7 @@
 #include "channels_fixture.h"
 #include "core/meminfo.h"
 #include "diag/trap.h"
+#include "psp/psp_window.h"
 
 namespace {
 
@@ -87,6 +88,7 @@ json HaltedAfterBootReport(std::string* text) {
   sim::Platform p(sim::LoadScenario(SourcePath("scenarios/default.toml")));
   sim::BootResult r = p.Boot();
   EXPECT_TRUE(r.entryReturned);
+  p.Run([] { PspBarInitEarlyV2(); });  // the fabric MMIO allocator's state and the window
   EXPECT_FALSE(p.Run([] { FatalTrap(0x20320401); }));
   r.halted = true;
   sim::ReportOptions options;
@@ -178,6 +180,12 @@ TEST(JsonReport, HaltedPlatformShowsTheCodeAndWhatTheDisplayShowed) {
 
   EXPECT_NE(text.find("halted"), std::string::npos);
   EXPECT_NE(text.find("0x010000DE  0xDE"), std::string::npos) << text;
+  // The window the run placed, and socket 0, die 0's regions with the 1 MiB it took.
+  EXPECT_EQ(j["fabric_mmio"]["psp_window"]["base_hex"], "0xFEA00000");
+  EXPECT_EQ(j["fabric_mmio"]["psp_window"]["placed_by"], "driver");
+  EXPECT_NE(text.find("PSP window  0xFEA00000-0xFEAFFFFF, placed by the driver"), std::string::npos) << text;
+  EXPECT_NE(text.find("below 4 GiB  0x0000FE000000-0x0000FEAFFFFF size 0xB00000, used 0x0 up, 0x100000 down, free 0xA00000"),
+            std::string::npos) << text;
 }
 
 TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
@@ -331,7 +339,7 @@ TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
   EXPECT_TRUE(h["driver"]["image"].is_null());
   EXPECT_EQ(e["driver"]["backend"], "emulator");
   EXPECT_EQ(e["driver"]["image"], MEMINFO_IMAGE_PATH);
-  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
+  for (const char* key : {"entry", "record", "signals", "pcd_writes", "traps", "channels", "fabric_mmio", "accesses"}) EXPECT_EQ(h[key], e[key]) << key;
 
   const Command bad = RunSim("run " + scenario + " --emulate --image " + scenario);
   EXPECT_EQ(bad.status, 3);
