@@ -5,6 +5,7 @@
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 #   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
 #   make firmware-test  boot it in the reference UEFI firmware under QEMU; check the firmware file
+#   make bench    run the benchmarks; make figures: image sizes, the cost of a boot, the benchmark figures
 # VARIANT=debug (for demo) selects the build with debug print on: the report
 # then shows what the driver printed on each output channel.
 SHELL := /bin/bash
@@ -21,7 +22,7 @@ else
 $(error VARIANT must be release or debug, not '$(VARIANT)')
 endif
 
-.PHONY: all demo check image host host-debug asan deps figures fuzz clean ffs firmware-test
+.PHONY: all demo check image host host-debug asan deps figures fuzz bench clean ffs firmware-test
 
 all: host
 
@@ -80,7 +81,13 @@ firmware-test: host host-debug
 ffs: image
 	@tools/make-ffs build/image/MemInfoDxe.efi build/image/MemInfoDxe.ffs
 
-# Image sizes by section for both variants, and what a boot costs.
+# The benchmarks of bench/ (boots linked and emulated, the platform growing, the
+# format engine), in the optimised host build; BENCH_ARGS passes options on,
+# e.g. BENCH_ARGS=--benchmark_filter=Boot.
+bench: host
+	@build/host/meminfo_bench $(BENCH_ARGS)
+
+# Image sizes by section for both variants, what a boot costs, and the benchmarks.
 figures: host host-debug
 	@tools/figures $(SCENARIO)
 

@@ -63,6 +63,7 @@ std::string StatusName(uint64_t s) {
 }
 
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
+  memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   calls_.push_back({std::move(service), std::move(detail), status});
 }
 
@@ -238,7 +239,9 @@ void Firmware::DispatchPending() {
     ++e->notifications;
     notifyRuns_.push_back({handle, e->tpl});
     uint64_t notify = e->notify, context = e->context;
+    const BootStep step = steps_.NotifyBegins(e->group, e->tpl);
     dispatch_.CallNotify(notify, handle, context);
+    steps_.NotifyEnds(step);
     tpl_ = saved;
   }
 }
@@ -325,6 +328,7 @@ const char* PoolFaultName(PoolFault::Kind kind) {
 // handed out again.
 uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address) {
   ++allocationCalls_;
+  steps_.AllocatePool(type, size);
   std::string detail = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
   uint64_t status = 0;
   uint64_t at = 0;
@@ -407,6 +411,7 @@ uint64_t Firmware::InstallByPlatform(const Guid& protocol, uint64_t iface) {
 uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t iface, bool byPlatform) {
   std::string detail = GuidName(protocol);
   uint64_t status = 0;
+  steps_.InstallProtocol(protocol);
   if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
   else if (!byPlatform && (config_.faults.failInstallProtocol ||
                            (config_.faults.failInstallOf && GuidEqual(*config_.faults.failInstallOf, protocol))))
@@ -449,6 +454,7 @@ uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, 
 
 uint64_t Firmware::LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* iface) {
   uint64_t status = EFI_NOT_FOUND;
+  steps_.LocateProtocol(protocol);
   if (iface == nullptr) status = EFI_INVALID_PARAMETER;
   else if (registration != 0) {
     // The next interface installed since the registration, once each.

@@ -12,6 +12,7 @@
 
 #include "core/chip_select.h"
 #include "core/fabric_topology.h"
+#include "sim/boot_steps.h"
 #include "sim/dispatch.h"
 #include "sim/memory.h"
 #include "uefi/base.h"
@@ -208,6 +209,9 @@ class Firmware {
   };
   const std::vector<NotifyRun>& NotifyRuns() const { return notifyRuns_; }
   uint64_t CurrentTpl() const { return tpl_; }
+  // The step of the boot the driver's calls show it is in.
+  BootStepMarker& Steps() { return steps_; }
+  const BootStepMarker& Steps() const { return steps_; }
 
  private:
   void Log(std::string service, std::string detail, uint64_t status);
@@ -241,6 +245,7 @@ class Firmware {
     size_t seen;  // interfaces_ index up to which LocateProtocol has handed out
   };
   std::vector<Registration> registrations_;
+  BootStepMarker steps_;
 };
 
 }  // namespace sim

@@ -39,21 +39,23 @@ const char* AccessKindName(AccessKind kind) {
 
 void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
   ++counts_[static_cast<int>(kind)];
+  ++stepCounts_[static_cast<size_t>(steps_ ? steps_->Current() : BootStep::Other)][static_cast<size_t>(kind)];
   ++total_;
+  memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});
   if (total_ > accessLimit_) throw PlatformStop{PlatformStop::Runaway};
 }
 
 void Hardware::AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId) {
   auto& f = pci_[Bdf(bus, device, function)];
-  f.config[0] = vendor & 0xFF;
-  f.config[1] = vendor >> 8;
-  f.config[2] = deviceId & 0xFF;
-  f.config[3] = deviceId >> 8;
+  f.Set(0, vendor & 0xFF);
+  f.Set(1, vendor >> 8);
+  f.Set(2, deviceId & 0xFF);
+  f.Set(3, deviceId >> 8);
 }
 
 void Hardware::SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value) {
-  pci_[Bdf(bus, device, function)].config[offset & 0xFFF] = value;
+  pci_[Bdf(bus, device, function)].Set(offset & 0xFFF, value);
 }
 
 void Hardware::SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value) {
@@ -65,7 +67,10 @@ void Hardware::AddRoot(uint8_t bus) {
   if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, kFabricVendorId, kRootDeviceId);
 }
 
-void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) { roots_[bus].registers[index] = value; }
+void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) {
+  roots_[bus].registers.Set(index, value);
+  InternalChanged(bus);
+}
 
 void Hardware::SetMmio16(uint64_t address, uint16_t value) {
   mmioBytes_[address] = value & 0xFF;
@@ -77,15 +82,16 @@ uint64_t Hardware::MsrValue(uint32_t index) const {
   return it == msrs_.end() ? 0 : it->second;
 }
 
-uint64_t Hardware::PspWindowBase() const {
+void Hardware::InternalChanged(uint8_t bus) {
+  if (bus != 0) return;
   auto root = roots_.find(0);
-  if (root == roots_.end()) return 0;
-  auto reg = [&](uint32_t index) -> uint64_t {
-    auto r = root->second.registers.find(index);
-    return r == root->second.registers.end() ? 0 : r->second;
-  };
+  if (root == roots_.end()) {
+    pspWindowBase_ = 0;
+    return;
+  }
+  auto reg = [&](uint32_t index) -> uint64_t { return root->second.registers.Get(index); };
   const uint64_t low = reg(kPspWindowBaseLow) & kPspWindowBaseMask;
-  return low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
+  pspWindowBase_ = low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
 }
 
 uint32_t Hardware::PortIn(uint16_t port, uint8_t width) {
@@ -135,14 +141,13 @@ uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
   if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
     if (reg == 0xB8) return root->second.index;
     if (reg == 0xBC) {
-      auto r = root->second.registers.find(root->second.index);
-      return r == root->second.registers.end() ? 0 : r->second;
+      return root->second.registers.Get(root->second.index);
     }
   }
   auto f = pci_.find(Bdf(bus, device, function));
   if (f == pci_.end() || reg + width > 4096) return WidthMask(width);
   uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.config[reg + i]) << (8 * i);
+  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.Get(uint16_t(reg + i))) << (8 * i);
   return v;
 }
 
@@ -157,14 +162,15 @@ void Hardware::ConfigWrite(uint64_t address, uint8_t width, uint64_t value) {
       return;
     }
     if (reg == 0xBC) {
-      root->second.registers[root->second.index] = uint32_t(value);
+      root->second.registers.Set(root->second.index, uint32_t(value));
+      InternalChanged(bus);
       internalWrites_.push_back({bus, root->second.index, uint32_t(value)});
       return;
     }
   }
   auto f = pci_.find(Bdf(bus, device, function));
   if (f == pci_.end() || reg + width > 4096) return;
-  for (int i = 0; i < width; ++i) f->second.config[reg + i] = uint8_t(value >> (8 * i));
+  for (int i = 0; i < width; ++i) f->second.Set(uint16_t(reg + i), uint8_t(value >> (8 * i)));
 }
 
 uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
@@ -195,6 +201,7 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
   value &= WidthMask(width);
   if (memory_.Contains(address, width)) {
     Record(AccessKind::Memory, true, width, address, value);
+    memory_.Touch(address, width);
     std::memcpy(memory_.Host(address), &value, width);
     return;
   }

@@ -4,6 +4,7 @@
 // MSRs, CPUID, the time-stamp counter, debug and control registers, and the
 // debug agent that may take a fatal trap over. Every access is recorded.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boot_steps.h"
 #include "sim/devices.h"
 #include "sim/flash_device.h"
 #include "sim/memory.h"
@@ -92,6 +94,8 @@ class Hardware {
   }
   void SetAgent(bool present, uint32_t answer) { agentPresent_ = present; agentAnswer_ = answer; }
   void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
+  // Where the step each access belongs to comes from (the firmware model's marker).
+  void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
   // The boot flash, ending at 4 GiB; none until mapped.
   void MapFlash(std::shared_ptr<const FlashImage> image) { flash_ = std::move(image); }
   void SetPsp(const PspSpec& spec) { psp_.Setup(spec); }
@@ -116,6 +120,10 @@ class Hardware {
   // --- what happened ---
   const std::vector<Access>& Log() const { return log_; }
   std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
+  // The same, of the accesses made during one step of the boot.
+  const std::array<uint64_t, kAccessKindCount>& StepCounts(BootStep step) const {
+    return stepCounts_[static_cast<size_t>(step)];
+  }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
   bool Halted() const { return halted_; }
@@ -136,7 +144,7 @@ class Hardware {
   const FlashImage* Flash() const { return flash_.get(); }
   const PspDevice& psp() const { return psp_; }
   // The PSP window's base as root bus 0's window registers show it; 0 for none.
-  uint64_t PspWindowBase() const;
+  uint64_t PspWindowBase() const { return pspWindowBase_; }
 
   // The UARTs, the observed ports and the debug agent's mailbox.
   Devices& devices() { return devices_; }
@@ -146,13 +154,44 @@ class Hardware {
   static constexpr int kHaltDisplayWrites = 12;
 
  private:
+  // A function's 4 KiB of configuration space, stored only as far as written:
+  // bytes past the end of `bytes` read as zero.
   struct PciFunction {
-    std::array<uint8_t, 4096> config{};
+    std::vector<uint8_t> bytes;
+    uint8_t Get(uint16_t offset) const { return offset < bytes.size() ? bytes[offset] : 0; }
+    void Set(uint16_t offset, uint8_t value) {
+      if (offset >= bytes.size()) bytes.resize((size_t(offset) + 64) & ~size_t(63), 0);
+      bytes[offset] = value;
+    }
+  };
+  // A root's internal registers, sorted by index: a platform sets them in
+  // ascending order, and a boot reads many and writes few.
+  class RegisterFile {
+   public:
+    uint32_t Get(uint32_t index) const {
+      auto it = std::lower_bound(entries_.begin(), entries_.end(), index, Before);
+      return it != entries_.end() && it->first == index ? it->second : 0;
+    }
+    void Set(uint32_t index, uint32_t value) {
+      auto it = entries_.empty() || entries_.back().first < index
+                    ? entries_.end()
+                    : std::lower_bound(entries_.begin(), entries_.end(), index, Before);
+      if (it != entries_.end() && it->first == index) it->second = value;
+      else entries_.insert(it, {index, value});
+    }
+
+   private:
+    static bool Before(const std::pair<uint32_t, uint32_t>& e, uint32_t index) { return e.first < index; }
+    std::vector<std::pair<uint32_t, uint32_t>> entries_;
   };
   struct Root {
     uint32_t index = 0;
-    std::map<uint32_t, uint32_t> registers;
+    RegisterFile registers;  // unset registers read 0
   };
+  // Every memory access asks for the PSP window's base, so it is worked out
+  // again only when root bus 0's registers change.
+  void InternalChanged(uint8_t bus);
+  uint64_t pspWindowBase_ = 0;
   static uint32_t Bdf(uint8_t bus, uint8_t device, uint8_t function) {
     return (uint32_t{bus} << 8) | (uint32_t{device} << 3) | function;
   }
@@ -178,6 +217,8 @@ class Hardware {
 
   std::vector<Access> log_;
   std::array<uint64_t, kAccessKindCount> counts_{};
+  const BootStepMarker* steps_ = nullptr;
+  std::array<std::array<uint64_t, kAccessKindCount>, kBootStepCount> stepCounts_{};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
   std::vector<uint32_t> trapCodes_;

@@ -31,7 +31,10 @@ Platform& ActivePlatform() {
 }
 
 Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
-    : scenario_(scenario),
+    : Platform(std::make_shared<const Scenario>(scenario), dispatch) {}
+
+Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
+    : scenario_(std::move(scenario)),
       memory_(PhysicalMemory::Instance()),
       dispatch_(dispatch),
       hardware_(memory_),
@@ -53,7 +56,7 @@ Platform::~Platform() {
 }
 
 void Platform::Build() {
-  const Scenario& s = scenario_;
+  const Scenario& s = *scenario_;
   FirmwareConfig fc;
   fc.pcd = s.pcd;
   fc.hobList = s.hobList;
@@ -105,6 +108,7 @@ void Platform::Build() {
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
   for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
   hardware_.SetAccessLimit(s.accessLimit);
+  hardware_.SetStepMarker(&firmware_.Steps());
   if (s.flash) hardware_.MapFlash(s.flash);
   hardware_.SetPsp(s.psp);
   if (s.psp.windowBase) {
@@ -137,9 +141,12 @@ bool Platform::Run(const std::function<void()>& fn) {
 }
 
 bool Platform::CallEntry(uint64_t* status) {
-  return Run([&] {
+  firmware_.Steps().EntryBegins();
+  const bool returned = Run([&] {
     *status = dispatch_.CallEntry(dispatch_.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable());
   });
+  firmware_.Steps().EntryEnds();
+  return returned;
 }
 
 bool Platform::SignalGroup(const Guid& group) {
@@ -157,7 +164,7 @@ BootResult Platform::Boot() {
   r.entryReturned = CallEntry(&r.entryStatus);
   // The package's driver that builds the S3 save table starts after this one.
   if (r.entryReturned) s3_.AfterEntry(firmware_, memory_);
-  for (const std::string& event : scenario_.events) {
+  for (const std::string& event : scenario_->events) {
     if (stopped_) break;
     size_t before = hardware_.InternalWrites().size();
     bool completed = true;

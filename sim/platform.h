@@ -3,6 +3,7 @@
 // seam and the firmware's services reach it through ActivePlatform().
 #pragma once
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ class Platform {
   // The dispatch backend decides how the driver runs: linked into this process
   // (the default) or as the real image in a CPU emulator.
   explicit Platform(const Scenario& scenario, Dispatch& dispatch = HostDispatch());
+  // The same without a copy of the scenario: for boots again and again of one.
+  explicit Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch = HostDispatch());
   ~Platform();
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
@@ -43,7 +46,7 @@ class Platform {
   const Hardware& hardware() const { return hardware_; }
   const Firmware& firmware() const { return firmware_; }
   const PhysicalMemory& memory() const { return memory_; }
-  const Scenario& scenario() const { return scenario_; }
+  const Scenario& scenario() const { return *scenario_; }
   // The driver of the package that started before this one, if the scenario has one.
   const EarlierDriver& earlierDriver() const { return earlier_; }
 
@@ -67,7 +70,7 @@ class Platform {
  private:
   void Build();
 
-  const Scenario scenario_;
+  const std::shared_ptr<const Scenario> scenario_;
   PhysicalMemory& memory_;
   Dispatch& dispatch_;
   Hardware hardware_;

@@ -13,6 +13,7 @@
 #include "sim/report_drux.h"
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
+#include "sim/report_steps.h"
 
 namespace sim {
 
@@ -435,7 +436,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   json counts = json::object();
   const auto n = platform.hardware().Counts();
   for (int k = 0; k < kAccessKindCount; ++k) counts[AccessKindName(static_cast<AccessKind>(k))] = n[size_t(k)];
-  j["accesses"] = {{"counts", counts}, {"total", platform.hardware().TotalAccesses()}};
+  j["accesses"] = {{"counts", counts}, {"total", platform.hardware().TotalAccesses()}, {"steps", StepsJson(platform)}};
   if (trace) {
     json log = json::array();
     for (const Access& a : platform.hardware().Log())
@@ -495,6 +496,7 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << EventsText(platform);
   out << "\n";
   TextAccesses(out, platform);
+  out << "\n" << StepsText(platform);
   if (options.trace) {
     out << "\n";
     TextTrace(out, platform);

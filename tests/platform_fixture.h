@@ -55,6 +55,20 @@ inline const sim::Firmware::EventInfo* BodyEvent(const sim::Firmware& fw) {
 // The PCD tokens of the S3 library, which runs before the body in every boot.
 inline bool S3Token(uint64_t token) { return token == 349 || token == 350; }
 
+
+// The address of the first byte of DRAM that is not zero, or 0 when all are.
+inline uint64_t FirstNonZeroDramByte() {
+  const sim::PhysicalMemory& m = sim::PhysicalMemory::Instance();
+  for (uint64_t a = sim::kDramBase; a < sim::kDramBase + sim::kDramSize; a += 8) {
+    uint64_t v;
+    std::memcpy(&v, m.Host(a), 8);
+    if (v != 0)
+      for (uint64_t b = a;; ++b)
+        if (*m.Host(b) != 0) return b;
+  }
+  return 0;
+}
+
 inline std::vector<std::string> ServiceNames(const sim::Firmware& fw) {
   std::vector<std::string> out;
   for (const auto& c : fw.Calls()) out.push_back(c.service);

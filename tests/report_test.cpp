@@ -63,7 +63,8 @@ void KeyPaths(const json& j, const std::string& path, std::set<std::string>& out
   for (auto it = j.begin(); it != j.end(); ++it) {
     std::string key = it.key();
     if (path == "record.fields") key = "<field>";
-    if (path == "accesses.counts") key = "<kind>";
+    if (path == "accesses.counts" || path == "accesses.steps.<step>.counts") key = "<kind>";
+    if (path == "accesses.steps") key = "<step>";
     if (path == "record.channel_map.slots[].fields") key = "<snapshot field>";
     const std::string child = path.empty() ? key : path + "." + key;
     out.insert(child);

@@ -224,6 +224,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
     ++i;
   }
   SetReg(UC_X86_REG_RSP, rsp);
+  memory.NoteStack(rsp, kEmuGuestStackTop);
 
   uint64_t rip = function;
   for (;;) {
@@ -244,6 +245,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
     if (pending) {
       const PendingService call = *pending;
       pending.reset();
+      memory.NoteStack(call.rsp, kEmuGuestStackTop);
       const uint64_t ret = GuestRead64(call.rsp, std::string("the stack pointer at the call of ") + ServiceName(call.service));
       Serve(call.service, call.rsp);
       SetReg(UC_X86_REG_RSP, call.rsp + 8);
@@ -273,8 +275,20 @@ uint64_t EmulatorDispatch::ServiceAddress(Service service) {
 
 uint64_t EmulatorDispatch::EntryPoint() {
   Engine& e = *engine_;
+  e.memory.Touch(kEmuImageBase, e.image.SizeOfImage());
   e.image.Place(e.memory.Host(kEmuImageBase), kEmuImageBase);
-  uc_ctl_remove_cache(e.uc, kEmuImageBase, kEmuImageBase + e.image.SizeOfImage());
+  // Every placement writes the same bytes, and the driver cannot write its
+  // headers or read-only sections, so code translated from them stays valid
+  // from one boot to the next: dropping it would make every boot translate the
+  // whole driver again. Only the writable sections, which a boot changes and
+  // this placement puts back behind the emulator's back, are dropped each time.
+  if (!e.imagePlaced) {
+    uc_ctl_remove_cache(e.uc, kEmuImageBase, kEmuImageBase + e.image.SizeOfImage());
+    e.imagePlaced = true;
+  } else {
+    for (const PeSection& s : e.image.Sections())
+      if (s.Writable() && s.size != 0) uc_ctl_remove_cache(e.uc, kEmuImageBase + s.rva, kEmuImageBase + s.rva + s.size);
+  }
   return kEmuImageBase + e.image.EntryRva();
 }
 

@@ -107,6 +107,7 @@ struct EmulatorDispatch::Engine {
   alignas(4096) uint8_t thunks[emu::kPage];
   std::set<uint64_t> taggedSites;  // addresses
   size_t sites = 0;
+  bool imagePlaced = false;  // the image has been placed once: its code may be translated
 
   struct MmioWindow {
     Engine* engine;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include "sim/scenario.h"
 #include "tests/emulator/probe_driver.h"
 #include "tests/pool_guard.h"
+#include "tests/platform_fixture.h"
 
 #ifdef MEMINFO_IMAGE_PATH
 
@@ -45,6 +47,7 @@ struct Outcome {
   std::vector<std::string> calls;         // service and status
   std::vector<std::string> callDetails;   // service, detail and status
   std::vector<std::string> accesses;
+  std::vector<std::array<uint64_t, sim::kAccessKindCount>> stepCounts;  // accesses per kind, per step of the boot
   std::vector<std::string> handOvers, uartOutput;
   std::vector<uint32_t> trapCodes, haltDisplay;
   std::vector<std::string> heap;  // each buffer of the published list: node, header and data
@@ -102,6 +105,7 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
   for (const auto& h : p.hardware().devices().HandOvers())
     o.handOvers.push_back(std::string(h.text.begin(), h.text.end()) + (h.caught ? " (caught)" : " (missed: " + h.missed + ")"));
   for (const auto& u : p.hardware().devices().Uarts()) o.uartOutput.push_back(std::string(u.Transmitted().begin(), u.Transmitted().end()));
+  for (int s = 0; s < sim::kBootStepCount; ++s) o.stepCounts.push_back(p.hardware().StepCounts(sim::BootStep(s)));
   for (const auto& n : sim::ReadHeapList(p.memory(), p.firmware()).nodes) {
     const auto data = p.memory().ReadBytes(n.node + sizeof(HeapBufferNode), std::min<uint32_t>(n.header.Size, 4096));
     o.heap.push_back(sim::HexText(n.node) + " " + sim::HexText(n.header.Handle) + " " + std::to_string(n.header.Size) +
@@ -158,6 +162,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   ExpectSameSequence(host.calls, emu.calls, "firmware calls");
   if (details == Details::Compare) ExpectSameSequence(host.callDetails, emu.callDetails, "firmware call details");
   ExpectSameSequence(host.accesses, emu.accesses, "hardware accesses");
+  EXPECT_EQ(host.stepCounts, emu.stepCounts) << "hardware accesses per step of the boot";
   EXPECT_EQ(host.handOvers, emu.handOvers) << "debug messages the agent received";
   EXPECT_EQ(host.uartOutput, emu.uartOutput) << "what went out on each UART";
   EXPECT_EQ(host.heap, emu.heap) << "the heap list after the boot";
@@ -229,6 +234,9 @@ TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
     }
     // The firmware test's machine has no configuration-space base: its S3 start-up traps.
     EXPECT_TRUE(emu.entryReturned || s.name == "qemu-ovmf");
+    // What the image, its stack and the host code driving the emulator wrote is reset too.
+    sim::PhysicalMemory::Instance().Reset();
+    EXPECT_EQ(test::FirstNonZeroDramByte(), 0u) << "a byte the emulated boot wrote survived the reset";
     EXPECT_FALSE(host.accesses.empty() && host.calls.empty());
     EXPECT_TRUE(host.poolFaults.empty()) << host.poolFaults.front();
     ExpectSameOutcome(host, emu, Details::Compare);
