@@ -480,9 +480,9 @@ def main():
             fv.write(volume(f.read()))
         boots.append(Boot("MemInfoDxe.ffs from a firmware volume, by the firmware's dispatcher",
                           os.path.join(made, "volume.fv"), shipped_prediction))
-        stripped = os.path.join(made, "Stripped.efi")
-        strip_relocations(shipped, stripped)
-        boots.append(Boot("MemInfoDxe.efi without relocations", stripped, shipped_prediction, False))
+        # The shipped image now stops in its start-up trap before it uses any
+        # relocated pointer, so a copy without relocations behaves the same there;
+        # the negative control for relocations needs a driver that uses them first.
         boots.append(Boot("a driver that executes ud2", os.path.join(images, "FaultDriver.efi"), shipped_prediction,
                           False, "exception"))
 
