@@ -9,7 +9,21 @@ set(IMAGE_CXX_FLAGS
   -nostdlib -nostdinc++ -std=c++20 -Os -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR} -I${MEMINFO_GENERATED_DIR}
   # One section per function and object, so the link drops what nothing calls
   # (the format engine and the channels' write code when debug print is off).
-  -ffunction-sections -fdata-sections)
+  -ffunction-sections -fdata-sections
+  # The objects are LLVM bitcode, optimised as one program when linked: calls
+  # through the constant start-up and channel tables become direct calls, and
+  # small helpers are inlined where they are used. -Os gives the smaller image
+  # here (measured against -Oz). No SSE: the driver has no
+  # floating point, and general registers spare the 16-byte constants of wide stores.
+  -flto -mno-sse)
+
+# Link settings of the shipped image. Read-only data shares the code's section,
+# and .data (where the linker also puts .bss; both are empty) joins the
+# image-state section, so the image has three sections and headers with room
+# for three: each section costs a header and its padding to the 64-byte file
+# alignment. The link map shows the tests which input sections went where
+# (no mutable state outside IMAGE_STATE, no static constructors).
+set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate)
 
 set(IMAGE_OBJECTS)
 foreach(src ${DRIVER_SOURCES})
@@ -31,7 +45,8 @@ set(MEMINFO_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_IMAGE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ImageEntry
-          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${MEMINFO_IMAGE_PATH} ${IMAGE_OBJECTS}
+          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS}
+          /lldmap:${CMAKE_BINARY_DIR}/MemInfoDxe.map /out:${MEMINFO_IMAGE_PATH} ${IMAGE_OBJECTS}
   DEPENDS ${IMAGE_OBJECTS}
   COMMENT "link MemInfoDxe.efi"
   VERBATIM)
@@ -53,7 +68,7 @@ set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_PRINT_PROBE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:PrintProbeEntry
-          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${MEMINFO_PRINT_PROBE_PATH}
+          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS} /out:${MEMINFO_PRINT_PROBE_PATH}
           ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   DEPENDS ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   COMMENT "link print-probe.efi"

@@ -47,7 +47,8 @@ struct ChannelReader {
   uint32_t Next;
   uint32_t Value[kChannelRegisterCount];
 
-  void ReadUpTo(uint32_t end) {
+  // Out of line: one copy serves every group.
+  __attribute__((noinline)) void ReadUpTo(uint32_t end) {
     for (; Next < end; ++Next) {
       hw::Write32(Index, Base + kReadOrder[Next]);
       Value[Next] = hw::Read32(Data);
@@ -65,6 +66,99 @@ constexpr uint32_t AddrCfgWord(uint32_t r, uint32_t base0, uint32_t base1, uint3
 }
 static_assert(AddrCfgWord(0x0030000C, 1, 0, 1, 0) == 0x01300031);
 
+// What a plain field keeps of its register.
+enum class Keep : uint8_t { All, ClearBit0, SetBit0, Bits19To0, Bits31To24 };
+
+constexpr uint32_t Kept(Keep keep, uint32_t r) {
+  switch (keep) {
+    case Keep::ClearBit0: return r & ~1u;
+    case Keep::SetBit0: return r | 1;
+    case Keep::Bits19To0: return r & 0xFFFFF;
+    case Keep::Bits31To24: return r >> 24;
+    default: return r;
+  }
+}
+
+// A field whose item i is kept from the register at First + i of the read
+// order. PerSlot fields are laid out [slot][item] (a row of Count items per
+// slot), the one PerItem field [item][slot].
+struct PlainField {
+  uint16_t Offset;
+  uint8_t First;
+  uint8_t Count;
+  Keep What;
+  bool PerItem;
+};
+constexpr PlainField PerSlot(size_t offset, uint32_t first, uint32_t count, Keep what) {
+  return {uint16_t(offset), uint8_t(first), uint8_t(count), what, false};
+}
+constexpr PlainField PerItem(size_t offset, uint32_t first, uint32_t count, Keep what) {
+  return {uint16_t(offset), uint8_t(first), uint8_t(count), what, true};
+}
+
+using S = ChannelMapSnapshot;
+static_assert(sizeof(S::BaseAddr[0]) == 4 * 4 && sizeof(S::BaseAddrSec[0]) == 4 * 4 &&
+              sizeof(S::AddrMask[0]) == 2 * 4 && sizeof(S::AddrMaskSec[0]) == 2 * 4 &&
+              sizeof(S::BankBit[0]) == 2 * 4 && sizeof(S::RowHiLo[0]) == 2 * 4 &&
+              sizeof(S::ColSelLo[0]) == 2 * 4 && sizeof(S::ColSelHi[0]) == 2 * 4 && sizeof(S::RmSel[0]) == 2 * 4 &&
+              sizeof(S::RmSelSec[0]) == 2 * 4 && sizeof(S::AddrHashCS[0]) == 2 * 4 &&
+              sizeof(S::AddrHashBank) == 5 * kChannelSlotCount * 4);
+
+// The plain fields in the order they are filled (and printed); the composite
+// DimmCfg and AddrCfg words come between the first four and the rest.
+constexpr uint32_t kPlainBeforeComposites = 4;
+constexpr PlainField kPlainFields[] = {
+    PerSlot(offsetof(S, BaseAddr), kBase, 4, Keep::ClearBit0),
+    PerSlot(offsetof(S, AddrMask), kMask, 2, Keep::SetBit0),
+    PerSlot(offsetof(S, BaseAddrSec), kSec, 4, Keep::ClearBit0),
+    PerSlot(offsetof(S, AddrMaskSec), kMaskSec, 2, Keep::SetBit0),
+    // Both from the same two AddrSel registers; bits 23:20 go into neither.
+    PerSlot(offsetof(S, BankBit), kSel, 2, Keep::Bits19To0),
+    PerSlot(offsetof(S, RowHiLo), kSel, 2, Keep::Bits31To24),
+    PerSlot(offsetof(S, ColSelLo), kColLo, 2, Keep::All),
+    PerSlot(offsetof(S, ColSelHi), kColHi, 2, Keep::All),
+    PerSlot(offsetof(S, RmSel), kRm, 2, Keep::All),
+    PerSlot(offsetof(S, RmSelSec), kRmSec, 2, Keep::All),
+    PerItem(offsetof(S, AddrHashBank), kHashBank, 5, Keep::All),
+    PerSlot(offsetof(S, AddrHashCS), kHashCs, 2, Keep::All),
+};
+constexpr uint32_t kPlainFieldCount = sizeof(kPlainFields) / sizeof(kPlainFields[0]);
+
+// Each plain field's dump line: the slot, then its items.
+constexpr const char* kPlainFieldLines[kPlainFieldCount] = {
+    "\t\tBaseAddr-x00\t\tChannel %x cs0 = %08x cs1 = %08x cs2 = %08x cs3 = %08x\n",
+    "\t\tAddrMask-x20\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tBaseAddrSec-x10\t\tChannel %x cs0 = %08x cs1 = %08x cs2 = %08x cs3 = %08x\n",
+    "\t\tAddrMaskSec-x28\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tAddrSel-x40\t\tChannel %x BankBit Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tAddrSel-x40\t\tChannel %x RowHiLo Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tColSelLo-x50\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tColSelHi-x54\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tRmSel-x70\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tRmSelSec-x78\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n",
+    "\t\tAddrHashBank-xC8\tChannel %x n0 = %08x n1 = %08x n2 = %08x n3 = %08x n4 = %08x\n",
+    "\t\tAddrHashCS-xE8\t\tChannel %x n0 = %08x n1 = %08x\n",
+};
+
+typedef uint32_t __attribute__((aligned(1), may_alias)) SnapshotWord;
+
+// Reads, stores and prints the plain fields [first, end) of slot s, field by field.
+void CapturePlainFields(ChannelMapSnapshot* map, uint32_t s, ChannelReader& c, uint32_t first, uint32_t end) {
+  for (uint32_t n = first; n < end; ++n) {
+    const PlainField& f = kPlainFields[n];
+    c.ReadUpTo(f.First + f.Count);
+    const uint32_t slotStride = f.PerItem ? 4 : 4 * f.Count;
+    const uint32_t itemStride = f.PerItem ? 4 * kChannelSlotCount : 4;
+    uint8_t* slot = reinterpret_cast<uint8_t*>(map) + f.Offset + s * slotStride;
+    uint32_t v[5] = {};
+    for (uint32_t i = 0; i < f.Count; ++i) {
+      v[i] = Kept(f.What, c.Value[f.First + i]);
+      *reinterpret_cast<SnapshotWord*>(slot + i * itemStride) = v[i];
+    }
+    DebugPrint(kDebugLevelCore, kPlainFieldLines[n], s, v[0], v[1], v[2], v[3], v[4]);
+  }
+}
+
 }  // namespace
 
 // Each group reads its registers, stores its values, then prints them.
@@ -77,25 +171,7 @@ uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, u
   c.Next = 0;
   const uint32_t* r = c.Value;
 
-  c.ReadUpTo(kMask);
-  for (uint32_t cs = 0; cs < 4; ++cs) map->BaseAddr[s][cs] = r[kBase + cs] & ~1u;
-  DebugPrint(kDebugLevelCore, "\t\tBaseAddr-x00\t\tChannel %x cs0 = %08x cs1 = %08x cs2 = %08x cs3 = %08x\n", s,
-             map->BaseAddr[s][0], map->BaseAddr[s][1], map->BaseAddr[s][2], map->BaseAddr[s][3]);
-
-  c.ReadUpTo(kSec);
-  for (uint32_t d = 0; d < 2; ++d) map->AddrMask[s][d] = r[kMask + d] | 1;
-  DebugPrint(kDebugLevelCore, "\t\tAddrMask-x20\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s, map->AddrMask[s][0],
-             map->AddrMask[s][1]);
-
-  c.ReadUpTo(kMaskSec);
-  for (uint32_t cs = 0; cs < 4; ++cs) map->BaseAddrSec[s][cs] = r[kSec + cs] & ~1u;
-  DebugPrint(kDebugLevelCore, "\t\tBaseAddrSec-x10\t\tChannel %x cs0 = %08x cs1 = %08x cs2 = %08x cs3 = %08x\n", s,
-             map->BaseAddrSec[s][0], map->BaseAddrSec[s][1], map->BaseAddrSec[s][2], map->BaseAddrSec[s][3]);
-
-  c.ReadUpTo(kDimm);
-  for (uint32_t d = 0; d < 2; ++d) map->AddrMaskSec[s][d] = r[kMaskSec + d] | 1;
-  DebugPrint(kDebugLevelCore, "\t\tAddrMaskSec-x28\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s,
-             map->AddrMaskSec[s][0], map->AddrMaskSec[s][1]);
+  CapturePlainFields(map, s, c, 0, kPlainBeforeComposites);
 
   // DDR4eEn from each DIMM's own register, BankGroupEn from one register for both.
   c.ReadUpTo(kCfg0);
@@ -119,46 +195,7 @@ uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, u
                s, map->AddrCfg[s][d]);
   }
 
-  // Both fields come from the same two AddrSel registers; bits 23:20 go into neither.
-  c.ReadUpTo(kColLo);
-  for (uint32_t d = 0; d < 2; ++d) map->BankBit[s][d] = r[kSel + d] & 0xFFFFF;
-  DebugPrint(kDebugLevelCore, "\t\tAddrSel-x40\t\tChannel %x BankBit Dimm0 = %08x Dimm1 = %08x\n", s,
-             map->BankBit[s][0], map->BankBit[s][1]);
-  for (uint32_t d = 0; d < 2; ++d) map->RowHiLo[s][d] = r[kSel + d] >> 24;
-  DebugPrint(kDebugLevelCore, "\t\tAddrSel-x40\t\tChannel %x RowHiLo Dimm0 = %08x Dimm1 = %08x\n", s,
-             map->RowHiLo[s][0], map->RowHiLo[s][1]);
-
-  c.ReadUpTo(kColHi);
-  for (uint32_t d = 0; d < 2; ++d) map->ColSelLo[s][d] = r[kColLo + d];
-  DebugPrint(kDebugLevelCore, "\t\tColSelLo-x50\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s, map->ColSelLo[s][0],
-             map->ColSelLo[s][1]);
-
-  c.ReadUpTo(kRm);
-  for (uint32_t d = 0; d < 2; ++d) map->ColSelHi[s][d] = r[kColHi + d];
-  DebugPrint(kDebugLevelCore, "\t\tColSelHi-x54\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s, map->ColSelHi[s][0],
-             map->ColSelHi[s][1]);
-
-  c.ReadUpTo(kRmSec);
-  for (uint32_t d = 0; d < 2; ++d) map->RmSel[s][d] = r[kRm + d];
-  DebugPrint(kDebugLevelCore, "\t\tRmSel-x70\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s, map->RmSel[s][0],
-             map->RmSel[s][1]);
-
-  c.ReadUpTo(kHashBank);
-  for (uint32_t d = 0; d < 2; ++d) map->RmSelSec[s][d] = r[kRmSec + d];
-  DebugPrint(kDebugLevelCore, "\t\tRmSelSec-x78\t\tChannel %x Dimm0 = %08x Dimm1 = %08x\n", s, map->RmSelSec[s][0],
-             map->RmSelSec[s][1]);
-
-  c.ReadUpTo(kHashCs);
-  for (uint32_t n = 0; n < 5; ++n) map->AddrHashBank[n][s] = r[kHashBank + n];
-  DebugPrint(kDebugLevelCore,
-             "\t\tAddrHashBank-xC8\tChannel %x n0 = %08x n1 = %08x n2 = %08x n3 = %08x n4 = %08x\n", s,
-             map->AddrHashBank[0][s], map->AddrHashBank[1][s], map->AddrHashBank[2][s], map->AddrHashBank[3][s],
-             map->AddrHashBank[4][s]);
-
-  c.ReadUpTo(kReadCount);
-  for (uint32_t n = 0; n < 2; ++n) map->AddrHashCS[s][n] = r[kHashCs + n];
-  DebugPrint(kDebugLevelCore, "\t\tAddrHashCS-xE8\t\tChannel %x n0 = %08x n1 = %08x\n", s, map->AddrHashCS[s][0],
-             map->AddrHashCS[s][1]);
+  CapturePlainFields(map, s, c, kPlainBeforeComposites, kPlainFieldCount);
 
   uint8_t enabled = 0;
   for (uint32_t cs = 0; cs < 4; ++cs) enabled |= uint8_t(Bit(r[kBase + cs], 0) << cs);

@@ -23,7 +23,9 @@ uint8_t PcdGet8(uint64_t token) {
   PcdProtocol* p = Pcd();
   return p ? p->Get8(token) : 0;
 }
-uint16_t PcdGet16(uint64_t token) {
+// The two accessors the body reads most stay out of line (the link would
+// otherwise copy each, with its look-up of the protocol, into every caller).
+__attribute__((noinline)) uint16_t PcdGet16(uint64_t token) {
   PcdProtocol* p = Pcd();
   return p ? p->Get16(token) : 0;
 }
@@ -31,7 +33,7 @@ uint64_t PcdGet64(uint64_t token) {
   PcdProtocol* p = Pcd();
   return p ? p->Get64(token) : 0;
 }
-bool PcdGetBool(uint64_t token) {
+__attribute__((noinline)) bool PcdGetBool(uint64_t token) {
   PcdProtocol* p = Pcd();
   return p ? p->GetBool(token) != 0 : false;
 }

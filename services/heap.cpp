@@ -67,7 +67,8 @@ void HeapImportHobs() {
 EfiStatus HeapCreateNode(const HeapBufferHeader* header, HeapBufferNode** node) {
   const uint64_t bytes = sizeof(HeapBufferNode) + uint64_t{header->Size};
   const bool runtime = header->PersistCode == kHeapPersistRuntime;
-  auto* created = static_cast<HeapBufferNode*>(runtime ? PoolAllocRuntime(bytes) : PoolAllocBoot(bytes));
+  const EfiMemoryType type = runtime ? EfiRuntimeServicesData : EfiBootServicesData;
+  auto* created = static_cast<HeapBufferNode*>(PoolAlloc(type, bytes));
   if (created == nullptr) {
     FatalTrapExpr(runtime ? kTrapHeapNodeRuntime : kTrapHeapNodeBoot);
     return EFI_UNSUPPORTED;
