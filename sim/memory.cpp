@@ -50,11 +50,14 @@ uint64_t PhysicalMemory::FirmwareAlloc(uint64_t size) {
 }
 
 uint64_t PhysicalMemory::PoolAlloc(uint64_t size) {
-  // A 16-byte gap between blocks keeps neighbours apart.
-  uint64_t at = AlignUp(poolNext_, 16);
-  if (size > kDramSize || at + size + 16 > kDramBase + kDramSize) return 0;
-  poolNext_ = at + size + 16;
+  // Guard bytes before and after the block keep neighbours apart and show a
+  // write outside it.
+  uint64_t at = AlignUp(poolNext_, 16) + kPoolGuardSize;
+  if (size > kDramSize || at + size + kPoolGuardSize > kDramBase + kDramSize) return 0;
+  poolNext_ = at + size + kPoolGuardSize;
+  std::memset(Host(at - kPoolGuardSize), kPoolGuardByte, kPoolGuardSize);
   std::memset(Host(at), kFreshPoolByte, size);
+  std::memset(Host(at + size), kPoolGuardByte, kPoolGuardSize);
   return at;
 }
 

@@ -17,6 +17,9 @@ constexpr uint64_t kStackSize = 1ull << 20;
 constexpr uint64_t kPoolBase = kStackBase + kStackSize;
 constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
 constexpr uint8_t kFreedPoolByte = 0xDF;
+// Guard bytes on both sides of every pool block: a write outside a block shows.
+constexpr uint8_t kPoolGuardByte = 0xFD;
+constexpr uint64_t kPoolGuardSize = 16;
 
 class PhysicalMemory {
  public:
