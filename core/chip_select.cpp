@@ -1,4 +1,104 @@
-#include "core/meminfo.h"
+#include "core/chip_select.h"
 
-// Not built yet: the record carries no chip-select table.
-EfiStatus ChipSelectTableBuild() { return EFI_UNSUPPORTED; }
+#include "core/fabric_topology.h"
+#include "core/meminfo.h"
+#include "diag/debug_print.h"
+#include "platform/firmware_services.h"
+#include "platform/hw.h"
+#include "platform/mem.h"
+#include "psp/drux.h"
+
+namespace {
+
+// The first bytes of the entry, as far as the entry reaches; bytes the entry
+// does not hold read as the invalid marker, so a marker there stops the build.
+void CopyDieMemory(const DruxEntry* entry, uint8_t (&copy)[kDieMemoryCopySize]) {
+  const uint64_t at = hw::PtrToPhys(entry);
+  const uint32_t size = hw::Read32(at + offsetof(DruxEntry, EntrySize));
+  MemFill8(copy, sizeof(copy), kDieMemoryMarkerInvalid);
+  for (uint64_t i = 0; i < sizeof(copy) && i < size; ++i) copy[i] = hw::Read8(at + i);
+}
+
+// Appends the chip selects of one die; false when the build stops (a marker of
+// 0xFF, or counts whose records the copy does not hold).
+bool AddDie(ChipSelectTable* table, uint64_t* n, uint64_t socket, uint64_t die, uint64_t channels, uint64_t dimms,
+            uint64_t ranks, const uint8_t (&copy)[kDieMemoryCopySize], EfiStatus* status) {
+  if (channels > kDieMemoryChannelRecords || dimms > kDieMemoryDimmRecords) {
+    DebugPrint(kDebugLevelCore, "socket %x die %x: %lx channels, %lx DIMMs: more records than the entry holds\n",
+               socket, die, channels, dimms);
+    return false;
+  }
+  for (uint64_t j = 0; j < channels; ++j) {
+    if (copy[DieMemoryChannelMarker(j)] == kDieMemoryMarkerInvalid) return false;
+    for (uint64_t m = 0; m < dimms; ++m) {
+      if (copy[DieMemoryDimmMarker(j, m)] == kDieMemoryMarkerInvalid) return false;
+      for (uint64_t rank = 0; rank < (ranks > 1 ? 2 : 1); ++rank) {
+        if (*n == kChipSelectTableEntries) {
+          *status = EFI_BUFFER_TOO_SMALL;
+          return false;
+        }
+        ChipSelectEntry& e = table->Entries[*n];
+        e.Sequence = *n;
+        e.Socket = uint8_t(socket);
+        e.Channel = uint8_t(j);
+        e.Die = uint8_t(die);
+        e.Dimm = uint8_t(m);
+        e.Rank = uint8_t(rank);
+        ++*n;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// The table is published only when the walk completes; a failing call, a
+// missing entry or an invalid marker leaves the record without it.
+EfiStatus ChipSelectTableBuild() {
+  MemInfoRecord* record = mMemInfoRecord;
+  if (record == nullptr) return EFI_ABORTED;
+  EfiBootServices* bs = mFirmwareServices.BootServices;
+  void* topologyInterface = nullptr;
+  void* channelInterface = nullptr;
+  bs->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topologyInterface);
+  bs->LocateProtocol(&ChannelInfoProtocolGuid, nullptr, &channelInterface);
+
+  void* block = nullptr;
+  EfiStatus status = bs->AllocatePool(EfiReservedMemoryType, sizeof(ChipSelectTable), &block);
+  if (EfiError(status) || block == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
+  auto* table = static_cast<ChipSelectTable*>(block);
+  MemZero(table, sizeof(*table));
+
+  // Without either protocol there is nothing to call: no table.
+  auto* topology = static_cast<FabricTopologyProtocol*>(topologyInterface);
+  auto* channelInfo = static_cast<ChannelInfoProtocol*>(channelInterface);
+  if (topology == nullptr || channelInfo == nullptr) {
+    DebugPrint(kDebugLevelCore, "chip-select table: a protocol is missing, no table\n");
+    return EFI_NOT_FOUND;
+  }
+
+  uint64_t n = 0;
+  uint64_t sockets = 0, dieTotal = 0;
+  if (EfiError(topology->TopologySystemInfo(topology, &sockets, &dieTotal, nullptr))) return status;
+  for (uint64_t socket = 0; socket < sockets; ++socket) {
+    uint64_t dies = 0;
+    if (EfiError(topology->TopologySocketInfo(topology, socket, &dies, nullptr, nullptr, nullptr))) return status;
+    for (uint64_t die = 0; die < dies; ++die) {
+      // The entry's bytes and the DRUX instance hold socket and die numbers up to 255.
+      if (socket > 0xFF || die > 0xFF) return status;
+      uint64_t channels = 0, dimms = 0, ranks = 0;
+      if (EfiError(channelInfo->DieMemoryInfo(channelInfo, socket, die, &channels, &dimms, &ranks))) return status;
+      DruxEntry* entry = nullptr;
+      if (EfiError(VyrPspGetDruxEntryInstance(kDruxGroupMemory, kDruxTypeDieMemory, DruxDieInstance(socket, die), 0,
+                                              &entry)))
+        return status;
+      uint8_t copy[kDieMemoryCopySize];
+      CopyDieMemory(entry, copy);
+      if (!AddDie(table, &n, socket, die, channels, dimms, ranks, copy, &status)) return status;
+    }
+  }
+  record->ChipSelectCount = n;
+  record->ChipSelectEntries = hw::PtrToPhys(table);
+  return status;
+}

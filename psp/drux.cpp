@@ -1,9 +1,163 @@
 #include "psp/drux.h"
 
-// Not built yet: no DRUX information is found and the start-up check does nothing.
-EfiStatus DruxInfoGet(DruxInfo** info) {
-  if (info != nullptr) *info = nullptr;
-  return EFI_UNSUPPORTED;
+#include "diag/debug_print.h"
+#include "diag/trap.h"
+#include "platform/hw.h"
+#include "platform/probes.h"
+#include "psp/flash.h"
+
+namespace {
+
+constexpr uint8_t kSleepTypeS3 = 3;
+
+uint64_t Addr(const DruxEntry* entry) { return hw::PtrToPhys(entry); }
+
+// Where the block lies: the flash copy on an S3 resume or with a capsule update
+// pending, else where the information HOB says. Not 0 when there is a block.
+EfiStatus DruxBlockLocate(uint64_t* block) {
+  if (GetSleepType() == kSleepTypeS3 || VyrCapsuleGetStatus()) {
+    uint64_t source = 0;
+    if (!BiosDirectoryEntryFind(kBiosEntryDruxCopy, nullptr, &source, nullptr, nullptr)) {
+      DebugPrint(kDebugLevelPsp, "DRUX NV Entry not found\n");
+      return EFI_NOT_FOUND;
+    }
+    *block = source;
+    return EFI_SUCCESS;
+  }
+  DruxInfo* info = nullptr;
+  const EfiStatus status = DruxInfoGet(&info);
+  if (EfiError(status)) {
+    DebugPrint(kDebugLevelPsp, "DRUXLIB Info data uninitialized\n");
+    return status;
+  }
+  if (info->Supported == 0) {
+    DebugPrint(kDebugLevelPsp, "Error detected in the DRUX DATA\n");
+    return EFI_UNSUPPORTED;
+  }
+  DebugPrint(kDebugLevelPsp, "DruxInfoPtr %x Supported %x DruxAddr %x DruxSize %x\n", info, info->Supported,
+             info->DruxAddr, info->DruxSize);
+  *block = info->DruxAddr;
+  return EFI_SUCCESS;
 }
 
-void DruxHobInfoInit() {}
+}  // namespace
+
+EfiStatus DruxInfoGet(DruxInfo** info) {
+  if (info == nullptr) {
+    FatalTrap(kTrapDruxInfoNullOut);
+    return EFI_UNSUPPORTED;
+  }
+  *info = nullptr;
+  auto* hob = static_cast<uint8_t*>(FindFirstGuidHob(&kDruxInfoHobGuid));
+  // A HOB too short for the data would have the readers run past its end.
+  if (hob == nullptr || reinterpret_cast<const HobHeader*>(hob)->Length < sizeof(GuidHob) + sizeof(DruxInfo))
+    return EFI_UNSUPPORTED;
+  *info = reinterpret_cast<DruxInfo*>(hob + sizeof(GuidHob));
+  return EFI_SUCCESS;
+}
+
+// The walk stays inside the block: an empty or erased size field gives no
+// entries, and an entry whose size would not advance past its header, or that
+// runs past the block's end, ends the walk without being listed. At most
+// kDruxEntryListLength entries are listed.
+EfiStatus VyrPspGetDruxEntry(uint32_t group, uint32_t type, uint32_t* count, DruxEntry** list) {
+  if (count == nullptr || list == nullptr) return EFI_INVALID_PARAMETER;
+  *count = 0;
+  list[0] = nullptr;
+  DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
+  uint64_t block = 0;
+  const EfiStatus located = DruxBlockLocate(&block);
+  if (EfiError(located)) return located;
+  DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
+  DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
+
+  const uint32_t size = hw::Read32(block + offsetof(DruxBlockHeader, Size));
+  const uint64_t end = block + size;
+  uint64_t at = end;  // no entries unless the size is valid and the first entry lies inside
+  if (size != 0 && size != kDruxSizeErased && end > block) {
+    const uint32_t first = hw::Read32(block + offsetof(DruxBlockHeader, Version)) < kDruxVersionWithEntryOffset
+                               ? kDruxFixedEntryOffset
+                               : hw::Read32(block + offsetof(DruxBlockHeader, EntryOffset));
+    if (first < size) at = block + first;
+  } else {
+    DebugPrint(kDebugLevelPsp, "DRUX size %x: no entries\n", size);
+  }
+
+  uint32_t found = 0;
+  EfiStatus status = EFI_SUCCESS;
+  while (at < end && end - at >= sizeof(DruxEntry)) {
+    const uint32_t entryGroup = hw::Read32(at + offsetof(DruxEntry, GroupID));
+    const uint32_t entryType = hw::Read32(at + offsetof(DruxEntry, TypeId));
+    DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x GroupID 0x%x TypeId 0x%x\n", at, entryGroup, entryType);
+    const uint32_t entrySize = hw::Read32(at + offsetof(DruxEntry, EntrySize));
+    if (entrySize < sizeof(DruxEntry) || entrySize > end - at) {
+      DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x size 0x%x leaves the block: walk ended\n", at, entrySize);
+      break;
+    }
+    if (entryGroup == group && entryType == type) {
+      if (found == kDruxEntryListLength) {
+        DebugPrint(kDebugLevelPsp, "More than %d entries: list full\n", kDruxEntryListLength);
+        status = EFI_BUFFER_TOO_SMALL;
+        break;
+      }
+      list[found++] = static_cast<DruxEntry*>(hw::PhysToPtr(at));
+      DebugPrint(kDebugLevelPsp, "Type found @0x%x\n", at);
+    }
+    at += entrySize;
+  }
+  *count = found;
+  DebugPrint(kDebugLevelPsp, "Total  %d entries found\n", found);
+  if (EfiError(status)) return status;
+  return found != 0 ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+EfiStatus VyrPspGetDruxEntryInstance(uint32_t group, uint32_t type, uint32_t instance, uint64_t,
+                                     DruxEntry** entry) {
+  if (entry != nullptr) *entry = nullptr;
+  DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntryInstance %x %x %x\n", group, type, instance);
+  DruxEntry* list[kDruxEntryListLength];
+  uint32_t count = 0;
+  // An overfull list may hide a second entry with the instance: no answer from it.
+  if (VyrPspGetDruxEntry(group, type, &count, list) == EFI_BUFFER_TOO_SMALL) return EFI_BUFFER_TOO_SMALL;
+  if (count == 0) {
+    DebugPrint(kDebugLevelPsp, "No entry found\n");
+    return EFI_NOT_FOUND;
+  }
+  uint32_t matches = 0;
+  DruxEntry* match = nullptr;
+  for (uint32_t i = 0; i < count; ++i)
+    if (hw::Read32(Addr(list[i]) + offsetof(DruxEntry, Instance)) == instance) {
+      ++matches;
+      match = list[i];
+    }
+  if (matches > 1) {
+    FatalTrap(kTrapDruxInstanceDuplicate);
+    return EFI_UNSUPPORTED;
+  }
+  if (matches == 0) return EFI_NOT_FOUND;
+  DebugPrint(kDebugLevelPsp, "Instance found @0x%x\n", match);
+  if (entry != nullptr) *entry = match;
+  return EFI_SUCCESS;
+}
+
+void DruxHobInfoInit() {
+  DebugPrint(kDebugLevelPsp, "Init DRUX HOB Info struct\n");
+  uint64_t block = 0;
+  if (!BiosDirectoryEntryFind(kBiosEntryDrux, nullptr, nullptr, nullptr, &block)) {
+    DebugPrint(kDebugLevelPsp, "DRUX Entry not found\n");
+    return;
+  }
+  DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
+  if (hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
+    DebugPrint(kDebugLevelPsp, "DRUX SIG Check fail, DRUX is not supported\n");
+    return;
+  }
+  const uint32_t size = hw::Read32(block + offsetof(DruxBlockHeader, Size));
+  if (size == 0) FatalTrap(kTrapDruxSizeZero);
+  if (size == kDruxSizeErased) FatalTrap(kTrapDruxSizeErased);
+  if (size == 0 || size == kDruxSizeErased) {
+    DebugPrint(kDebugLevelPsp, "DRUX Size Check fail\n");
+    return;
+  }
+  DebugPrint(kDebugLevelPsp, "DRUX HOB Build fail\n");
+}

@@ -1,4 +1,31 @@
 #include "psp/psp_window.h"
 
-// The window is placed by the fabric MMIO allocator once that is built; until then nothing is placed.
-void PspBarInitEarlyV2() {}
+#include "diag/debug_print.h"
+#include "diag/trap.h"
+#include "platform/access.h"
+#include "platform/hw.h"
+#include "psp/fabric_mmio.h"
+
+namespace {
+void WindowWrite(uint32_t index, uint32_t value) {
+  hw::Write32(IndexRegisterAddress(0), index);
+  hw::Write32(DataRegisterAddress(0), value);
+}
+}  // namespace
+
+void PspBarInitEarlyV2() {
+  if ((MsrRead(kMsrApicBase) & kApicBaseBootProcessor) == 0) return;
+  hw::Write32(IndexRegisterAddress(0), kPspWindowBaseLow);
+  if ((hw::Read32(DataRegisterAddress(0)) & kPspWindowBaseMask) != 0) return;  // placed already
+  uint64_t base = 0, length = kPspWindowLength;
+  uint8_t attribute = (kMmioTypeBelow4G << 6) | 3;
+  if (FabricAddMmioMap(&base, &length, FabricTargetSocketDie(0, 0), &attribute) != EFI_SUCCESS) {
+    FatalTrap(kTrapPspWindowAllocate);
+    DebugPrint(kDebugLevelPsp, "PspBarInitEarlyV2 Allocate MMIO Fail\n");
+    // No range, no base: the registers keep showing none rather than a window at 0.
+    return;
+  }
+  DebugPrint(kDebugLevelPsp, "PspBarInitEarlyV2 Allocate MMIO @0x%lx\n", base);
+  WindowWrite(kPspWindowBaseLow, uint32_t(base) | kPspWindowBaseFlags);
+  WindowWrite(kPspWindowBaseHigh, uint32_t(base >> 32));
+}

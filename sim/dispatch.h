@@ -36,6 +36,7 @@ enum class Service : uint16_t {
   TopologyUnused,
   TopologyRootBusInfo,
   SmmCommunicate,
+  DieMemoryInfo,
   Count,
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/chip_select.h"
 #include "core/meminfo.h"
 #include "services/heap.h"
 #include "services/s3_save.h"
@@ -37,6 +38,7 @@ std::string GuidText(const Guid& g) {
 std::string GuidName(const Guid& g) {
   if (GuidEqual(g, kPcdProtocolGuid)) return "PcdProtocol";
   if (GuidEqual(g, FabricTopologyProtocolGuid)) return "FabricTopologyProtocol";
+  if (GuidEqual(g, ChannelInfoProtocolGuid)) return "ChannelInfoProtocol";
   if (GuidEqual(g, MemInfoProtocolGuid)) return "MemInfoProtocol";
   if (GuidEqual(g, kReadyToBootGroupGuid)) return "ReadyToBoot";
   if (GuidEqual(g, kHobListGuid)) return "HobList";
@@ -179,6 +181,11 @@ void Firmware::Build(const FirmwareConfig& config) {
   }
   // The protocol has no interface: its installation is the announcement.
   if (config.smmReadyToLock) install(kDxeSmmReadyToLockProtocolGuid, 0);
+  if (!config.faults.missingProtocols.count("channel_info")) {
+    uint64_t info = memory_.FirmwareAlloc(8);
+    slot(info, offsetof(ChannelInfoProtocol, DieMemoryInfo), Service::DieMemoryInfo);
+    install(ChannelInfoProtocolGuid, info);
+  }
 }
 
 // ---- task priority levels and events ----
@@ -605,6 +612,16 @@ uint64_t Firmware::TopologyRootBusInfo(uint64_t socket, uint64_t die, uint64_t i
     if (bus) *bus = config_.sockets[socket].dies[die].rootBus;
   }
   Log("TopologyRootBusInfo", "socket " + std::to_string(socket) + " die " + std::to_string(die), status);
+  return status;
+}
+
+uint64_t Firmware::DieMemoryInfo(uint64_t socket, uint64_t die, DieMemoryCounts* counts) {
+  uint64_t status = EFI_INVALID_PARAMETER;
+  if (socket < config_.sockets.size() && die < config_.sockets[socket].dies.size()) {
+    *counts = config_.sockets[socket].dies[die].memory;
+    status = counts->status;
+  }
+  Log("DieMemoryInfo", "socket " + std::to_string(socket) + " die " + std::to_string(die), status);
   return status;
 }
 

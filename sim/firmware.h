@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/chip_select.h"
 #include "core/fabric_topology.h"
 #include "sim/dispatch.h"
 #include "sim/memory.h"
@@ -89,11 +90,19 @@ struct FirmwareFaults {
   uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
   uint64_t failInstallCall = 0;    // the Nth InstallProtocolInterface call of a driver fails; 0: none
   uint64_t failLocateCall = 0;     // the Nth LocateProtocol call answers EFI_NOT_FOUND; 0: none
-  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "smm_communication"
+  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "smm_communication", "channel_info"
+};
+
+// What the channel information protocol reports for a die; a non-zero status
+// makes its query fail.
+struct DieMemoryCounts {
+  uint64_t channels = 0, dimms = 0, ranks = 0;
+  uint64_t status = 0;
 };
 
 struct TopologyDie {
   uint8_t rootBus;
+  DieMemoryCounts memory;
 };
 struct TopologySocket {
   std::vector<TopologyDie> dies;
@@ -167,6 +176,8 @@ class Firmware {
   uint64_t TopologySocketInfo(uint64_t socket, uint64_t* dies);
   uint64_t TopologyRootBusInfo(uint64_t socket, uint64_t die, uint64_t index, uint64_t* bus);
   uint64_t Unimplemented(const char* what);
+  // Channel information protocol.
+  uint64_t DieMemoryInfo(uint64_t socket, uint64_t die, DieMemoryCounts* counts);
 
   // What the platform does after the entry: signal an event group, install a protocol.
   void SignalGroup(const Guid& group);

@@ -77,6 +77,10 @@ class Hardware {
   void AddRoot(uint8_t bus);
   void SetInternal(uint8_t bus, uint32_t index, uint32_t value);
   void SetMmio16(uint64_t address, uint16_t value);
+  // Plain bytes outside DRAM (data a scenario places there); they read back as stored.
+  void SetBytes(uint64_t address, const std::vector<uint8_t>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) mmioBytes_[address + i] = bytes[i];
+  }
   void SetPortValue(uint16_t port, uint32_t value) { portValues_[port] = value; }
   void SetMsr(uint32_t index, uint64_t value) { msrs_[index] = value; }
   void SetCpuid(uint32_t leaf, CpuidValue value) { cpuid_[leaf] = value; }

@@ -110,6 +110,16 @@ EfiStatus EFIAPI SmmCommunicateThunk(SmmCommunicationProtocol* self, void* buffe
   return Fw().SmmCommunicate(Addr(self), Addr(buffer), size);
 }
 
+EfiStatus EFIAPI DieMemoryInfoThunk(ChannelInfoProtocol*, uint64_t socket, uint64_t die, uint64_t* channels,
+                                   uint64_t* dimms, uint64_t* ranks) {
+  DieMemoryCounts c;
+  EfiStatus st = Fw().DieMemoryInfo(socket, die, &c);
+  if (st == 0 && channels) *channels = c.channels;
+  if (st == 0 && dimms) *dimms = c.dimms;
+  if (st == 0 && ranks) *ranks = c.ranks;
+  return st;
+}
+
 template <class F>
 uint64_t FnAddr(F f) {
   return reinterpret_cast<uint64_t>(reinterpret_cast<void*>(f));
@@ -146,6 +156,7 @@ class Host final : public Dispatch {
       case Service::TopologyUnused: return FnAddr(TopologyUnusedThunk);
       case Service::TopologyRootBusInfo: return FnAddr(TopologyRootBusInfoThunk);
       case Service::SmmCommunicate: return FnAddr(SmmCommunicateThunk);
+      case Service::DieMemoryInfo: return FnAddr(DieMemoryInfoThunk);
       case Service::Count: break;
     }
     return FnAddr(Unimplemented);

@@ -15,6 +15,12 @@ constexpr uint64_t kFirmwareRegionSize = 1ull << 20;  // firmware's own structur
 constexpr uint64_t kStackBase = kDramBase + kFirmwareRegionSize;  // the stack the driver runs on
 constexpr uint64_t kStackSize = 1ull << 20;
 constexpr uint64_t kPoolBase = kStackBase + kStackSize;
+// DRAM kept for data a scenario places before the boot (the DRUX block, bytes
+// captured from a board): clear of the pool's reach in any boot, and below the
+// top 4 MiB, where the CPU emulator loads the image. The emulator records the
+// driver's reads here, as the host build's seam does.
+constexpr uint64_t kPlacedDataBase = 0x43000000;
+constexpr uint64_t kPlacedDataEnd = 0x43C00000;
 constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
 constexpr uint8_t kFreedPoolByte = 0xDF;
 // Guard bytes on both sides of every pool block: a write outside a block shows.

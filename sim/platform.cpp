@@ -7,6 +7,7 @@
 #include "core/meminfo.h"
 #include "services/s3_save.h"
 #include "psp/psp_window.h"
+#include "sim/fabric_mmio_model.h"
 #include "sim/platform_stack.h"
 
 namespace sim {
@@ -64,7 +65,7 @@ void Platform::Build() {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
       const DieSpec& d = s.sockets[socket].dies[die];
-      ts.dies.push_back({d.rootBus});
+      ts.dies.push_back({d.rootBus, d.memoryInfo.value_or(DerivedMemoryCounts(d))});
       // Fabric devices exist for two sockets of four dies; a die beyond them
       // is only in the topology (and has its root).
       const uint8_t device = uint8_t(0x18 + 4 * socket + die);
@@ -90,6 +91,7 @@ void Platform::Build() {
   }
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
   hardware_.SetMsr(kMsrConfigSpaceBase, kConfigSpaceBaseValue);
+  BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
   // The PM1 control register's base in PM registers 0x62/0x63, and the register
@@ -110,6 +112,10 @@ void Platform::Build() {
     // A base placed before the driver starts, as the window registers hold it once programmed.
     hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
     hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+  }
+  for (const MemoryPlacement& m : s.placements) {
+    if (memory_.Contains(m.address, m.bytes.size())) memory_.WriteBytes(m.address, m.bytes.data(), m.bytes.size());
+    else hardware_.SetBytes(m.address, m.bytes);
   }
   firmware_.Build(fc);
   if (s.earlierDriver || s.mailbox)

@@ -8,7 +8,10 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_drivers.h"
 #include "sim/report_s3.h"
+#include "sim/report_fabric_mmio.h"
+#include "sim/report_drux.h"
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
 
@@ -143,6 +146,7 @@ json JsonRecord(Platform& platform) {
   if (channelMap != 0) SnapshotJson(platform, channelMap, j["channel_map"]);
   j["chip_select_table"] = JsonBuffer(entries != 0, entries);
   j["chip_select_table"]["count"] = r.Value("ChipSelectCount");
+  if (entries != 0) ChipSelectJson(platform, entries, r.Value("ChipSelectCount"), j["chip_select_table"]);
   return j;
 }
 
@@ -406,6 +410,8 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   j["traps"] = JsonTraps(platform);
   j["channels"] = ChannelsJson(platform);
   j["heap"] = HeapJson(platform);
+  j["fabric_mmio"] = FabricMmioJson(platform);
+  j["drux"] = DruxJson(platform);
 
   json pool = json::array();
   for (const PoolBlock& b : platform.firmware().Pool()) {
@@ -416,6 +422,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   }
   j["pool"] = pool;
   j["pool_faults"] = PoolFaultsJson(platform);
+  j["drivers"] = DriversJson(platform, result);
   j["s3"] = S3Json(platform);
   j["events"] = EventsJson(platform);
 
@@ -468,8 +475,12 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChannelMap") != 0)
     out << SnapshotText(platform, r.Value("ChannelMap")) << "\n";
+  if (const RecordView r = ReadRecord(platform); r.readable && r.Value("ChipSelectEntries") != 0)
+    out << ChipSelectText(platform, r.Value("ChipSelectEntries"), r.Value("ChipSelectCount")) << "\n";
+  out << DruxText(platform) << "\n";
   TextSignals(out, result);
   out << "\n";
+  out << DriversText(platform, result);
   out << S3Text(platform);
   out << "\n";
   TextPcdWrites(out, platform);
@@ -479,6 +490,8 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << ChannelsText(platform);
   out << "\n";
   out << HeapText(platform);
+  out << "\n";
+  out << FabricMmioText(platform);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

@@ -112,7 +112,7 @@ void ReadTitle(const Reader& r, const toml::table& root, Scenario& s) {
 }
 
 void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
-  r.Keys(t, path, {"root_bus", "vendor", "internal", "channel"});
+  r.Keys(t, path, {"root_bus", "vendor", "internal", "channel", "memory_info"});
   if (auto n = t.get("root_bus")) die.rootBus = uint8_t(r.Unsigned(*n, path + ".root_bus", 0xFF));
   else r.Fail(t.source(), path + ".root_bus", "missing: every die names its root bus");
   if (auto n = t.get("vendor")) die.vendor = uint16_t(r.Unsigned(*n, path + ".vendor", 0xFFFF));
@@ -125,6 +125,7 @@ void ReadDie(const Reader& r, const toml::table& t, const std::string& path, Die
     }
   }
   if (auto n = t.get("channel")) ReadDieChannels(r, *n, path + ".channel", die);
+  if (auto n = t.get("memory_info")) ReadDieMemoryInfo(r, *n, path + ".memory_info", die);
 }
 
 void ReadSockets(const Reader& r, const toml::table& root, Scenario& s) {
@@ -390,8 +391,8 @@ void ReadProtocols(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("protocols");
   if (!n) return;
   const auto& t = r.Table(*n, "protocols");
-  r.Keys(t, "protocols", {"pcd", "fabric_topology", "smm_communication", "smm_ready_to_lock"});
-  for (const char* name : {"pcd", "fabric_topology", "smm_communication"})
+  r.Keys(t, "protocols", {"pcd", "fabric_topology", "smm_communication", "smm_ready_to_lock", "channel_info"});
+  for (const char* name : {"pcd", "fabric_topology", "smm_communication", "channel_info"})
     if (auto v = t.get(name))
       if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
   if (auto v = t.get("smm_ready_to_lock")) s.smmReadyToLock = r.Bool(*v, "protocols.smm_ready_to_lock");
@@ -467,6 +468,7 @@ constexpr TopLevel kTopLevel[] = {
     {{"mailbox"}, ReadMailbox},
     {{"firmware"}, ReadFirmware},
     {{"hob"}, ReadHobs},
+    {{"drux", "memory"}, ReadDrux},  // before [flash], whose entries may carry the block
     {{"heap_hob", "earlier_driver"}, ReadHeapTables},
     {{"protocols"}, ReadProtocols},
     {{"faults"}, ReadFaults},
@@ -475,6 +477,7 @@ constexpr TopLevel kTopLevel[] = {
     {{"limits"}, ReadLimits},
     {{"flash"}, ReadFlash},  // clear of the buses and the UARTs read above
     {{"psp"}, ReadPsp},      // clear of the flash
+    {{"fabric"}, ReadFabric},  // over the fabric devices of [[socket]]
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/devices.h"
+#include "sim/fabric_mmio_model.h"
 #include "sim/flash_device.h"
 #include "sim/flash_image.h"
 #include "sim/firmware.h"
@@ -26,6 +27,17 @@ struct DieSpec {
   // The memory controller's channels 0 and 1: register values by offset from
   // the channel's block (internal address 0x50000 + channel x 0x100000).
   std::vector<std::map<uint32_t, uint32_t>> channels;
+  // What the channel information protocol reports for the die (memory_info);
+  // by default derived from the channels' base-address registers.
+  std::optional<DieMemoryCounts> memoryInfo;
+};
+
+// Bytes placed in physical memory before the driver starts: the DRUX block
+// ([drux]) and raw data ([[memory]]). Later placements win where they overlap.
+struct MemoryPlacement {
+  std::string what;  // key path, for the report
+  uint64_t address = 0;
+  std::vector<uint8_t> bytes;
 };
 
 struct SocketSpec {
@@ -79,6 +91,12 @@ struct Scenario {
   // scenario describes one. How the PSP answers ([psp]).
   std::shared_ptr<const FlashImage> flash;
   PspSpec psp;
+  // The fabric registers the MMIO allocator reads ([fabric]); by default from [[socket]].
+  FabricSpec fabric;
+  // The DRUX block [drux] describes (flash entries with `drux = true` carry it), and placed bytes.
+  std::optional<std::vector<uint8_t>> druxBlock;
+  std::optional<uint64_t> druxAddress;  // where [drux] puts it in memory
+  std::vector<MemoryPlacement> placements;
 
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group,
   // "smm_ready_to_lock" installs the DxeSmmReadyToLock protocol.
@@ -88,6 +106,12 @@ struct Scenario {
 struct ScenarioError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// The channel information protocol's counts for a die without memory_info:
+// channels up to the last one with an enabled chip select, DIMMs per channel up
+// to the last DIMM (chip selects 2d, 2d + 1) enabled on any channel, and two
+// ranks when any DIMM's second chip select is enabled, else one (none: 0).
+DieMemoryCounts DerivedMemoryCounts(const DieSpec& die);
 
 // Reads a scenario file; a bad file throws ScenarioError naming the file, the line and the key.
 Scenario LoadScenario(const std::string& path);

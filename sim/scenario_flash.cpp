@@ -15,7 +15,7 @@ constexpr size_t kEntryDataLimit = 1u << 20;
 
 class FlashReader {
  public:
-  FlashReader(const ScenarioReader& r, const std::string& scenarioPath) : r_(r), scenarioPath_(scenarioPath) {}
+  FlashReader(const ScenarioReader& r, const Scenario& s) : r_(r), scenarioPath_(s.path), s_(s) {}
 
   FlashImage Read(const toml::table& t) {
     r_.Keys(t, "flash", {"size", "erased", "image", "entry_table", "directory"});
@@ -159,7 +159,7 @@ class FlashReader {
       return e;
     }
     const bool bios = kind != FlashDirectoryKind::Psp;
-    if (bios) r_.Keys(t, p, {"type", "flags", "size", "source", "destination", "data", "file"});
+    if (bios) r_.Keys(t, p, {"type", "flags", "size", "source", "destination", "data", "file", "drux"});
     else r_.Keys(t, p, {"type", "flags", "size", "source", "data", "file"});
     if (auto v = t.get("type")) e.type = uint8_t(r_.Unsigned(*v, p + ".type", 0xFF));
     else r_.Fail(t.source(), p + ".type", "missing: the entry's type");
@@ -175,11 +175,19 @@ class FlashReader {
       for (auto& b : bytes) e.data->push_back(uint8_t(r_.Unsigned(b, p + ".data", 0xFF)));
     }
     if (auto v = t.get("file")) e.data = File(*v, p + ".file", kFlashMaxSize);
+    // The [drux] block as the entry's data; its destination is where [drux] puts it in memory.
+    if (auto v = t.get("drux"); v && r_.Bool(*v, p + ".drux")) {
+      if (!s_.druxBlock) r_.Fail(v->source(), p + ".drux", "there is no [drux] block to carry");
+      if (e.data || e.source) r_.Fail(v->source(), p + ".drux", "the block is the entry's data: no 'data', 'file' or 'source'");
+      e.data = *s_.druxBlock;
+      if (!t.contains("destination")) e.destination = *s_.druxAddress;
+    }
     return e;
   }
 
   const ScenarioReader& r_;
   std::string scenarioPath_;
+  const Scenario& s_;  // its [drux] block, for entries that carry it
   std::map<std::string, toml::source_region> marks_;
 };
 
@@ -236,7 +244,7 @@ void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("flash");
   if (!n) return;
   const auto& t = r.Table(*n, "flash");
-  FlashImage image = FlashReader(r, s.path).Read(t);
+  FlashImage image = FlashReader(r, s).Read(t);
   CheckBuses(r, s, image.base, image.Size(), t.source(), "flash", "the flash");
   s.flash = std::make_shared<const FlashImage>(std::move(image));
 }

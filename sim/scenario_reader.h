@@ -77,6 +77,10 @@ void ReadS3(const ScenarioReader& r, const toml::table& root, Scenario& s);  // 
 void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
 void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
 void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
+void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [fabric]: scenario_fabric.cpp
+void ReadDrux(const ScenarioReader& r, const toml::table& root, Scenario& s);   // [drux], [[memory]]: scenario_drux.cpp
+// A die's memory_info (the channel information protocol's counts): scenario_drux.cpp.
+void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieSpec& die);
 
 // A HOB's length field: 0 to 0xFFF8, a multiple of 8.
 uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);

@@ -239,11 +239,15 @@ TEST(PspRecoveryCheck, AnswersFromBitsThirtyAndTwentyNine) {
     p.Run([&] { recovery = PspRecoveryCheck(); });
     EXPECT_EQ(recovery, c.recovery) << c.answer;
     EXPECT_EQ(StatusReads(p), c.statusReads) << c.answer;
-    // The window's base comes through root bus 0's index/data pair.
+    // The window's base comes through root bus 0's index/data pair, after the
+    // placement's own check (MSR 0x1B and the same pair) found it placed.
     const auto& log = p.hardware().Log();
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_TRUE(log[0].write && log[0].address == 0xF00000B8u && log[0].value == 0x13B102E0u);
-    EXPECT_TRUE(!log[1].write && log[1].address == 0xF00000BCu);
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(log[0].kind, sim::AccessKind::Msr);
+    for (size_t i : {1, 3}) {
+      EXPECT_TRUE(log[i].write && log[i].address == 0xF00000B8u && log[i].value == 0x13B102E0u);
+      EXPECT_TRUE(!log[i + 1].write && log[i + 1].address == 0xF00000BCu);
+    }
   }
 }
 
@@ -261,8 +265,9 @@ TEST(PspRecoveryCheck, NoWindowOrNoAnswerMeansRecovery) {
     EXPECT_EQ(kPspStatusWaitTicks, 1ull << 32);
     EXPECT_TRUE(p.hardware().TrapCodes().empty());
   }
-  // No base in the window registers: the unusable mailbox traps, and the answer keeps level 2 out.
-  sim::Platform p(test::Scenario(kBase + Cpu(0x00800F12) + Standard()));
+  // No base in the window registers (and not the boot processor, so none is
+  // placed): the unusable mailbox traps, and the answer keeps level 2 out.
+  sim::Platform p(test::Scenario(kBase + Cpu(0x00800F12) + Standard() + "[msr]\n0x1B = 0\n"));
   bool recovery = false;
   p.Run([&] { recovery = PspRecoveryCheck(); });
   EXPECT_TRUE(recovery);

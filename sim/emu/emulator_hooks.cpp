@@ -230,6 +230,14 @@ void OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, voi
 
 }  // namespace
 
+// A read of the DRAM kept for placed data: recorded like the host build's seam records it.
+void OnPlacedDataRead(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
+  auto* e = static_cast<Engine*>(user);
+  const unsigned n = unsigned(size);
+  if (n != 1 && n != 2 && n != 4 && n != 8) return;
+  e->Guarded([&] { Hw().MemRead(address, uint8_t(n)); });
+}
+
 void EmulatorDispatch::Engine::MapMmio() {
   // Everything else below 4 GiB but page 0 is registers: PCI configuration space,
   // the chipset window, and all-ones where nothing decodes.
@@ -242,6 +250,9 @@ void EmulatorDispatch::Engine::MapMmio() {
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnMmioAccess), this,
                     high.base, kFourGiB - 1),
         "hook MMIO above DRAM");
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(OnPlacedDataRead), this, kPlacedDataBase,
+                    kPlacedDataEnd - 1),
+        "hook placed data");
 }
 
 void EmulatorDispatch::Engine::HookInstructions() {

@@ -39,6 +39,7 @@ const char* ServiceName(Service s) {
     case Service::TopologyUnused: return "TopologyUnused";
     case Service::TopologyRootBusInfo: return "TopologyRootBusInfo";
     case Service::SmmCommunicate: return "SmmCommunicate";
+    case Service::DieMemoryInfo: return "DieMemoryInfo";
     case Service::Count: break;
   }
   return "?";
@@ -222,6 +223,17 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
       uint64_t size = 0;
       if (sizeAddress) size = GuestRead64(sizeAddress, name + "'s size pointer");
       ret(fw.SmmCommunicate(arg(0), arg(1), sizeAddress ? &size : nullptr));
+      return;
+    }
+    case Service::DieMemoryInfo: {
+      DieMemoryCounts c;
+      const uint64_t st = fw.DieMemoryInfo(arg(1), arg(2), &c);
+      if (st == 0) {
+        if (arg(3)) store(arg(3), c.channels);
+        if (arg(4)) store(arg(4), c.dimms);
+        if (arg(5)) store(arg(5), c.ranks);
+      }
+      ret(st);
       return;
     }
     case Service::Count:

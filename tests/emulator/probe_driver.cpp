@@ -2,6 +2,7 @@
 
 #include "diag/debug_print.h"
 #include "diag/trap.h"
+#include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "psp/flash.h"
 #include "uefi/pcd.h"
@@ -256,8 +257,10 @@ EfiStatus DebugPrintTour() {
   return EFI_SUCCESS;
 }
 
-// Every lookup's result and outputs go to the mark port.
-EfiStatus FlashTour() {
+// Every lookup's result and outputs go to the mark port. The recovery check
+// places the PSP window when it has none, with a heap buffer from the pool.
+EfiStatus FlashTour(EfiHandle image, EfiSystemTable* systemTable) {
+  FirmwareServicesStore(image, systemTable);
   uint32_t psp = 0, bios = 0;
   Mix(FlashDirectoryLocate(&psp, &bios));
   Mix(psp);
@@ -278,7 +281,7 @@ EfiStatus FlashTour() {
 
 }  // namespace
 
-extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle, EfiSystemTable* systemTable) {
+extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle image, EfiSystemTable* systemTable) {
   gBs = systemTable->BootServices;
   gSum = 0;
   switch (hw::In8(kCasePort)) {
@@ -294,7 +297,7 @@ extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle, EfiSystemTable* systemTable) {
     case kDebugPrint:
       return DebugPrintTour();
     case kFlashLookup:
-      return FlashTour();
+      return FlashTour(image, systemTable);
     case kNullRead:
       return *reinterpret_cast<volatile uint32_t*>(Opaque(uint64_t{8}));
     case kRunaway:
