@@ -24,7 +24,14 @@ bool HasFormatString(const std::string& image) {
     if (image[i] != '%') continue;
     size_t j = i + 1;
     while (j < image.size() && std::string("-+ ,lL.*0123456789").find(image[j]) != std::string::npos) ++j;
-    if (j < image.size() && conversions.find(image[j]) != std::string::npos) return true;
+    if (j >= image.size() || conversions.find(image[j]) == std::string::npos) continue;
+    // A text, not code bytes that happen to read so (0x25 is also a ModRM
+    // byte): the printable run around it is longer than the conversion.
+    auto printable = [&](size_t k) { return image[k] >= 0x20 && image[k] < 0x7F; };
+    size_t from = i, to = j;
+    while (from > 0 && printable(from - 1)) --from;
+    while (to + 1 < image.size() && printable(to + 1)) ++to;
+    if (to - from + 1 >= 6) return true;
   }
   return false;
 }
