@@ -2,6 +2,7 @@
 #   make demo     build, then boot the driver on the default platform and print the report
 #   make check    build everything (host build, sanitizer build, debug variant, images) and run every test
 #   make image    build MemInfoDxe.efi alone
+#   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 #   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
 #   make firmware-test  boot it in the reference UEFI firmware under QEMU; check the firmware file
 # VARIANT=debug (for demo) selects the build with debug print on: the report
@@ -10,6 +11,7 @@ SHELL := /bin/bash
 SCENARIO ?= scenarios/default.toml
 JOBS ?= $(shell nproc)
 VARIANT ?= release
+FUZZ_TIME ?= 60
 
 ifeq ($(VARIANT),release)
 DEMO_BUILD := host
@@ -19,7 +21,7 @@ else
 $(error VARIANT must be release or debug, not '$(VARIANT)')
 endif
 
-.PHONY: all demo check image host host-debug asan deps figures clean ffs firmware-test
+.PHONY: all demo check image host host-debug asan deps figures fuzz clean ffs firmware-test
 
 all: host
 
@@ -79,6 +81,10 @@ ffs: image
 # Image sizes by section for both variants, and what a boot costs.
 figures: host host-debug
 	@tools/figures $(SCENARIO)
+
+# Every fuzz target of the sanitizer build, FUZZ_TIME seconds each.
+fuzz: asan
+	@tools/fuzz $(FUZZ_TIME)
 
 clean:
 	rm -rf build

@@ -49,23 +49,42 @@ include(GoogleTest)
 gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
 include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
 
-# Fuzz targets (libFuzzer), built with the sanitizers; `ctest` runs each for a
-# bounded number of inputs from its seed corpus as a smoke test. A longer run:
-#   build/asan/format_fuzz -max_total_time=300 build/asan/fuzz-corpus/format
+# Fuzz targets (libFuzzer), built with the sanitizers. `ctest` runs each for a
+# bounded number of inputs from its seed corpus as a smoke test; `make fuzz`
+# runs each for a set time (tools/fuzz, from the list written below).
 if(MEMINFO_SANITIZE)
-  foreach(target format_fuzz scenario_fuzz)
-    add_executable(${target} ${CMAKE_SOURCE_DIR}/tests/fuzz/${target}.cpp)
-    target_compile_options(${target} PRIVATE -fsanitize=fuzzer)
-    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
-    target_link_libraries(${target} PRIVATE meminfo_sim)
-  endforeach()
-  # New inputs go to the first corpus folder, in the build tree; the seeds in
-  # the source tree are only read.
-  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz-corpus/format ${CMAKE_BINARY_DIR}/fuzz-corpus/scenario)
-  add_test(NAME Fuzz.FormatEngine
-           COMMAND format_fuzz -runs=20000 -seed=1 -max_len=256
-                   ${CMAKE_BINARY_DIR}/fuzz-corpus/format ${CMAKE_SOURCE_DIR}/tests/fuzz/format-seeds)
-  add_test(NAME Fuzz.ScenarioFiles
-           COMMAND scenario_fuzz -runs=300 -seed=1 -max_len=4096
-                   ${CMAKE_BINARY_DIR}/fuzz-corpus/scenario ${CMAKE_SOURCE_DIR}/scenarios)
+  # The fuzzers see the code they drive: the driver and the platform carry the
+  # coverage instrumentation (without the fuzzer's own main, so the tests and
+  # meminfo-sim link them as before).
+  target_compile_options(meminfo_driver PRIVATE -fsanitize=fuzzer-no-link)
+  target_compile_options(meminfo_sim PRIVATE -fsanitize=fuzzer-no-link)
+
+  # meminfo_fuzz(<name> TEST <test name> RUNS <inputs> MAX_LEN <bytes> SEEDS <dir>...):
+  # tests/fuzz/<name>_fuzz.cpp. New inputs go to the first corpus folder, in the
+  # build tree; the seeds in the source tree are only read.
+  set(MEMINFO_FUZZ_LIST "")
+  function(meminfo_fuzz name)
+    cmake_parse_arguments(F "" "TEST;RUNS;MAX_LEN" "SEEDS" ${ARGN})
+    add_executable(${name}_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/${name}_fuzz.cpp)
+    target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name}_fuzz PRIVATE meminfo_sim)
+    set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
+    file(MAKE_DIRECTORY ${corpus})
+    add_test(NAME Fuzz.${F_TEST}
+             COMMAND ${name}_fuzz -runs=${F_RUNS} -seed=1 -max_len=${F_MAX_LEN} ${corpus} ${F_SEEDS})
+    list(JOIN F_SEEDS " " seeds)
+    set(MEMINFO_FUZZ_LIST "${MEMINFO_FUZZ_LIST}${name} $<TARGET_FILE:${name}_fuzz> -max_len=${F_MAX_LEN} ${corpus} ${seeds}\n"
+        PARENT_SCOPE)
+  endfunction()
+
+  set(SEEDS ${CMAKE_SOURCE_DIR}/tests/fuzz)
+  meminfo_fuzz(format TEST FormatEngine RUNS 2000 MAX_LEN 512 SEEDS ${SEEDS}/format-seeds)
+  meminfo_fuzz(scenario TEST ScenarioFiles RUNS 300 MAX_LEN 4096 SEEDS ${CMAKE_SOURCE_DIR}/scenarios)
+  meminfo_fuzz(hob TEST HobSearches RUNS 5000 MAX_LEN 1024 SEEDS ${SEEDS}/hob-seeds)
+  meminfo_fuzz(flash TEST FlashDirectories RUNS 300 MAX_LEN 4096 SEEDS ${SEEDS}/flash-seeds)
+  meminfo_fuzz(drux TEST DruxWalk RUNS 1000 MAX_LEN 2048 SEEDS ${SEEDS}/drux-seeds)
+  meminfo_fuzz(chip_select TEST ChipSelectBuild RUNS 300 MAX_LEN 2400 SEEDS ${SEEDS}/chip_select-seeds)
+  # One line per target: name, binary, arguments.
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${MEMINFO_FUZZ_LIST}")
 endif()

@@ -13,6 +13,11 @@ constexpr uint32_t kSignatureMask = 0x0FFF0F00;  // extended family and model, b
 constexpr uint16_t kPmIndexPort = 0xCD6;
 constexpr uint16_t kPmDataPort = 0xCD7;
 constexpr uint8_t kPmAcpiPm1ControlLow = 0x62;  // then 0x63, the high byte
+// The hand-off information HOB: its length, and where it holds the address of
+// the list's end-of-list HOB.
+constexpr uint16_t kHobTypeHandoff = 1;
+constexpr uint16_t kHandoffLength = 56;
+constexpr uint32_t kHandoffEndOfList = 48;
 }  // namespace
 
 void HobListLocate() {
@@ -26,18 +31,32 @@ void HobListLocate() {
   }
 }
 
+// Where the list ends: the hand-off information HOB that opens a list names
+// its end-of-list HOB. A list without one is taken as it stands (no bound).
+uintptr_t HobListEnd() {
+  const auto* first = static_cast<const HobHeader*>(mHobList);
+  if (first == nullptr || first->Type != kHobTypeHandoff || first->Length < kHandoffLength) return UINTPTR_MAX;
+  return uintptr_t(*reinterpret_cast<const uint64_t*>(static_cast<const uint8_t*>(mHobList) + kHandoffEndOfList));
+}
+
 void* FindNextGuidHob(const Guid* name, const void* hob) {
-  const uint8_t* at = static_cast<const uint8_t*>(hob);
-  if (at == nullptr || name == nullptr) return nullptr;
+  uintptr_t at = reinterpret_cast<uintptr_t>(hob);
+  if (hob == nullptr || name == nullptr) return nullptr;
+  // A bounded walk stays between the list's first HOB and its end-of-list HOB.
+  const uintptr_t end = HobListEnd();
+  if (end != UINTPTR_MAX && at < reinterpret_cast<uintptr_t>(mHobList)) return nullptr;
   for (;;) {
+    // HOBs start on 8-byte boundaries: a walk that leaves them has left the list.
+    if (at >= end || at % 8 != 0) return nullptr;
     const auto* header = reinterpret_cast<const HobHeader*>(at);
     if (header->Type == kHobTypeEndOfList) return nullptr;
     // A HOB shorter than its own header ends the list, before any match: one of
     // length 0 would hold the walk in place for ever, and no caller may get a
-    // GUID-extension HOB whose data would start beyond its end.
+    // GUID-extension HOB whose data would start beyond its end. So does a HOB
+    // that reaches past the list's end (or the top of memory).
     const bool guided = header->Type == kHobTypeGuidExtension;
-    if (header->Length < (guided ? sizeof(GuidHob) : sizeof(HobHeader))) return nullptr;
-    if (guided && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name)) return const_cast<uint8_t*>(at);
+    if (header->Length < (guided ? sizeof(GuidHob) : sizeof(HobHeader)) || header->Length > end - at) return nullptr;
+    if (guided && GuidEqual(reinterpret_cast<const GuidHob*>(at)->Name, *name)) return reinterpret_cast<void*>(at);
     at += header->Length;
   }
 }

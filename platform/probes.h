@@ -27,9 +27,11 @@ constexpr uint16_t kHobTypeEndOfList = 0xFFFF;
 extern void* mHobList;
 
 void HobListLocate();
-// Null when there is no HOB list, no such HOB, or the walk meets a HOB shorter
-// than its header (8 bytes; 24 for a GUID-extension HOB), which ends the list.
-// A HOB returned always holds its GUID-extension header.
+// Null when there is no HOB list or no such HOB. The walk never leaves the
+// list: when it opens with a hand-off information HOB, nothing at or past the
+// end-of-list HOB that one names is read. A HOB shorter than its header (8
+// bytes; 24 for a GUID-extension HOB), one reaching past that end, or one not
+// on an 8-byte boundary ends the list. A HOB returned lies whole in the list.
 void* FindFirstGuidHob(const Guid* name);
 void* FindNextGuidHob(const Guid* name, const void* hob);
 

@@ -12,6 +12,9 @@ constexpr uint8_t kSleepTypeS3 = 3;
 
 uint64_t Addr(const DruxEntry* entry) { return hw::PtrToPhys(entry); }
 
+// The block's header lies below the top of the address space: its fields can be read.
+bool HeaderFits(uint64_t block) { return block <= UINT64_MAX - sizeof(DruxBlockHeader); }
+
 // Where the block lies: the flash copy on an S3 resume or with a capsule update
 // pending, else where the information HOB says. Not 0 when there is a block.
 EfiStatus DruxBlockLocate(uint64_t* block) {
@@ -71,7 +74,8 @@ EfiStatus VyrPspGetDruxEntry(uint32_t group, uint32_t type, uint32_t* count, Dru
   DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
 
-  const uint32_t size = hw::Read32(block + offsetof(DruxBlockHeader, Size));
+  // A block whose header would reach past the top of the address space is none.
+  const uint32_t size = HeaderFits(block) ? hw::Read32(block + offsetof(DruxBlockHeader, Size)) : 0;
   const uint64_t end = block + size;
   uint64_t at = end;  // no entries unless the size is valid and the first entry lies inside
   if (size != 0 && size != kDruxSizeErased && end > block) {
@@ -148,7 +152,7 @@ void DruxHobInfoInit() {
     return;
   }
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
-  if (hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
+  if (!HeaderFits(block) || hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
     DebugPrint(kDebugLevelPsp, "DRUX SIG Check fail, DRUX is not supported\n");
     return;
   }

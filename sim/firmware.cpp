@@ -122,6 +122,7 @@ void Firmware::Build(const FirmwareConfig& config) {
     };
     header(kHandoffInfo, kHandoffLength);
     memory_.Write<uint32_t>(at + 8, 9);  // version
+    memory_.Write<uint64_t>(at + 48, hobList_ + size - 8);  // where the end-of-list HOB lies
     at += kHandoffLength;
     for (const HobSpec& h : config.hobs) {
       const uint64_t footprint = HobFootprint(h);

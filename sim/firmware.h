@@ -90,7 +90,7 @@ struct FirmwareFaults {
   uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
   uint64_t failInstallCall = 0;    // the Nth InstallProtocolInterface call of a driver fails; 0: none
   uint64_t failLocateCall = 0;     // the Nth LocateProtocol call answers EFI_NOT_FOUND; 0: none
-  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "smm_communication", "channel_info"
+  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info", "smm_communication"
 };
 
 // What the channel information protocol reports for a die; a non-zero status

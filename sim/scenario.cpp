@@ -391,8 +391,8 @@ void ReadProtocols(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("protocols");
   if (!n) return;
   const auto& t = r.Table(*n, "protocols");
-  r.Keys(t, "protocols", {"pcd", "fabric_topology", "smm_communication", "smm_ready_to_lock", "channel_info"});
-  for (const char* name : {"pcd", "fabric_topology", "smm_communication", "channel_info"})
+  r.Keys(t, "protocols", {"pcd", "fabric_topology", "channel_info", "smm_communication", "smm_ready_to_lock"});
+  for (const char* name : {"pcd", "fabric_topology", "channel_info", "smm_communication"})
     if (auto v = t.get(name))
       if (!r.Bool(*v, std::string("protocols.") + name)) s.faults.missingProtocols.insert(name);
   if (auto v = t.get("smm_ready_to_lock")) s.smmReadyToLock = r.Bool(*v, "protocols.smm_ready_to_lock");

@@ -17,21 +17,21 @@ std::string Load(const char* path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A printable run holding a format conversion, such as "%x" or "%08X".
+// A printable run holding a format conversion, such as "%x" or "%08X". The run
+// must be text-long (six characters or more): code bytes can spell a
+// conversion by chance ("%x" in an instruction's displacement) but not a text.
 bool HasFormatString(const std::string& image) {
   const std::string conversions = "asScduxXpgtr";
+  auto printable = [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r' || c == '\t'; };
   for (size_t i = 0; i + 1 < image.size(); ++i) {
     if (image[i] != '%') continue;
     size_t j = i + 1;
     while (j < image.size() && std::string("-+ ,lL.*0123456789").find(image[j]) != std::string::npos) ++j;
     if (j >= image.size() || conversions.find(image[j]) == std::string::npos) continue;
-    // A text, not code bytes that happen to read so (0x25 is also a ModRM
-    // byte): the printable run around it is longer than the conversion.
-    auto printable = [&](size_t k) { return image[k] >= 0x20 && image[k] < 0x7F; };
-    size_t from = i, to = j;
-    while (from > 0 && printable(from - 1)) --from;
-    while (to + 1 < image.size() && printable(to + 1)) ++to;
-    if (to - from + 1 >= 6) return true;
+    size_t begin = i, end = j + 1;
+    while (begin > 0 && printable(image[begin - 1])) --begin;
+    while (end < image.size() && printable(image[end])) ++end;
+    if (end - begin >= 6) return true;
   }
   return false;
 }

@@ -92,6 +92,26 @@ TEST_F(Probes, ThePlatformsHobListCarriesTheScenarioHobs) {
   EXPECT_FALSE(pending);
 }
 
+// A list that opens with the hand-off information HOB is searched no further
+// than the end-of-list HOB it names, whatever the HOBs' lengths say.
+TEST_F(Probes, GuidSearchesStayInsideTheList) {
+  HobBuilder b(platform->memory());
+  const uint64_t handoff = b.Add(1, 56);
+  const uint64_t found = b.Add(4, 24, &kWanted);
+  const uint64_t odd = b.Add(3, 12);
+  b.Add(0xFFFF, 8);
+  platform->memory().Write<uint64_t>(handoff + 48, b.at - 8);
+  mHobList = b.Ptr(b.start);
+  EXPECT_EQ(FindFirstGuidHob(&kWanted), b.Ptr(found));
+  EXPECT_EQ(FindNextGuidHob(&kWanted, b.Ptr(odd)), nullptr) << "a length off the 8-byte grid ends the list";
+  // A HOB reaching past the named end ends the list there.
+  platform->memory().Write<uint16_t>(found + 2, 0x100);
+  platform->memory().Write<uint64_t>(found + 0x100, 0x0000001800000004);  // GUID HOB header beyond the end
+  platform->memory().WriteBytes(found + 0x108, &kWanted, sizeof kWanted);
+  EXPECT_EQ(FindFirstGuidHob(&kWanted), nullptr);
+  EXPECT_EQ(FindNextGuidHob(&kWanted, b.Ptr(found + 0x100)), nullptr) << "nothing past the end is read";
+}
+
 TEST_F(Probes, SignatureKeepsFamilyAndExtendedModelOnly) {
   Boot("[cpuid]\n0x80000001 = [0x00800F12, 0, 0, 0]\n");
   platform->Run([] {

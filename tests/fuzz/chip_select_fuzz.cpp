@@ -1,0 +1,112 @@
+// Fuzzes the chip-select build through a whole boot: a topology of up to four
+// sockets of eight dies, arbitrary per-die counts from the channel information
+// protocol, and arbitrary per-die DRUX entries (size, instance and the bytes the
+// markers come from). The published table, when there is one, must hold exactly
+// the chip selects the counts give, numbered in walk order, with every byte
+// after them zero; the DRUX reads stay in the block.
+//
+// Input: the socket count (low 2 bits, plus one), then per socket its die count
+// (low 3 bits, plus one), then per die: a flag byte (bit 0 the protocol call
+// fails, bits 2:1 its entry: own, missing, doubled, another die's), the channel,
+// DIMM and rank counts, the entry's size field (0xFF: its own size), and 60
+// bytes of entry data.
+#include <algorithm>
+#include <cstring>
+#include <cstdint>
+#include <cstdlib>
+#include <tuple>
+#include <vector>
+
+#include "core/chip_select.h"
+#include "core/meminfo.h"
+#include "fuzz_support.h"
+#include "psp/drux.h"
+#include "sim/drux_block.h"
+#include "sim/platform.h"
+
+namespace {
+
+constexpr uint64_t kBlock = sim::kPlacedDataBase;
+constexpr size_t kEntryData = kDieMemoryCopySize - sizeof(DruxEntry);
+
+sim::Scenario Base() {
+  sim::Scenario s = sim::ParseScenario("[agent]\npresent = true\n", "chip-select-fuzz.toml");
+  s.accessLimit = 2000000;
+  return s;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const sim::Scenario base = Base();
+  fuzz::Input in{data, size};
+  sim::Scenario s = base;
+  sim::DruxBlockSpec block;
+  const size_t sockets = 1 + (in.Byte() & 3);
+  std::vector<size_t> dies(sockets);
+  for (size_t& d : dies) d = 1 + (in.Byte() & 7);
+  uint64_t expected = 0;  // chip selects, if every die's counts are used
+  for (size_t socket = 0; socket < sockets; ++socket) {
+    sim::SocketSpec spec;
+    for (size_t die = 0; die < dies[socket]; ++die) {
+      const uint8_t flags = in.Byte();
+      sim::DieMemoryCounts counts{in.Byte(), in.Byte(), in.Byte(), flags & 1 ? EFI_DEVICE_ERROR : 0};
+      expected += counts.channels * counts.dimms * (counts.ranks > 1 ? 2 : 1);
+      sim::DieSpec d;
+      d.rootBus = uint8_t(8 * socket + die);
+      d.memoryInfo = counts;
+      spec.dies.push_back(d);
+
+      sim::DruxEntrySpec entry;
+      entry.group = kDruxGroupMemory;
+      entry.type = kDruxTypeDieMemory;
+      entry.instance = DruxDieInstance(socket, die) ^ ((flags >> 1 & 3) == 3 ? 1 : 0);
+      const uint8_t sizeField = in.Byte();
+      if (sizeField != 0xFF) entry.size = sizeField;
+      for (size_t i = 0; i < kEntryData; ++i) entry.data.push_back(in.Byte());
+      if ((flags >> 1 & 3) != 1) block.entries.push_back(entry);
+      if ((flags >> 1 & 3) == 2) block.entries.push_back(entry);
+    }
+    s.sockets.push_back(spec);
+  }
+  const std::vector<uint8_t> bytes = sim::BuildDruxBlock(block);
+  s.placements.push_back({"fuzz", kBlock, bytes});
+  s.hobs.push_back({kDruxInfoHobGuid, sim::DruxInfoData(1, uint32_t(bytes.size()), kBlock), {}});
+  sim::Platform platform(s);
+  const sim::BootResult boot = platform.Boot();
+  if (!boot.entryReturned || boot.halted || boot.runaway) std::abort();
+
+  // Reads of DRAM through the seam: the DRUX block's.
+  for (const sim::Access& a : platform.hardware().Log())
+    if (a.kind == sim::AccessKind::Memory && !a.write &&
+        (a.address < kBlock || a.address + a.width > kBlock + bytes.size()))
+      std::abort();
+
+  const auto at = platform.Installed(MemInfoProtocolGuid);
+  if (!at) return 0;
+  const MemInfoRecord record = platform.memory().Read<MemInfoRecord>(*at);
+  if (record.ChipSelectEntries == 0) {
+    if (record.ChipSelectCount != 0) std::abort();
+    return 0;
+  }
+  // Published: every die's counts were used.
+  if (record.ChipSelectCount != expected || expected > kChipSelectTableEntries) std::abort();
+  const ChipSelectTable table = platform.memory().Read<ChipSelectTable>(record.ChipSelectEntries);
+  auto key = [](const ChipSelectEntry& e) { return std::make_tuple(e.Socket, e.Die, e.Channel, e.Dimm, e.Rank); };
+  for (uint64_t i = 0; i < kChipSelectTableEntries; ++i) {
+    const ChipSelectEntry& e = table.Entries[i];
+    if (i >= expected) {
+      const ChipSelectEntry zero{};
+      if (std::memcmp(&e, &zero, sizeof e) != 0) std::abort();
+      continue;
+    }
+    const sim::DieMemoryCounts& c = *s.sockets.at(e.Socket).dies.at(e.Die).memoryInfo;
+    // Channel and DIMM within the counts and within the records an entry holds.
+    if (e.Sequence != i || e.Channel >= std::min<uint64_t>(c.channels, kDieMemoryChannelRecords) ||
+        e.Dimm >= std::min<uint64_t>(c.dimms, kDieMemoryDimmRecords) || e.Rank > (c.ranks > 1 ? 1 : 0) ||
+        e.Reserved[0] != 0 || e.Reserved[1] != 0 || e.Reserved[2] != 0)
+      std::abort();
+    if (i != 0 && !(key(table.Entries[i - 1]) < key(e))) std::abort();  // walk order, each once
+  }
+  return 0;
+}
