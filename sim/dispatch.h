@@ -49,6 +49,22 @@ class Dispatch {
   virtual uint64_t EntryPoint() = 0;
   virtual uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) = 0;
   virtual void CallNotify(uint64_t function, uint64_t event, uint64_t context) = 0;
+
+  // Further drivers of the package in the same boot: copy `image` (1, 2, ...)
+  // of the driver, freshly loaded with its own state; returns its entry point,
+  // or 0 when the backend cannot load another copy.
+  virtual uint64_t LoadAnotherImage(unsigned image) {
+    (void)image;
+    return 0;
+  }
+  // Makes copy `image` the one the next call into the driver runs with (its
+  // own state); returns the copy that ran before.
+  virtual unsigned SwitchImage(unsigned image) {
+    (void)image;
+    return 0;
+  }
+  // A new platform: only copy 0 exists, freshly loaded.
+  virtual void ForgetImages() {}
 };
 
 // The backend that runs the driver linked into this process.

@@ -147,10 +147,11 @@ void Firmware::Build(const FirmwareConfig& config) {
   memory_.Write<uint64_t>(systemTable_ + offsetof(EfiSystemTable, ConfigurationTable), configTable);
 
   imageHandle_ = NewHandle();
+  images_.push_back({imageHandle_, false});
 
   // Other modules' protocols, present unless the scenario leaves them out.
   auto install = [&](const Guid& guid, uint64_t iface) {
-    interfaces_.push_back({NewHandle(), guid, iface});
+    interfaces_.push_back({NewHandle(), guid, iface, std::nullopt});
   };
   if (!config.faults.missingProtocols.count("pcd")) {
     uint64_t pcd = memory_.FirmwareAlloc(sizeof(PcdProtocol));
@@ -234,14 +235,24 @@ void Firmware::DispatchPending() {
     uint64_t handle = pending_[best];
     pending_.erase(pending_.begin() + static_cast<long>(best));
     EventInfo* e = FindEvent(handle);
+    if (images_.at(e->image).unloaded) {
+      ++staleNotifies_;
+      Log("Notify", "event " + HexText(handle) + " of an unloaded driver: not run", EFI_INVALID_PARAMETER);
+      continue;
+    }
     uint64_t saved = tpl_;
     tpl_ = e->tpl;
     ++e->notifications;
     notifyRuns_.push_back({handle, e->tpl});
     uint64_t notify = e->notify, context = e->context;
+    const unsigned image = e->image, before = currentImage_;
+    const unsigned dispatchBefore = dispatch_.SwitchImage(image);
+    currentImage_ = image;
     const BootStep step = steps_.NotifyBegins(e->group, e->tpl);
     dispatch_.CallNotify(notify, handle, context);
     steps_.NotifyEnds(step);
+    dispatch_.SwitchImage(dispatchBefore);
+    currentImage_ = before;
     tpl_ = saved;
   }
 }
@@ -261,7 +272,7 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   const uint64_t handle = status == 0 ? NewHandle() : 0;
   if (status == 0 && handle == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0, std::nullopt};
+    EventInfo e{handle, type, tpl, notify, context, std::nullopt, false, 0, std::nullopt, currentImage_};
     if (group) e.group = *group;
     events_.push_back(e);
     *event = e.handle;
@@ -307,6 +318,18 @@ void Firmware::SignalGroup(const Guid& group) {
   DispatchPending();
 }
 
+unsigned Firmware::LoadImage() {
+  images_.push_back({NewHandle(), false});
+  return unsigned(images_.size() - 1);
+}
+
+std::vector<Firmware::EventInfo> Firmware::StaleEvents() const {
+  std::vector<EventInfo> stale;
+  for (const EventInfo& e : events_)
+    if (!e.closed && e.notify != 0 && images_.at(e.image).unloaded) stale.push_back(e);
+  return stale;
+}
+
 size_t Firmware::OpenEventCount() const {
   size_t n = 0;
   for (auto& e : events_) n += !e.closed;
@@ -320,6 +343,7 @@ const char* PoolFaultName(PoolFault::Kind kind) {
     case PoolFault::UseAfterFree: return "use_after_free";
     case PoolFault::DoubleFree: return "double_free";
     case PoolFault::NotAllocated: return "not_allocated";
+    case PoolFault::Overrun: return "overrun";
   }
   return "?";
 }
@@ -342,6 +366,7 @@ uint64_t Firmware::AllocatePool(uint32_t type, uint64_t size, uint64_t* address)
       b.reused = true;
       at = b.address;
       std::memset(memory_.Host(at), kFreshPoolByte, size);
+      std::memset(memory_.Host(at + size), kPoolGuardByte, b.size - size + kPoolGuardSize);
     }
     if (at == 0 && (at = memory_.PoolAlloc(size)) == 0) status = EFI_OUT_OF_RESOURCES;
   }
@@ -379,6 +404,20 @@ uint64_t Firmware::FreePool(uint64_t address) {
 
 void Firmware::CheckBlock(size_t index) {
   const PoolBlock& b = pool_[index];
+  if (!b.reused && !overrunBlocks_.count(index)) {
+    const uint8_t* before = memory_.Host(b.address - kPoolGuardSize);
+    const uint8_t* after = memory_.Host(b.address + b.size);
+    uint64_t changed = 0, first = 0;
+    for (uint64_t i = 0; i < 2 * kPoolGuardSize; ++i) {
+      const bool low = i < kPoolGuardSize;
+      if ((low ? before[i] : after[i - kPoolGuardSize]) == kPoolGuardByte) continue;
+      if (changed++ == 0) first = low ? uint64_t(int64_t(i) - int64_t(kPoolGuardSize)) : b.size + i - kPoolGuardSize;
+    }
+    if (changed != 0) {
+      overrunBlocks_.insert(index);
+      poolFaults_.push_back({PoolFault::Overrun, b.address, b.size, first, changed});
+    }
+  }
   if (!b.freed || b.reused || checkedBlocks_.count(index)) return;
   const uint8_t* bytes = memory_.Host(b.address);
   uint64_t first = b.size, changed = 0;
@@ -412,8 +451,9 @@ uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type
   std::string detail = GuidName(protocol);
   uint64_t status = 0;
   steps_.InstallProtocol(protocol);
+  if (!byPlatform) ++installCalls_;
   if (handle == nullptr || type != EFI_NATIVE_INTERFACE) status = EFI_INVALID_PARAMETER;
-  else if (!byPlatform && (config_.faults.failInstallProtocol ||
+  else if (!byPlatform && (config_.faults.failInstallProtocol || config_.faults.failInstallCall == installCalls_ ||
                            (config_.faults.failInstallOf && GuidEqual(*config_.faults.failInstallOf, protocol))))
     status = EFI_OUT_OF_RESOURCES;
   else {
@@ -422,7 +462,7 @@ uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type
   }
   if (status == 0 && *handle == 0 && (*handle = NewHandle()) == 0) status = EFI_OUT_OF_RESOURCES;
   if (status == 0) {
-    interfaces_.push_back({*handle, protocol, iface});
+    interfaces_.push_back({*handle, protocol, iface, byPlatform ? std::nullopt : std::optional<unsigned>(currentImage_)});
     detail += " on " + HexText(*handle) + ", interface " + HexText(iface);
   }
   if (byPlatform) detail += " (the platform's)";
@@ -434,7 +474,7 @@ uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type
   return status;
 }
 
-void Firmware::Preinstall(const Guid& protocol, uint64_t iface) { interfaces_.push_back({NewHandle(), protocol, iface}); }
+void Firmware::Preinstall(const Guid& protocol, uint64_t iface) { interfaces_.push_back({NewHandle(), protocol, iface, std::nullopt}); }
 
 uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration) {
   uint64_t status = 0;
@@ -455,7 +495,9 @@ uint64_t Firmware::RegisterProtocolNotify(const Guid& protocol, uint64_t event, 
 uint64_t Firmware::LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* iface) {
   uint64_t status = EFI_NOT_FOUND;
   steps_.LocateProtocol(protocol);
+  ++locateCalls_;
   if (iface == nullptr) status = EFI_INVALID_PARAMETER;
+  else if (config_.faults.failLocateCall == locateCalls_) status = EFI_NOT_FOUND;
   else if (registration != 0) {
     // The next interface installed since the registration, once each.
     for (auto& r : registrations_) {

@@ -39,10 +39,11 @@ struct PoolBlock {
 
 // A misuse of pool memory the platform caught.
 struct PoolFault {
-  enum Kind { UseAfterFree, DoubleFree, NotAllocated } kind;
+  enum Kind { UseAfterFree, DoubleFree, NotAllocated, Overrun } kind;
   uint64_t address;  // the block, or the address FreePool was given
   uint64_t size;     // the block's size (0 for NotAllocated)
-  uint64_t offset;   // UseAfterFree: the first byte written after the free
+  uint64_t offset;   // UseAfterFree: the first byte written after the free; Overrun: the first
+                     // guard byte written, from the block's start (two's complement when before it)
   uint64_t bytes;    // UseAfterFree: how many bytes of the block changed
 };
 const char* PoolFaultName(PoolFault::Kind kind);
@@ -78,6 +79,7 @@ struct InstalledInterface {
   uint64_t handle;
   Guid protocol;
   uint64_t interface;
+  std::optional<unsigned> image;  // the copy of the driver that installed it; none: another module
 };
 
 struct FirmwareFaults {
@@ -87,6 +89,8 @@ struct FirmwareFaults {
   std::optional<Guid> failInstallOf;             // only installations of this protocol fail
   uint64_t failCreateEvent = 0;    // the Nth CreateEvent call fails, or kEveryCall; 0: none
   uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
+  uint64_t failInstallCall = 0;    // the Nth InstallProtocolInterface call of a driver fails; 0: none
+  uint64_t failLocateCall = 0;     // the Nth LocateProtocol call answers EFI_NOT_FOUND; 0: none
   std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info", "smm_communication"
 };
 
@@ -134,6 +138,16 @@ class Firmware {
 
   uint64_t SystemTable() const { return systemTable_; }
   uint64_t ImageHandle() const { return imageHandle_; }
+
+  // Drivers of the package in this boot: copy 0 is the first; each further one
+  // gets its own image handle. The events a copy creates are its own; a copy
+  // whose entry failed is unloaded, and its notify functions never run again.
+  unsigned LoadImage();
+  uint64_t ImageHandleOf(unsigned image) const { return images_.at(image).handle; }
+  void EnterImage(unsigned image) { currentImage_ = image; }
+  void UnloadImage(unsigned image) { images_.at(image).unloaded = true; }
+  bool Unloaded(unsigned image) const { return images_.at(image).unloaded; }
+  size_t ImageCount() const { return images_.size(); }
   uint64_t HobList() const { return hobList_; }
 
   // Boot services.
@@ -175,8 +189,8 @@ class Firmware {
   uint64_t PlacePool(uint32_t type, uint64_t size);
   void SetPcd(uint64_t token, uint64_t value) { config_.pcd[token] = value; }
 
-  // Checks every freed block that was not handed out again for writes after its
-  // free; each block's fault is reported once. Runs at the end of a boot, when
+  // Checks the guard bytes around every block, and every freed block that was
+  // not handed out again for writes after its free; each block's fault is reported once. Runs at the end of a boot, when
   // a platform is destroyed and before a freed block is reused.
   void CheckPool();
 
@@ -200,7 +214,12 @@ class Firmware {
     bool closed;
     uint64_t notifications;  // times its notify function ran
     std::optional<Guid> registeredFor;  // the protocol whose installations signal it (RegisterProtocolNotify)
+    unsigned image = 0;                 // the copy of the driver that created it
   };
+  // Open events whose notify function lies in an unloaded copy of the driver.
+  std::vector<EventInfo> StaleEvents() const;
+  // Signals of such events: the firmware would have called into freed code.
+  uint64_t StaleNotifies() const { return staleNotifies_; }
   const std::vector<EventInfo>& Events() const { return events_; }
   // Every notify function run, in order: its event and the level it ran at.
   struct NotifyRun {
@@ -227,10 +246,18 @@ class Firmware {
   FirmwareConfig config_;
   uint64_t systemTable_ = 0, bootServices_ = 0, runtimeServices_ = 0, imageHandle_ = 0, hobList_ = 0;
   uint64_t tpl_ = TPL_APPLICATION;
-  uint64_t allocationCalls_ = 0, createEventCalls_ = 0, createEventExCalls_ = 0;
+  uint64_t allocationCalls_ = 0, createEventCalls_ = 0, createEventExCalls_ = 0, installCalls_ = 0, locateCalls_ = 0;
+  struct LoadedImage {
+    uint64_t handle;
+    bool unloaded;
+  };
+  std::vector<LoadedImage> images_;
+  unsigned currentImage_ = 0;
+  uint64_t staleNotifies_ = 0;
   std::vector<PoolBlock> pool_;
   std::vector<PoolFault> poolFaults_;
   std::set<size_t> checkedBlocks_;  // freed blocks whose use after free is already reported
+  std::set<size_t> overrunBlocks_;  // blocks whose guard write is already reported
   std::vector<SmmMessage> smmMessages_;
   std::vector<ServiceCall> calls_;
   std::vector<PcdWrite> pcdWrites_;

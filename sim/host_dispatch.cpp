@@ -2,7 +2,11 @@
 // the firmware's services are ms_abi functions here that marshal the driver's
 // arguments into the firmware model's terms, and calls into the driver are plain
 // calls through its function pointers.
+#include <algorithm>
+#include <vector>
+
 #include "core/meminfo.h"
+#include "services/heap.h"
 #include "services/s3_save.h"
 #include "sim/dispatch.h"
 #include "sim/platform.h"
@@ -160,6 +164,38 @@ class Host final : public Dispatch {
 
   uint64_t EntryPoint() override { return FnAddr(ImageEntry); }
 
+  // One driver is linked into this process: each copy's state is swapped into
+  // the state section while that copy runs.
+  uint64_t LoadAnotherImage(unsigned image) override {
+    if (saved_.size() <= image) saved_.resize(image + 1);
+    saved_[image] = PristineImageState();
+    return FnAddr(ImageEntry);
+  }
+  // What a copy published from its own state (the heap list's record) stays
+  // that copy's bytes while another copy runs and reaches it through the
+  // protocol, as it would at the publishing copy's own address.
+  unsigned SwitchImage(unsigned image) override {
+    const unsigned before = current_;
+    if (image == current_ || image >= saved_.size()) return before;
+    const auto shared = SharedRanges();
+    const uint64_t start = ImageStateStart();
+    saved_[current_] = ImageStateBytes();
+    for (const auto& [owner, at, size] : shared)
+      if (owner != current_ && owner < saved_.size())
+        std::copy_n(saved_[current_].begin() + long(at - start), size, saved_[owner].begin() + long(at - start));
+    std::vector<uint8_t> next = saved_[image];
+    for (const auto& [owner, at, size] : shared)
+      if (owner != image && owner < saved_.size())
+        std::copy_n(saved_[owner].begin() + long(at - start), size, next.begin() + long(at - start));
+    SetImageStateBytes(next);
+    current_ = image;
+    return before;
+  }
+  void ForgetImages() override {
+    saved_.assign(1, {});
+    current_ = 0;
+  }
+
   uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) override {
     auto fn = reinterpret_cast<EfiImageEntryPoint>(entry);
     return fn(Ptr(imageHandle), static_cast<EfiSystemTable*>(Ptr(systemTable)));
@@ -169,6 +205,22 @@ class Host final : public Dispatch {
     auto fn = reinterpret_cast<EfiEventNotify>(function);
     fn(Ptr(event), Ptr(context));
   }
+
+ private:
+  struct Range {
+    unsigned owner;
+    uint64_t at;
+    size_t size;
+  };
+  static std::vector<Range> SharedRanges() {
+    std::vector<Range> ranges;
+    for (const auto& i : Fw().Interfaces())
+      if (i.image && GuidEqual(i.protocol, HeapListProtocolGuid) && ImageStateHolds(i.interface, sizeof(HeapListInterface)))
+        ranges.push_back({*i.image, i.interface, sizeof(HeapListInterface)});
+    return ranges;
+  }
+  std::vector<std::vector<uint8_t>> saved_ = std::vector<std::vector<uint8_t>>(1);
+  unsigned current_ = 0;
 };
 
 }  // namespace

@@ -19,11 +19,16 @@ namespace {
 __attribute__((no_sanitize("address"))) void CopyRaw(uint8_t* to, const uint8_t* from, size_t n) {
   for (size_t i = 0; i < n; ++i) to[i] = from[i];
 }
+
+std::vector<uint8_t>* pristine = nullptr;
+
+size_t StateSize() {
+  return __start_mistate == nullptr || __stop_mistate == nullptr ? 0 : size_t(__stop_mistate - __start_mistate);
+}
 }  // namespace
 
 void ResetImageState() {
   if (__start_mistate == nullptr || __stop_mistate == nullptr) return;
-  static std::vector<uint8_t>* pristine = nullptr;
   const size_t size = size_t(__stop_mistate - __start_mistate);
   if (pristine == nullptr) {
     pristine = new std::vector<uint8_t>(size);
@@ -31,6 +36,23 @@ void ResetImageState() {
     return;
   }
   CopyRaw(__start_mistate, pristine->data(), size);
+}
+
+uint64_t ImageStateStart() { return reinterpret_cast<uint64_t>(__start_mistate); }
+
+std::vector<uint8_t> ImageStateBytes() {
+  std::vector<uint8_t> bytes(StateSize());
+  if (!bytes.empty()) CopyRaw(bytes.data(), __start_mistate, bytes.size());
+  return bytes;
+}
+
+std::vector<uint8_t> PristineImageState() {
+  if (pristine == nullptr) ResetImageState();  // its first call only takes the copy
+  return pristine != nullptr ? *pristine : std::vector<uint8_t>{};
+}
+
+void SetImageStateBytes(const std::vector<uint8_t>& bytes) {
+  if (bytes.size() == StateSize() && !bytes.empty()) CopyRaw(__start_mistate, bytes.data(), bytes.size());
 }
 
 bool ImageStateHolds(uint64_t address, uint64_t length) {

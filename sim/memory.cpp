@@ -95,13 +95,16 @@ uint64_t PhysicalMemory::FirmwareAlloc(uint64_t size) {
 }
 
 uint64_t PhysicalMemory::PoolAlloc(uint64_t size) {
-  // A 16-byte gap between blocks keeps neighbours apart.
-  uint64_t at = AlignUp(poolNext_, 16);
-  if (size > kDramSize || at + size + 16 > kDramBase + kDramSize) return 0;
-  // The gaps count as touched too: whoever probes them for stray writes may fill them.
-  Touch(poolNext_, at + size + 16 - poolNext_);
-  poolNext_ = at + size + 16;
+  // Guard bytes before and after the block keep neighbours apart and show a
+  // write outside it.
+  uint64_t at = AlignUp(poolNext_, 16) + kPoolGuardSize;
+  if (size > kDramSize || at + size + kPoolGuardSize > kDramBase + kDramSize) return 0;
+  // The guards count as touched too: reset must restore them.
+  Touch(poolNext_, at + size + kPoolGuardSize - poolNext_);
+  poolNext_ = at + size + kPoolGuardSize;
+  std::memset(Host(at - kPoolGuardSize), kPoolGuardByte, kPoolGuardSize);
   std::memset(Host(at), kFreshPoolByte, size);
+  std::memset(Host(at + size), kPoolGuardByte, kPoolGuardSize);
   return at;
 }
 

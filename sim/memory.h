@@ -30,6 +30,9 @@ constexpr uint64_t kPlacedDataEnd = 0x43C00000;
 constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
 constexpr uint8_t kFreedPoolByte = 0xDF;
 constexpr uint64_t kDramPageSize = 4096;
+// Guard bytes on both sides of every pool block: a write outside a block shows.
+constexpr uint8_t kPoolGuardByte = 0xFD;
+constexpr uint64_t kPoolGuardSize = 16;
 
 class PhysicalMemory {
  public:

@@ -46,6 +46,7 @@ Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
   gActive = this;
   memory_.Reset();
   ResetImageState();
+  dispatch_.ForgetImages();
   Build();
 }
 
@@ -153,6 +154,27 @@ bool Platform::SignalGroup(const Guid& group) {
   return Run([&] { firmware_.SignalGroup(group); });
 }
 
+bool Platform::StartAnotherDriver(DriverRun* run) {
+  const unsigned image = firmware_.LoadImage();
+  run->image = image;
+  run->imageHandle = firmware_.ImageHandleOf(image);
+  const uint64_t entry = dispatch_.LoadAnotherImage(image);
+  if (entry == 0) {
+    std::fprintf(stderr, "virtual platform: this dispatch backend cannot load another copy of the driver\n");
+    std::abort();
+  }
+  run->returned = Run([&] {
+    const unsigned before = dispatch_.SwitchImage(image);
+    firmware_.EnterImage(image);
+    run->status = dispatch_.CallEntry(entry, run->imageHandle, firmware_.SystemTable());
+    firmware_.EnterImage(before);
+    dispatch_.SwitchImage(before);
+  });
+  // A driver whose entry fails is unloaded.
+  if (run->returned && (run->status & kEfiErrorBit)) firmware_.UnloadImage(image);
+  return run->returned;
+}
+
 std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
   for (auto& i : firmware_.Interfaces())
     if (GuidEqual(i.protocol, protocol)) return i.interface;
@@ -162,6 +184,8 @@ std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
 BootResult Platform::Boot() {
   BootResult r;
   r.entryReturned = CallEntry(&r.entryStatus);
+  r.drivers.push_back({0, firmware_.ImageHandle(), r.entryReturned, r.entryStatus});
+  if (r.entryReturned && (r.entryStatus & kEfiErrorBit)) firmware_.UnloadImage(0);
   // The package's driver that builds the S3 save table starts after this one.
   if (r.entryReturned) s3_.AfterEntry(firmware_, memory_);
   for (const std::string& event : scenario_->events) {
@@ -171,12 +195,19 @@ BootResult Platform::Boot() {
     if (event == kEventReadyToBoot) completed = SignalGroup(kReadyToBootGroupGuid);
     if (event == kEventSmmReadyToLock)
       completed = Run([&] { firmware_.InstallByPlatform(kDxeSmmReadyToLockProtocolGuid, 0); });
+    if (event == kEventStartDriver) {
+      r.drivers.emplace_back();
+      completed = StartAnotherDriver(&r.drivers.back());
+    }
     const auto& all = hardware_.InternalWrites();
     r.signals.push_back(
         {event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end()), completed});
   }
   r.halted = halted_;
   r.runaway = runaway_;
+  // The first driver's state is the one left in view.
+  dispatch_.SwitchImage(0);
+  firmware_.EnterImage(0);
   firmware_.CheckPool();
   return r;
 }

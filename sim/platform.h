@@ -21,9 +21,19 @@ struct SignalRecord {
   bool completed = true;              // false: the platform stopped during it
 };
 
+// One start of a driver of the package: the first is the boot's entry, further
+// ones come from the scenario's "start_driver" events.
+struct DriverRun {
+  unsigned image = 0;
+  uint64_t imageHandle = 0;
+  bool returned = false;
+  uint64_t status = 0;
+};
+
 struct BootResult {
   bool entryReturned = false;
   uint64_t entryStatus = 0;
+  std::vector<DriverRun> drivers;
   bool halted = false;
   bool runaway = false;
   std::vector<SignalRecord> signals;
@@ -58,6 +68,9 @@ class Platform {
   BootResult Boot();
   // The entry alone, with this platform's image handle and system table.
   bool CallEntry(uint64_t* status);
+  // Loads another copy of the driver with its own image handle and runs its
+  // entry; false when the platform stopped during it.
+  bool StartAnotherDriver(DriverRun* run);
   // False when the platform stopped during the signal.
   bool SignalGroup(const Guid& group);
 
@@ -93,5 +106,10 @@ void SetPoolFaultHandler(PoolFaultHandler handler);
 void ResetImageState();
 // Whether the bytes lie in the linked driver's state section (host build).
 bool ImageStateHolds(uint64_t address, uint64_t length);
+// The state section's bytes now, and as the process started (host build).
+std::vector<uint8_t> ImageStateBytes();
+uint64_t ImageStateStart();
+std::vector<uint8_t> PristineImageState();
+void SetImageStateBytes(const std::vector<uint8_t>& bytes);
 
 }  // namespace sim

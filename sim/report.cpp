@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "sim/channels_report.h"
+#include "sim/report_drivers.h"
 #include "sim/report_fabric_mmio.h"
 #include "sim/report_s3.h"
 #include "sim/report_drux.h"
@@ -422,6 +423,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   }
   j["pool"] = pool;
   j["pool_faults"] = PoolFaultsJson(platform);
+  j["drivers"] = DriversJson(platform, result);
   j["s3"] = S3Json(platform);
   j["events"] = EventsJson(platform);
 
@@ -479,6 +481,7 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << DruxText(platform) << "\n";
   TextSignals(out, result);
   out << "\n";
+  out << DriversText(platform, result);
   out << S3Text(platform);
   out << "\n";
   TextPcdWrites(out, platform);

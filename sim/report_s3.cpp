@@ -259,8 +259,8 @@ json PoolFaultsJson(const Platform& p) {
   for (const PoolFault& f : p.firmware().PoolFaults()) {
     json j = {{"kind", PoolFaultName(f.kind)}, {"size", f.size}};
     Put(j, "address", f.address, 16);
-    if (f.kind == PoolFault::UseAfterFree) {
-      j["offset"] = f.offset;
+    if (f.kind == PoolFault::UseAfterFree || f.kind == PoolFault::Overrun) {
+      j["offset"] = int64_t(f.offset);
       j["bytes"] = f.bytes;
     }
     faults.push_back(j);
@@ -272,7 +272,7 @@ std::string PoolFaultsText(const Platform& p) {
   std::ostringstream out;
   const auto& faults = p.firmware().PoolFaults();
   if (faults.empty()) {
-    out << "  Checks: no write after a free, no double free\n";
+    out << "  Checks: no write after a free or outside a block, no double free\n";
     return out.str();
   }
   for (const PoolFault& f : faults) {
@@ -287,6 +287,10 @@ std::string PoolFaultsText(const Platform& p) {
         break;
       case PoolFault::NotAllocated:
         out << "free of " << HexText(f.address, 16) << ", which is no pool block\n";
+        break;
+      case PoolFault::Overrun:
+        out << "write outside the " << f.size << " bytes at " << HexText(f.address, 16) << ": " << f.bytes
+            << " guard bytes changed, the first at " << int64_t(f.offset) << " from the block's start\n";
         break;
     }
   }

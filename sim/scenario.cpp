@@ -402,7 +402,8 @@ void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("faults");
   if (!n) return;
   const auto& t = r.Table(*n, "faults");
-  r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event", "fail_create_event_ex"});
+  r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event", "fail_create_event_ex",
+                       "fail_install_call", "fail_locate_protocol"});
   if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
   if (auto v = t.get("fail_install_protocol")) {
     if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
@@ -414,6 +415,10 @@ void ReadFaults(const Reader& r, const toml::table& root, Scenario& s) {
   };
   if (auto v = t.get("fail_create_event")) s.faults.failCreateEvent = nth(*v, "faults.fail_create_event");
   if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = nth(*v, "faults.fail_create_event_ex");
+  // The Nth call of a driver, as the fault sweep numbers them.
+  if (auto v = t.get("fail_install_call")) s.faults.failInstallCall = r.Unsigned(*v, "faults.fail_install_call", 1u << 20);
+  if (auto v = t.get("fail_locate_protocol"))
+    s.faults.failLocateCall = r.Unsigned(*v, "faults.fail_locate_protocol", 1u << 20);
 }
 
 void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
@@ -425,8 +430,9 @@ void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
     const auto& list = r.Array(*v, "boot.events");
     for (auto& e : list) {
       std::string name = r.String(e, "boot.events");
-      if (name != kEventReadyToBoot && name != kEventSmmReadyToLock)
-        r.Fail(e.source(), "boot.events", "unknown event '" + name + "' (known: ready_to_boot, smm_ready_to_lock)");
+      if (name != kEventReadyToBoot && name != kEventSmmReadyToLock && name != kEventStartDriver)
+        r.Fail(e.source(), "boot.events",
+               "unknown event '" + name + "' (known: ready_to_boot, smm_ready_to_lock, start_driver)");
       s.events.push_back(name);
     }
   }

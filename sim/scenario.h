@@ -120,5 +120,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName);
 // The boot events a scenario may name.
 constexpr const char* kEventReadyToBoot = "ready_to_boot";
 constexpr const char* kEventSmmReadyToLock = "smm_ready_to_lock";
+// Another driver of the package starts: a fresh copy of the driver, its own image handle.
+constexpr const char* kEventStartDriver = "start_driver";
 
 }  // namespace sim

@@ -450,7 +450,7 @@ class Mailbox : public ::testing::Test {
     const uint64_t data = p.hardware().devices().MakeMailbox(setup);
     end = data + setup.Size();
     const uint64_t extra = p.memory().PoolAlloc(guard);
-    EXPECT_EQ(extra, ((end + 15) & ~15ull) + 16) << "the guard follows the buffer";
+    EXPECT_EQ(extra, ((end + sim::kPoolGuardSize + 15) & ~15ull) + sim::kPoolGuardSize) << "the guard follows the buffer";
     std::memset(p.memory().Host(end), 0xEE, extra + guard - end);
     guardEnd = extra + guard;
     return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), setup.Size()};

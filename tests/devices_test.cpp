@@ -89,7 +89,8 @@ TEST(MailboxBuffer, ASmallBufferGetsOnlyTheFieldsItHolds) {
   const uint64_t data = p.hardware().devices().MailboxAddress();
   EXPECT_EQ(p.memory().Read<uint32_t>(data), 0xDB1099CCu);
   EXPECT_EQ(p.memory().Read<uint8_t>(data + 18), 0);
-  EXPECT_EQ(p.memory().Read<uint64_t>(data + 24), 0u) << "beyond the buffer: untouched";
+  EXPECT_EQ(p.memory().Read<uint64_t>(data + 24), 0x0101010101010101ull * sim::kPoolGuardByte)
+      << "beyond the buffer: untouched (its guard bytes)";
 }
 
 // The hand-over the driver makes, with the text in DRAM.

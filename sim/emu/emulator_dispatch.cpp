@@ -93,8 +93,9 @@ void OnStackGuard(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, 
 }  // namespace
 
 std::string EmulatorDispatch::Engine::Where(uint64_t address) const {
-  if (address >= kEmuImageBase && address - kEmuImageBase < image.SizeOfImage())
-    return HexText(address) + " (image + " + HexText(address - kEmuImageBase) + ")";
+  if (const uint64_t base = CopyBase(address); base != 0)
+    return HexText(address) + " (image" + (base == kEmuImageBase ? "" : " copy " + std::to_string((base - kEmuImageBase) / kEmuImageSlotSize)) +
+           " + " + HexText(address - base) + ")";
   if (address >= kEmuThunkBase && address - kEmuThunkBase < kPage) return HexText(address) + " (firmware thunk page)";
   return HexText(address);
 }
@@ -130,14 +131,16 @@ Guid EmulatorDispatch::Engine::GuestGuid(uint64_t address, const std::string& wh
 void EmulatorDispatch::Engine::Setup() {
   Check(uc_open(UC_ARCH_X86, UC_MODE_64, &uc), "open");
 
-  // DRAM, shared with the models; only the image's pages may hold code.
-  const uint64_t imageEnd = kEmuImageBase + AlignUp(image.SizeOfImage(), kPage);
+  // DRAM, shared with the models; only the image copies' pages may hold code.
   auto mapDram = [&](uint64_t from, uint64_t to, uint32_t prot) {
     if (to > from) Check(uc_mem_map_ptr(uc, from, to - from, prot, memory.Host(from)), "map DRAM at " + HexText(from));
   };
   mapDram(kDramBase, kEmuImageBase, UC_PROT_READ | UC_PROT_WRITE);
-  mapDram(kEmuImageBase, imageEnd, UC_PROT_ALL);
-  mapDram(imageEnd, kDramEnd, UC_PROT_READ | UC_PROT_WRITE);
+  for (unsigned k = 0; k < kEmuImageSlots; ++k) {
+    const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize, imageEnd = base + AlignUp(image.SizeOfImage(), kPage);
+    mapDram(base, imageEnd, UC_PROT_ALL);
+    mapDram(imageEnd, base + kEmuImageSlotSize, UC_PROT_READ | UC_PROT_WRITE);
+  }
 
   MapThunks();
   MapMmio();
@@ -157,9 +160,12 @@ void EmulatorDispatch::Engine::Setup() {
   auto readOnlyRange = [&](uint64_t rva, uint64_t size, std::string name) {
     if (size == 0) return;
     readOnly.push_back({this, std::move(name)});
-    Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnReadOnlyWrite), &readOnly.back(),
-                      kEmuImageBase + rva, kEmuImageBase + rva + size - 1),
-          "hook read-only sections");
+    for (unsigned k = 0; k < kEmuImageSlots; ++k) {
+      const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize;
+      Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnReadOnlyWrite), &readOnly.back(),
+                        base + rva, base + rva + size - 1),
+            "hook read-only sections");
+    }
   };
   uint64_t firstSection = image.SizeOfImage();
   for (const PeSection& s : image.Sections()) firstSection = std::min<uint64_t>(firstSection, s.rva);
@@ -261,7 +267,7 @@ uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list
 }
 
 EmulatorDispatch::EmulatorDispatch(const std::string& imagePath, EmulatorLimits limits)
-    : EmulatorDispatch(PeImage::Read(imagePath, kEmuImageRegionSize), limits) {}
+    : EmulatorDispatch(PeImage::Read(imagePath, kEmuImageSlotSize), limits) {}
 
 EmulatorDispatch::EmulatorDispatch(PeImage image, EmulatorLimits limits)
     : engine_(std::make_unique<Engine>(std::move(image), limits)) {}
@@ -294,6 +300,16 @@ uint64_t EmulatorDispatch::EntryPoint() {
 
 uint64_t EmulatorDispatch::CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) {
   return engine_->Call(entry, {imageHandle, systemTable});
+}
+
+uint64_t EmulatorDispatch::LoadAnotherImage(unsigned image) {
+  if (image == 0 || image >= kEmuImageSlots) return 0;
+  Engine& e = *engine_;
+  const uint64_t base = kEmuImageBase + image * kEmuImageSlotSize;
+  e.memory.Touch(base, e.image.SizeOfImage());
+  e.image.Place(e.memory.Host(base), base);
+  uc_ctl_remove_cache(e.uc, base, base + e.image.SizeOfImage());
+  return base + e.image.EntryRva();
 }
 
 void EmulatorDispatch::CallNotify(uint64_t function, uint64_t event, uint64_t context) {

@@ -32,6 +32,10 @@ namespace sim {
 
 constexpr uint64_t kEmuImageRegionSize = 4ull << 20;
 constexpr uint64_t kEmuImageBase = kDramBase + kDramSize - kEmuImageRegionSize;
+// Copies of the image for several drivers of the package in one boot: copy k
+// lies at kEmuImageBase + k * kEmuImageSlotSize.
+constexpr unsigned kEmuImageSlots = 4;
+constexpr uint64_t kEmuImageSlotSize = kEmuImageRegionSize / kEmuImageSlots;
 constexpr uint64_t kEmuGuestStackSize = 256ull << 10;
 constexpr uint64_t kEmuGuestStackTop = kStackBase + kEmuGuestStackSize;
 constexpr uint64_t kEmuThunkBase = 1ull << 32;
@@ -61,6 +65,8 @@ class EmulatorDispatch final : public Dispatch {
   uint64_t EntryPoint() override;
   uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) override;
   void CallNotify(uint64_t function, uint64_t event, uint64_t context) override;
+  // Places copy `image` in its own slot; each copy's state is its own sections.
+  uint64_t LoadAnotherImage(unsigned image) override;
 
   const PeImage& Image() const;
   // Instruction sites in the image's code that are emulated through the hardware model.

@@ -45,8 +45,8 @@ namespace sim {
 
 struct EmulatorDispatch::Engine {
   Engine(PeImage peImage, EmulatorLimits lim) : image(std::move(peImage)), limits(lim) {
-    if (image.SizeOfImage() > kEmuImageRegionSize)
-      throw EmulationError("the image does not fit the " + HexText(kEmuImageRegionSize) + "-byte region it is placed in");
+    if (image.SizeOfImage() > kEmuImageSlotSize)
+      throw EmulationError("the image does not fit the " + HexText(kEmuImageSlotSize) + "-byte slot it is placed in");
     try {
       Setup();
     } catch (...) {
@@ -78,6 +78,12 @@ struct EmulatorDispatch::Engine {
     if (err != UC_ERR_OK) throw EmulationError("emulator: " + what + ": " + uc_strerror(err));
   }
   std::string Where(uint64_t address) const;
+  // The base of the image copy that holds an address, or 0.
+  uint64_t CopyBase(uint64_t address) const {
+    if (address < kEmuImageBase || address - kEmuImageBase >= kEmuImageRegionSize) return 0;
+    const uint64_t base = address - (address - kEmuImageBase) % kEmuImageSlotSize;
+    return address - base < image.SizeOfImage() ? base : 0;
+  }
   std::string BytesAt(uint64_t address) const;
   // A failure inside a hook: remembered, the emulation stopped, and rethrown once
   // uc_emu_start has returned. Later hardware hooks of the same run do nothing.

@@ -138,7 +138,7 @@ void OnSite(uc_engine*, uint64_t address, uint32_t, void* user) {
       e->SetReg(UC_X86_REG_RIP, address + 1);
       return;
     }
-    const uint64_t end = kEmuImageBase + e->image.SizeOfImage();
+    const uint64_t end = e->CopyBase(address) + e->image.SizeOfImage();
     const auto insn = Decode(e->memory.Host(address), size_t(std::min<uint64_t>(15, end - address)));
     if (!insn) return;  // another instruction starts here; it runs as it is
     auto gpr = [&](unsigned n) { return kGpr[n & 15]; };
@@ -271,7 +271,7 @@ void EmulatorDispatch::Engine::HookInstructions() {
     for (size_t p = begin; p < end; ++p) {
       if (IsTaggedOut(code.data() + begin, end - begin, p - begin)) {
         siteRvas.insert(p);
-        taggedSites.insert(kEmuImageBase + p);
+        for (unsigned k = 0; k < kEmuImageSlots; ++k) taggedSites.insert(kEmuImageBase + k * kEmuImageSlotSize + p);
         continue;
       }
       const bool hit = p + 1 < end && ((code[p] == 0x0F && ((code[p + 1] >= 0x20 && code[p + 1] <= 0x23) ||
@@ -284,10 +284,12 @@ void EmulatorDispatch::Engine::HookInstructions() {
       }
     }
   }
-  for (uint64_t rva : siteRvas)
-    Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(OnSite), this, kEmuImageBase + rva,
-                      kEmuImageBase + rva),
-          "hook an instruction site");
+  for (unsigned k = 0; k < kEmuImageSlots; ++k) {
+    const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize;
+    for (uint64_t rva : siteRvas)
+      Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(OnSite), this, base + rva, base + rva),
+            "hook an instruction site");
+  }
   sites = siteRvas.size();
 }
 

@@ -492,7 +492,7 @@ TEST(EmulatorFaults, AreReportedClearlyAndTheNextBootRunsCleanly) {
       {probe::kExecuteData, {"instruction fetch", "not executable"}},
       {probe::kBadOutPointer, {"AllocatePool's output pointer 0x10 lies outside DRAM"}},
       {probe::kStackOverflow, {"stack overflowed", "256 KiB"}},
-      {probe::kPoolIntoImage, {"pool memory reached the image", "0x3C00000 bytes at 0x40200000"}},
+      {probe::kPoolIntoImage, {"pool memory reached the image", "0x3C00000 bytes at 0x40200010"}},
   };
   for (const Fault& f : faults) {
     SCOPED_TRACE(f.probeCase);
