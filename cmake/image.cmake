@@ -49,7 +49,7 @@ set(MEMINFO_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_IMAGE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ImageEntry
-          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS}
+          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS}
           /lldmap:${CMAKE_BINARY_DIR}/MemInfoDxe.map /out:${MEMINFO_IMAGE_PATH} ${IMAGE_OBJECTS}
   DEPENDS ${IMAGE_OBJECTS}
   COMMENT "link MemInfoDxe.efi"
@@ -72,7 +72,7 @@ set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_PRINT_PROBE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:PrintProbeEntry
-          /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS} /out:${MEMINFO_PRINT_PROBE_PATH}
+          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS} /out:${MEMINFO_PRINT_PROBE_PATH}
           ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   DEPENDS ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   COMMENT "link print-probe.efi"
