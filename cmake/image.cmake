@@ -15,13 +15,17 @@ set(IMAGE_CXX_FLAGS
   # small helpers are inlined where they are used. -Os gives the smaller image
   # here (measured against -Oz). No SSE: the driver has no
   # floating point, and general registers spare the 16-byte constants of wide stores.
-  -flto -mno-sse)
+  -flto -mno-sse
+  # Switches compile to compare-and-branch chains: the few switches here have
+  # a handful of cases, and a table costs its entries and the indexed jump.
+  -fno-jump-tables)
 
 # Link settings of the shipped image. Read-only data shares the code's section,
 # and .data (where the linker also puts .bss; both are empty) joins the
 # image-state section, so the image has three sections and headers with room
-# for three: each section costs a header and its padding to the 64-byte file
-# alignment. The link map shows the tests which input sections went where
+# for three: each section costs a header and its padding to the file
+# alignment. Sections are aligned to 32 bytes in memory and in the file (a
+# layout UEFI loaders take; the file size still equals the loaded size). The link map shows the tests which input sections went where
 # (no mutable state outside IMAGE_STATE, no static constructors).
 #
 # The link-time inliner runs with a threshold of 5 instead of the -Os default:
@@ -35,10 +39,11 @@ set(IMAGE_CXX_FLAGS
 # strength reduction of loop induction variables (a second counter per loop),
 # no block placement (it duplicates and moves blocks for fall-through), and
 # register allocation across calls, so a caller keeps in a register what its
-# callee leaves alone instead of saving it.
+# callee leaves alone instead of saving it. Live ranges split around spills
+# are split for size.
 set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate /mllvm:-inline-threshold=5
     /mllvm:-disable-machine-licm /mllvm:-disable-constant-hoisting /mllvm:-disable-lsr
-    /mllvm:-disable-block-placement /mllvm:-enable-ipra)
+    /mllvm:-disable-block-placement /mllvm:-enable-ipra /mllvm:-split-spill-mode=size)
 
 set(IMAGE_OBJECTS)
 foreach(src ${DRIVER_SOURCES})
