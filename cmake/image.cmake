@@ -18,7 +18,10 @@ set(IMAGE_CXX_FLAGS
   -flto -mno-sse
   # Switches compile to compare-and-branch chains: the few switches here have
   # a handful of cases, and a table costs its entries and the indexed jump.
-  -fno-jump-tables)
+  -fno-jump-tables
+  # No type-based alias analysis: the driver reads firmware structures and
+  # flash data through several types, and the image is 12 bytes smaller without it.
+  -fno-strict-aliasing)
 
 # Link settings of the shipped image. Read-only data shares the code's section,
 # and .data (where the linker also puts .bss; both are empty) joins the
