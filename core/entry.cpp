@@ -28,6 +28,7 @@ const StartupSteps kStartupSteps = {
     DruxHobInfoInit,
     DriverBody,
     S3SaveLibTeardown,
+    HeapListTeardown,
 };
 
 EfiStatus RunImageEntry(EfiHandle imageHandle, EfiSystemTable* systemTable, const StartupSteps& steps) {
@@ -43,7 +44,10 @@ EfiStatus RunImageEntry(EfiHandle imageHandle, EfiSystemTable* systemTable, cons
   if (!skip) steps.DruxHobInfoInit();
 
   EfiStatus status = steps.Body(imageHandle);
-  if (EfiError(status)) steps.S3SaveLibTeardown();
+  if (EfiError(status)) {
+    steps.S3SaveLibTeardown();
+    steps.HeapListTeardown();
+  }
   return status;
 }
 

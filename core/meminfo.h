@@ -60,6 +60,7 @@ struct StartupSteps {
   void (*DruxHobInfoInit)();
   EfiStatus (*Body)(EfiHandle imageHandle);
   void (*S3SaveLibTeardown)();
+  void (*HeapListTeardown)();
 };
 extern const StartupSteps kStartupSteps;
 

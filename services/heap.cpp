@@ -9,6 +9,8 @@
 // a look-up finds nothing and never meets a null head.
 IMAGE_STATE HeapListInterface mHeapListInterface = {1, {&mHeapListInterface.Head, &mHeapListInterface.Head}};
 IMAGE_STATE HeapListLink* mHeapList = &mHeapListInterface.Head;
+// The handle this driver published its list on; null when it joined another's.
+IMAGE_STATE EfiHandle mHeapListHandle = nullptr;
 
 namespace {
 void* PoolAlloc(EfiMemoryType type, uint64_t size) {
@@ -46,7 +48,15 @@ EfiStatus HeapListInit() {
   const EfiStatus status =
       bs->InstallProtocolInterface(&handle, &HeapListProtocolGuid, EFI_NATIVE_INTERFACE, &mHeapListInterface);
   if (status != EFI_SUCCESS) FatalTrapExpr(kTrapHeapInstall);
+  else mHeapListHandle = handle;
   return status;
+}
+
+void HeapListTeardown() {
+  if (mHeapListHandle == nullptr) return;
+  mFirmwareServices.BootServices->UninstallProtocolInterface(mHeapListHandle, &HeapListProtocolGuid,
+                                                              &mHeapListInterface);
+  mHeapListHandle = nullptr;
 }
 
 void HeapImportHobs() {

@@ -94,6 +94,10 @@ extern HeapListLink* mHeapList;
 
 // Joins the published list, or creates, fills and publishes this driver's.
 EfiStatus HeapListInit();
+// On the entry's failure path: the list head lives in this driver's image,
+// which the firmware unloads, so a list this driver published is withdrawn.
+// A later driver then starts a list of its own.
+void HeapListTeardown();
 // Adds a node for each valid heap buffer the earlier phase's HOBs carry.
 void HeapImportHobs();
 // Allocates and appends one node for the header; EFI_UNSUPPORTED when the pool is exhausted.

@@ -37,6 +37,7 @@ enum class Service : uint16_t {
   TopologyRootBusInfo,
   SmmCommunicate,
   DieMemoryInfo,
+  UninstallProtocolInterface,
   Count,
 };
 

@@ -99,6 +99,7 @@ void Firmware::Build(const FirmwareConfig& config) {
   slot(bootServices_, offsetof(EfiBootServices, SignalEvent), Service::SignalEvent);
   slot(bootServices_, offsetof(EfiBootServices, CloseEvent), Service::CloseEvent);
   slot(bootServices_, offsetof(EfiBootServices, InstallProtocolInterface), Service::InstallProtocolInterface);
+  slot(bootServices_, offsetof(EfiBootServices, UninstallProtocolInterface), Service::UninstallProtocolInterface);
   slot(bootServices_, offsetof(EfiBootServices, RegisterProtocolNotify), Service::RegisterProtocolNotify);
   slot(bootServices_, offsetof(EfiBootServices, LocateProtocol), Service::LocateProtocol);
   slot(bootServices_, offsetof(EfiBootServices, CreateEventEx), Service::CreateEventEx);
@@ -471,6 +472,22 @@ uint64_t Firmware::Install(uint64_t* handle, const Guid& protocol, uint32_t type
     for (size_t i = 0; i < registrations_.size(); ++i)
       if (GuidEqual(registrations_[i].protocol, protocol)) SignalEvent(registrations_[i].event);
   }
+  return status;
+}
+
+uint64_t Firmware::UninstallProtocolInterface(uint64_t handle, const Guid& protocol, uint64_t iface) {
+  uint64_t status = handle == 0 ? EFI_INVALID_PARAMETER : EFI_NOT_FOUND;
+  for (size_t k = 0; status == EFI_NOT_FOUND && k < interfaces_.size(); ++k) {
+    const InstalledInterface& i = interfaces_[k];
+    if (i.handle != handle || !GuidEqual(i.protocol, protocol) || i.interface != iface) continue;
+    interfaces_.erase(interfaces_.begin() + std::ptrdiff_t(k));
+    // Registrations keep their place among the interfaces that remain.
+    for (auto& r : registrations_)
+      if (r.seen > k) --r.seen;
+    status = 0;
+  }
+  Log("UninstallProtocolInterface", GuidName(protocol) + " on " + HexText(handle) + ", interface " + HexText(iface),
+      status);
   return status;
 }
 

@@ -160,6 +160,9 @@ class Firmware {
   uint64_t SignalEvent(uint64_t event);
   uint64_t CloseEvent(uint64_t event);
   uint64_t InstallProtocolInterface(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t interface);
+  // Removes the interface from the handle; EFI_NOT_FOUND when that handle does
+  // not carry that protocol with that interface.
+  uint64_t UninstallProtocolInterface(uint64_t handle, const Guid& protocol, uint64_t interface);
   uint64_t RegisterProtocolNotify(const Guid& protocol, uint64_t event, uint64_t* registration);
   uint64_t LocateProtocol(const Guid& protocol, uint64_t registration, uint64_t* interface);
   // A protocol another module installed before the driver started.

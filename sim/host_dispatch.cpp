@@ -58,6 +58,10 @@ EfiStatus EFIAPI InstallProtocolInterfaceThunk(EfiHandle* handle, const Guid* pr
   if (s == 0) *handle = Ptr(h);
   return s;
 }
+EfiStatus EFIAPI UninstallProtocolInterfaceThunk(EfiHandle handle, const Guid* protocol, void* iface) {
+  if (protocol == nullptr) return EFI_INVALID_PARAMETER;
+  return Fw().UninstallProtocolInterface(Addr(handle), *protocol, Addr(iface));
+}
 EfiStatus EFIAPI RegisterProtocolNotifyThunk(const Guid* protocol, EfiEvent event, void** registration) {
   uint64_t r = 0;
   EfiStatus s = protocol ? Fw().RegisterProtocolNotify(*protocol, Addr(event), registration ? &r : nullptr)
@@ -157,6 +161,7 @@ class Host final : public Dispatch {
       case Service::TopologyRootBusInfo: return FnAddr(TopologyRootBusInfoThunk);
       case Service::SmmCommunicate: return FnAddr(SmmCommunicateThunk);
       case Service::DieMemoryInfo: return FnAddr(DieMemoryInfoThunk);
+      case Service::UninstallProtocolInterface: return FnAddr(UninstallProtocolInterfaceThunk);
       case Service::Count: break;
     }
     return FnAddr(Unimplemented);

@@ -57,6 +57,11 @@ std::vector<std::string> Check(Platform& p, const BootResult& r) {
                        std::to_string(e.image));
   if (fw.StaleNotifies() != 0)
     problems.push_back(std::to_string(fw.StaleNotifies()) + " signals of events of an unloaded driver");
+  // A driver that failed is unloaded: nothing it installed may point into it.
+  for (const InstalledInterface& i : fw.Interfaces())
+    if (i.image && fw.Unloaded(*i.image) && !LiveBlock(fw, i.interface, 1, std::nullopt))
+      problems.push_back(GuidName(i.protocol) + " still installed with interface " + HexText(i.interface) +
+                         " inside unloaded driver " + std::to_string(*i.image));
   // A published record is whole: in reserved memory of its own, reserved bytes
   // zero, and what it points to there too.
   for (const InstalledInterface& i : fw.Interfaces()) {

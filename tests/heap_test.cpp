@@ -191,6 +191,23 @@ TEST_F(Heap, ASecondDriverJoinsTheListAndImportsNothing) {
   EXPECT_EQ(ListLength(), 3u);
 }
 
+TEST_F(Heap, TeardownWithdrawsOnlyAListThisDriverPublished) {
+  Start();
+  ASSERT_EQ(initStatus, EFI_SUCCESS);
+  p->Run([] { HeapListTeardown(); HeapListTeardown(); });
+  size_t installed = 0, uninstalls = 0;
+  for (const auto& i : p->firmware().Interfaces()) installed += GuidEqual(i.protocol, HeapListProtocolGuid);
+  for (const auto& c : p->firmware().Calls()) uninstalls += c.service == "UninstallProtocolInterface" && c.status == 0;
+  EXPECT_EQ(installed, 0u);
+  EXPECT_EQ(uninstalls, 1u) << "once, however often it is asked";
+  // A driver that joined an earlier driver's list leaves it in place.
+  Start("[earlier_driver]\n");
+  p->Run([] { HeapListTeardown(); });
+  installed = 0;
+  for (const auto& i : p->firmware().Interfaces()) installed += GuidEqual(i.protocol, HeapListProtocolGuid);
+  EXPECT_EQ(installed, 1u);
+}
+
 TEST_F(Heap, AProtocolWithoutAnInterfaceIsNoList) {
   Start();
   p->firmware().Preinstall(HeapListProtocolGuid, 0);

@@ -27,6 +27,7 @@ const StartupSteps kRecording = {
     [] { gSteps.push_back("DruxHobInfoInit"); },
     [](EfiHandle) { gSteps.push_back("Body"); return gBodyStatus; },
     [] { gSteps.push_back("S3SaveLibTeardown"); },
+    [] { gSteps.push_back("HeapListTeardown"); },
 };
 
 class Startup : public ::testing::Test {
@@ -99,13 +100,15 @@ TEST_F(Startup, TeardownRunsOnceWhenTheBodyFails) {
     gBodyStatus = failure;
     EXPECT_EQ(Enter(), failure);
     EXPECT_EQ(std::count(gSteps.begin(), gSteps.end(), "S3SaveLibTeardown"), 1);
-    EXPECT_EQ(gSteps.back(), "S3SaveLibTeardown");
+    EXPECT_EQ(std::count(gSteps.begin(), gSteps.end(), "HeapListTeardown"), 1);
+    EXPECT_EQ(gSteps.back(), "HeapListTeardown");
   }
   // A warning is not an error.
   SetUp();
   gBodyStatus = 4;
   EXPECT_EQ(Enter(), 4u);
   EXPECT_EQ(std::count(gSteps.begin(), gSteps.end(), "S3SaveLibTeardown"), 0);
+  EXPECT_EQ(std::count(gSteps.begin(), gSteps.end(), "HeapListTeardown"), 0);
 }
 
 TEST(HobListLocate, TakesTheFirstMatchingConfigurationEntry) {

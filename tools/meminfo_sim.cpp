@@ -54,26 +54,31 @@ struct Options {
   std::string image;
 };
 
-int Run(const Options& o) {
-  sim::Scenario scenario;
+// Reads the scenario and, with --emulate, loads the image; 0, or the exit
+// status that says why not.
+int Prepare(const Options& o, sim::Scenario* scenario, std::unique_ptr<sim::EmulatorDispatch>* emulator) {
   try {
-    scenario = sim::LoadScenario(o.path);
+    *scenario = sim::LoadScenario(o.path);
   } catch (const sim::ScenarioError& e) {
     std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
     return kExitUsage;
   }
-
-  sim::DriverInfo driver;
-  std::unique_ptr<sim::EmulatorDispatch> emulator;
-  if (o.emulate) {
-    driver = {"emulator", o.image};
-    try {
-      emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
-      return kExitEmulation;
-    }
+  if (!o.emulate) return 0;
+  try {
+    *emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
+    return kExitEmulation;
   }
+  return 0;
+}
+
+int Run(const Options& o) {
+  sim::Scenario scenario;
+  std::unique_ptr<sim::EmulatorDispatch> emulator;
+  if (const int failed = Prepare(o, &scenario, &emulator)) return failed;
+  sim::DriverInfo driver;
+  if (o.emulate) driver = {"emulator", o.image};
 
   try {
     sim::Platform platform(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
@@ -100,21 +105,8 @@ int Run(const Options& o) {
 // The fault sweep: 0 every check passed, 1 a check failed.
 int Sweep(const Options& o) {
   sim::Scenario scenario;
-  try {
-    scenario = sim::LoadScenario(o.path);
-  } catch (const sim::ScenarioError& e) {
-    std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
-    return kExitUsage;
-  }
   std::unique_ptr<sim::EmulatorDispatch> emulator;
-  if (o.emulate) {
-    try {
-      emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
-      return kExitEmulation;
-    }
-  }
+  if (const int failed = Prepare(o, &scenario, &emulator)) return failed;
   const sim::SweepResult r =
       sim::RunSweep(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
   std::cout << (o.asJson ? sim::SweepJson(r) : sim::SweepText(r));

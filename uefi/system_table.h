@@ -29,6 +29,7 @@ using EfiCreateEvent = EfiStatus(EFIAPI*)(uint32_t Type, EfiTpl NotifyTpl, EfiEv
                                           void* NotifyContext, EfiEvent* Event);
 using EfiSignalEvent = EfiStatus(EFIAPI*)(EfiEvent Event);
 using EfiCloseEvent = EfiStatus(EFIAPI*)(EfiEvent Event);
+using EfiUninstallProtocolInterface = EfiStatus(EFIAPI*)(EfiHandle Handle, const Guid* Protocol, void* Interface);
 using EfiInstallProtocolInterface = EfiStatus(EFIAPI*)(EfiHandle* Handle, const Guid* Protocol,
                                                        EfiInterfaceType InterfaceType, void* Interface);
 using EfiRegisterProtocolNotify = EfiStatus(EFIAPI*)(const Guid* Protocol, EfiEvent Event, void** Registration);
@@ -55,7 +56,7 @@ struct EfiBootServices {
   void* CheckEvent;
   EfiInstallProtocolInterface InstallProtocolInterface;
   void* ReinstallProtocolInterface;
-  void* UninstallProtocolInterface;
+  EfiUninstallProtocolInterface UninstallProtocolInterface;
   void* HandleProtocol;
   void* Reserved;
   EfiRegisterProtocolNotify RegisterProtocolNotify;

@@ -40,6 +40,7 @@ const char* ServiceName(Service s) {
     case Service::TopologyRootBusInfo: return "TopologyRootBusInfo";
     case Service::SmmCommunicate: return "SmmCommunicate";
     case Service::DieMemoryInfo: return "DieMemoryInfo";
+    case Service::UninstallProtocolInterface: return "UninstallProtocolInterface";
     case Service::Count: break;
   }
   return "?";
@@ -159,6 +160,9 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
       ret(s);
       return;
     }
+    case Service::UninstallProtocolInterface:
+      ret(arg(1) == 0 ? EFI_INVALID_PARAMETER : fw.UninstallProtocolInterface(arg(0), guid(arg(1)), arg(2)));
+      return;
     case Service::RegisterProtocolNotify: {
       const uint64_t protocolAddress = arg(0), event = arg(1), registration = arg(2);
       uint64_t r = 0;
