@@ -1,7 +1,8 @@
 // What a boot of the driver on the virtual platform costs: boots per second of
 // the default platform with the driver linked in and with the real image in the
-// CPU emulator, the smallest and the largest bundled platform, and boots as the
-// platform grows from one die to eight.
+// CPU emulator, the smallest and the largest bundled platform, boots as the
+// platform grows from one die to eight, and boots of the default platform as its
+// DRUX block grows from 10 entries to 10,000.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -51,6 +52,16 @@ void EmulatedBoot(benchmark::State& state, const sim::Scenario& scenario) {
 // fits a line through them: the fixed cost of a boot and the cost per die.
 void ScalingDies(benchmark::State& state) { HostBoot(state, bench::GrownPlatform(int(state.range(0)))); }
 BENCHMARK(ScalingDies)->DenseRange(1, 8);
+
+// Boots of the default platform with a DRUX block of state.range(0) entries:
+// the chip-select build walks the whole block once for each of its eight dies.
+// tools/figures fits a line through them: the cost per entry.
+void ScalingDrux(benchmark::State& state) {
+  HostBoot(state, bench::WithDruxEntries(sim::LoadScenario(bench::SourcePath("scenarios/default.toml")),
+                                         size_t(state.range(0))));
+  state.counters["entries"] = double(state.range(0));
+}
+BENCHMARK(ScalingDrux)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000);
 
 // The bundled platforms with the fewest and the most dies (ties: the first by name).
 void RegisterBundled() {
