@@ -26,8 +26,10 @@ uint32_t ConfigSpaceSize(uint64_t msr) {
 }
 
 // Every path that closes one of the two events forgets its handle, so that a
-// later tear-down never closes it a second time.
-void CloseOwnEvent(EfiEvent event) {
+// later tear-down never closes it a second time. A notification without an
+// event closes nothing. Out of line: both notify functions share one copy.
+__attribute__((noinline)) void CloseOwnEvent(EfiEvent event) {
+  if (event == nullptr) return;
   mFirmwareServices.BootServices->CloseEvent(event);
   if (event == mS3BootScriptLockEvent) mS3BootScriptLockEvent = nullptr;
   if (event == mS3CloseTableEvent) mS3CloseTableEvent = nullptr;
@@ -119,7 +121,7 @@ void EFIAPI BootScriptLockNotify(EfiEvent event, void*) {
   // The protocol carries no interface: its installation is the message.
   if (EfiError(mFirmwareServices.BootServices->LocateProtocol(&kDxeSmmReadyToLockProtocolGuid, nullptr, &readyToLock)))
     return;
-  if (event != nullptr) CloseOwnEvent(event);
+  CloseOwnEvent(event);
   if (mVyrS3LibPrivateData != nullptr) mVyrS3LibPrivateData->BootScriptLocked = 1;
 }
 
@@ -146,7 +148,7 @@ uint32_t S3SaveTableCheck() {
 
 void EFIAPI VyrS3SaveCloseTableCallBack(EfiEvent event, void*) {
   EfiBootServices* bs = mFirmwareServices.BootServices;
-  if (event != nullptr) CloseOwnEvent(event);
+  CloseOwnEvent(event);
   DebugPrint(kDebugLevelCore, "VyrS3SaveCloseTableCallBack\n");
 
   VyrS3LibPrivateData* record = mVyrS3LibPrivateData;
@@ -165,10 +167,11 @@ void EFIAPI VyrS3SaveCloseTableCallBack(EfiEvent event, void*) {
     return;
   }
   auto* message = static_cast<S3CommunicateBuffer*>(hw::PhysToPtr(bufferAddress));
-  MemZero(message, sizeof *message);
+  // Every field is written, the reserved word as 0.
   message->HeaderGuid = kS3SaveSmmHandlerGuid;
   message->MessageLength = kS3MessageLength;
   message->Command = kS3CommandCloseTable;
+  message->Reserved = 0;
   message->PrivateData = hw::PtrToPhys(record);
 
   void* iface = nullptr;
