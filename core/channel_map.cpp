@@ -41,8 +41,7 @@ static_assert(kReadCount == kChannelRegisterCount);
 // kReadOrder, as far as a group needs them. Each read writes the index, then
 // reads the data, with nothing in between.
 struct ChannelReader {
-  uint64_t Index;
-  uint64_t Data;
+  uint64_t Index;  // the data register lies just past it
   uint32_t Base;
   uint32_t Next;
   uint32_t Value[kChannelRegisterCount];
@@ -51,7 +50,7 @@ struct ChannelReader {
   __attribute__((noinline)) void ReadUpTo(uint32_t end) {
     for (; Next < end; ++Next) {
       hw::Write32(Index, Base + kReadOrder[Next]);
-      Value[Next] = hw::Read32(Data);
+      Value[Next] = hw::Read32(Index + (kDataRegisterOffset - kIndexRegisterOffset));
     }
   }
 };
@@ -166,7 +165,6 @@ uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, u
   const uint32_t s = ChannelSlot(socket, die, channel);
   ChannelReader c;
   c.Index = IndexRegisterAddress(rootBus);
-  c.Data = DataRegisterAddress(rootBus);
   c.Base = uint32_t(kChannelRegisterBase + channel * kChannelRegisterStride);
   c.Next = 0;
   const uint32_t* r = c.Value;
@@ -204,6 +202,15 @@ uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, u
 
 namespace {
 
+// The number of bits set in each 4-bit value v, in bits 4v + 3 to 4v.
+constexpr uint64_t kBitCounts = 0x4332322132212110;
+constexpr bool BitCountsHold() {
+  for (uint32_t v = 0; v < 16; ++v)
+    if (((kBitCounts >> 4 * v) & 0xF) != Bit(v, 0) + Bit(v, 1) + Bit(v, 2) + Bit(v, 3)) return false;
+  return true;
+}
+static_assert(BitCountsHold());
+
 // Walks the sockets, dies and channels the topology reports, as far as the
 // snapshot has room. A topology operation that fails gives nothing: a socket
 // without a die count has no dies, a die without a root bus (or with a bus
@@ -232,7 +239,7 @@ void CaptureChannels(ChannelMapSnapshot* map, FabricTopologyProtocol* topology) 
         const uint8_t enabled = ChannelCapture(map, socket, die, channel, bus);
         const uint32_t s = ChannelSlot(socket, die, channel);
         map->CsEnabledMask[s] = enabled;
-        map->CsEnabledCount[s] = uint8_t(Bit(enabled, 0) + Bit(enabled, 1) + Bit(enabled, 2) + Bit(enabled, 3));
+        map->CsEnabledCount[s] = uint8_t((kBitCounts >> (4 * enabled)) & 0xF);
       }
     }
   }

@@ -78,9 +78,7 @@ EfiStatus S3SaveLibInit() {
     DebugPrint(kDebugLevelCore, "VyrS3LibPrivateData allocate fail\n");
     return EFI_OUT_OF_RESOURCES;
   }
-  record->Table = 0;
-  record->BootScriptLocked = 0;
-  record->TableClosed = 0;
+  // The record comes cleared: no table, not locked, not closed.
   // Published before any event exists: a notification during the signal below
   // already finds the record.
   PcdSet64(PcdS3PrivateData, hw::PtrToPhys(record));
