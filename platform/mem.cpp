@@ -1,6 +1,6 @@
 #include "platform/mem.h"
 
-// Eight-byte units at any alignment.
+// Eight-byte units at any alignment (the 64-bit fill).
 typedef uint64_t __attribute__((aligned(1), may_alias)) Unaligned64;
 
 void* MemCopy(void* destination, const void* source, uint64_t length) {
@@ -8,21 +8,14 @@ void* MemCopy(void* destination, const void* source, uint64_t length) {
   return MemCopyRaw(destination, source, length);
 }
 
+// Single bytes: upward when the destination lies below the source, else from
+// the top down, so overlapping ranges copy as if through a buffer.
 void* MemCopyRaw(void* destination, const void* source, uint64_t length) {
   auto* d = static_cast<uint8_t*>(destination);
   auto* s = static_cast<const uint8_t*>(source);
-  if (length == 0) return destination;
-  const uint8_t* last = s + length - 1;
-  if (s >= d || last < d) {
-    // Forward: each unit is read before any later source byte can be overwritten.
-    uint64_t units = length / 8;
-    for (uint64_t i = 0; i < units; ++i) {
-      uint64_t v = *reinterpret_cast<const Unaligned64*>(s + i * 8);
-      *reinterpret_cast<Unaligned64*>(d + i * 8) = v;
-    }
-    for (uint64_t i = units * 8; i < length; ++i) d[i] = s[i];
+  if (d < s) {
+    for (uint64_t i = 0; i < length; ++i) d[i] = s[i];
   } else {
-    // Source below an overlapping destination: single bytes from the top down.
     for (uint64_t i = length; i > 0; --i) d[i - 1] = s[i - 1];
   }
   return destination;
@@ -30,9 +23,7 @@ void* MemCopyRaw(void* destination, const void* source, uint64_t length) {
 
 void* MemZero(void* buffer, uint64_t length) {
   auto* b = static_cast<uint8_t*>(buffer);
-  uint64_t units = length / 8;
-  for (uint64_t i = 0; i < units; ++i) *reinterpret_cast<Unaligned64*>(b + i * 8) = 0;
-  for (uint64_t i = units * 8; i < length; ++i) b[i] = 0;
+  for (uint64_t i = 0; i < length; ++i) b[i] = 0;
   return buffer;
 }
 
