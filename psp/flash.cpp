@@ -102,22 +102,27 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
   return pspValid && biosValid;
 }
 
-bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
-                            uint64_t* destination) {
+namespace {
+// The entry of the type, level 2 first, as BiosDirectoryEntryFind describes.
+bool BiosEntryLookup(uint8_t type, BiosDirectoryEntry* found) {
   uint32_t psp, bios;
   if (!FlashDirectoryLocate(&psp, &bios)) return false;
 
-  BiosDirectoryEntry found;
-  bool hit = false;
   BiosDirectoryEntry level2;
-  if (type != kBiosEntryLevel2 &&
-      BiosDirectoryEntryFind(kBiosEntryLevel2, &level2.TypeWord, &level2.Source, &level2.Size, &level2.Destination)) {
+  if (type != kBiosEntryLevel2 && BiosEntryLookup(kBiosEntryLevel2, &level2)) {
     // A bad level-2 directory is silent: the level-1 entries serve.
     const bool valid = DirectoryValid(level2.Source, kBiosLevel2Magic, sizeof(BiosDirectoryEntry) / 2);
     const bool recovery = PspRecoveryCheck();
-    if (valid && !recovery) hit = EntryFind(level2.Source, type, &found);
+    if (valid && !recovery && EntryFind(level2.Source, type, found)) return true;
   }
-  if (!hit && !EntryFind(bios, type, &found)) return false;
+  return EntryFind(bios, type, found);
+}
+}  // namespace
+
+bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
+                            uint64_t* destination) {
+  BiosDirectoryEntry found;
+  if (!BiosEntryLookup(type, &found)) return false;
   if (typeWord) *typeWord = found.TypeWord;
   if (source) *source = found.Source;
   if (size) *size = found.Size;
