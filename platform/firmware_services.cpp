@@ -10,11 +10,12 @@ void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable) {
   mFirmwareServices.RuntimeServices = systemTable->RuntimeServices;
 }
 
-static PcdProtocol* Pcd() {
+__attribute__((noinline)) static PcdProtocol* Pcd() {
   if (mPcd == nullptr) {
     void* iface = nullptr;
     EfiStatus s = mFirmwareServices.BootServices->LocateProtocol(&kPcdProtocolGuid, nullptr, &iface);
-    if (!EfiError(s)) mPcd = static_cast<PcdProtocol*>(iface);
+    // Still none when the look-up fails.
+    mPcd = EfiError(s) ? nullptr : static_cast<PcdProtocol*>(iface);
   }
   return mPcd;
 }

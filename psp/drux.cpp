@@ -19,12 +19,12 @@ bool HeaderFits(uint64_t block) { return block <= UINT64_MAX - sizeof(DruxBlockH
 // pending, else where the information HOB says. Not 0 when there is a block.
 EfiStatus DruxBlockLocate(uint64_t* block) {
   if (GetSleepType() == kSleepTypeS3 || VyrCapsuleGetStatus()) {
-    uint64_t source = 0;
-    if (!BiosDirectoryEntryFind(kBiosEntryDruxCopy, nullptr, &source, nullptr, nullptr)) {
+    BiosDirectoryEntry copy;
+    if (!BiosDirectoryEntryLookup(kBiosEntryDruxCopy, &copy)) {
       DebugPrint(kDebugLevelPsp, "DRUX NV Entry not found\n");
       return EFI_NOT_FOUND;
     }
-    *block = source;
+    *block = copy.Source;
     return EFI_SUCCESS;
   }
   DruxInfo* info = nullptr;
@@ -146,11 +146,12 @@ EfiStatus VyrPspGetDruxEntryInstance(uint32_t group, uint32_t type, uint32_t ins
 
 void DruxHobInfoInit() {
   DebugPrint(kDebugLevelPsp, "Init DRUX HOB Info struct\n");
-  uint64_t block = 0;
-  if (!BiosDirectoryEntryFind(kBiosEntryDrux, nullptr, nullptr, nullptr, &block)) {
+  BiosDirectoryEntry entry;
+  if (!BiosDirectoryEntryLookup(kBiosEntryDrux, &entry)) {
     DebugPrint(kDebugLevelPsp, "DRUX Entry not found\n");
     return;
   }
+  const uint64_t block = entry.Destination;
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
   if (!HeaderFits(block) || hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
     DebugPrint(kDebugLevelPsp, "DRUX SIG Check fail, DRUX is not supported\n");

@@ -102,14 +102,12 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
   return pspValid && biosValid;
 }
 
-namespace {
-// The entry of the type, level 2 first, as BiosDirectoryEntryFind describes.
-bool BiosEntryLookup(uint8_t type, BiosDirectoryEntry* found) {
+bool BiosDirectoryEntryLookup(uint8_t type, BiosDirectoryEntry* found) {
   uint32_t psp, bios;
   if (!FlashDirectoryLocate(&psp, &bios)) return false;
 
   BiosDirectoryEntry level2;
-  if (type != kBiosEntryLevel2 && BiosEntryLookup(kBiosEntryLevel2, &level2)) {
+  if (type != kBiosEntryLevel2 && BiosDirectoryEntryLookup(kBiosEntryLevel2, &level2)) {
     // A bad level-2 directory is silent: the level-1 entries serve.
     const bool valid = DirectoryValid(level2.Source, kBiosLevel2Magic, sizeof(BiosDirectoryEntry) / 2);
     const bool recovery = PspRecoveryCheck();
@@ -117,12 +115,11 @@ bool BiosEntryLookup(uint8_t type, BiosDirectoryEntry* found) {
   }
   return EntryFind(bios, type, found);
 }
-}  // namespace
 
 bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
                             uint64_t* destination) {
   BiosDirectoryEntry found;
-  if (!BiosEntryLookup(type, &found)) return false;
+  if (!BiosDirectoryEntryLookup(type, &found)) return false;
   if (typeWord) *typeWord = found.TypeWord;
   if (source) *source = found.Source;
   if (size) *size = found.Size;

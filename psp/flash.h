@@ -153,6 +153,8 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory);
 // win unless the PSP booted in recovery.
 bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, uint32_t* size,
                             uint64_t* destination);
+// The same search, into one entry: TRUE with *found filled, else *found untouched.
+bool BiosDirectoryEntryLookup(uint8_t type, BiosDirectoryEntry* found);
 // TRUE when the PSP reports that it booted in recovery, and whenever it cannot
 // tell (no window, or no answer in time).
 bool PspRecoveryCheck();
