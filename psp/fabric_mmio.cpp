@@ -135,7 +135,8 @@ EfiStatus FabricMmioStateInit(FabricMmioState* state) {
   return EFI_SUCCESS;
 }
 
-uint64_t MmioRegionFree(const MmioRegion& region) {
+// Out of line: the request and its spill into the spare region share one copy.
+__attribute__((noinline)) uint64_t MmioRegionFree(const MmioRegion& region) {
   const uint64_t bottom = region.UsedFromBottom, top = region.UsedFromTop;
   return bottom <= region.Size && top <= region.Size - bottom ? region.Size - bottom - top : 0;
 }

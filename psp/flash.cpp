@@ -129,8 +129,7 @@ bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, 
 
 bool PspRecoveryCheck() {
   PspBarInitEarlyV2();
-  hw::Write32(IndexRegisterAddress(0), kPspWindowBaseLow);
-  const uint32_t base = hw::Read32(DataRegisterAddress(0)) & kPspWindowBaseMask;
+  const uint32_t base = PspWindowRegisterRead(kPspWindowBaseLow) & kPspWindowBaseMask;
   // No window, no mailbox: the caller must not trust the level-2 directory.
   if (base == 0) {
     FatalTrap(kTrapPspMailboxUnusable);

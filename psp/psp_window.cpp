@@ -13,10 +13,15 @@ void WindowWrite(uint32_t index, uint32_t value) {
 }
 }  // namespace
 
+// Out of line: the placement and the recovery check share one copy.
+__attribute__((noinline)) uint32_t PspWindowRegisterRead(uint32_t index) {
+  hw::Write32(IndexRegisterAddress(0), index);
+  return hw::Read32(DataRegisterAddress(0));
+}
+
 void PspBarInitEarlyV2() {
   if ((MsrRead(kMsrApicBase) & kApicBaseBootProcessor) == 0) return;
-  hw::Write32(IndexRegisterAddress(0), kPspWindowBaseLow);
-  if ((hw::Read32(DataRegisterAddress(0)) & kPspWindowBaseMask) != 0) return;  // placed already
+  if ((PspWindowRegisterRead(kPspWindowBaseLow) & kPspWindowBaseMask) != 0) return;  // placed already
   uint64_t base = 0, length = kPspWindowLength;
   uint8_t attribute = (kMmioTypeBelow4G << 6) | 3;
   if (FabricAddMmioMap(&base, &length, FabricTargetSocketDie(0, 0), &attribute) != EFI_SUCCESS) {

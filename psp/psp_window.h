@@ -14,3 +14,5 @@ constexpr uint32_t kTrapPspWindowAllocate = 0x20300595;
 // Gives the window a base when it has none (boot processor only): 1 MiB below
 // 4 GiB from the fabric MMIO allocator, for socket 0, die 0.
 void PspBarInitEarlyV2();
+// One of root bus 0's internal registers, read through its index/data window.
+uint32_t PspWindowRegisterRead(uint32_t index);

@@ -94,7 +94,8 @@ EfiStatus HeapCreateNode(const HeapBufferHeader* header, HeapBufferNode** node) 
   return EFI_SUCCESS;
 }
 
-HeapBufferNode* HeapFindNode(uint32_t handle) {
+// Out of line: the look-up and the allocation share one copy of the walk.
+__attribute__((noinline)) HeapBufferNode* HeapFindNode(uint32_t handle) {
   for (HeapListLink* link = mHeapList->Forward; link != mHeapList; link = link->Forward) {
     auto* node = reinterpret_cast<HeapBufferNode*>(link);
     if (node->Header.Handle == handle && node->Header.Signature == kHeapSignature) return node;
