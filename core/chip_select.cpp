@@ -5,7 +5,6 @@
 #include "diag/debug_print.h"
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
-#include "platform/mem.h"
 #include "psp/drux.h"
 
 namespace {
@@ -15,8 +14,7 @@ namespace {
 void CopyDieMemory(const DruxEntry* entry, uint8_t (&copy)[kDieMemoryCopySize]) {
   const uint64_t at = hw::PtrToPhys(entry);
   const uint32_t size = hw::Read32(at + offsetof(DruxEntry, EntrySize));
-  MemFill8(copy, sizeof(copy), kDieMemoryMarkerInvalid);
-  for (uint64_t i = 0; i < sizeof(copy) && i < size; ++i) copy[i] = hw::Read8(at + i);
+  for (uint64_t i = 0; i < sizeof(copy); ++i) copy[i] = i < size ? hw::Read8(at + i) : kDieMemoryMarkerInvalid;
 }
 
 // Appends the chip selects of one die; false when the build stops (a marker of
