@@ -26,11 +26,19 @@ bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t wordsPerEntry) {
          Fletcher32(first, words) == FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum));
 }
 
+// The entry count of the directory at `directory` (a BIOS or combo directory:
+// the count at offset 8 in both), or 0 when its entries do not all lie in the
+// window. Out of line: the BIOS entry search and the combo resolution share it.
+__attribute__((noinline)) uint32_t EntriesInWindow(uint64_t directory, uint64_t headerSize, uint64_t entrySize) {
+  const uint32_t count = FlashRead32(directory + offsetof(FlashDirectoryHeader, Count));
+  return FlashRegionContains(kFlashWindow, directory + headerSize, uint64_t{count} * entrySize) ? count : 0;
+}
+static_assert(offsetof(FlashDirectoryHeader, Count) == offsetof(ComboDirectoryHeader, Count));
+
 // The first entry of the type in the BIOS directory at `directory`, whose entries must lie in the window.
 bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
-  const uint32_t count = FlashRead32(directory + offsetof(FlashDirectoryHeader, Count));
+  const uint32_t count = EntriesInWindow(directory, sizeof(FlashDirectoryHeader), sizeof(BiosDirectoryEntry));
   uint64_t entry = directory + sizeof(FlashDirectoryHeader);
-  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(BiosDirectoryEntry))) return false;
   for (uint32_t i = 0; i < count; ++i, entry += sizeof(BiosDirectoryEntry)) {
     const uint32_t typeWord = hw::Read32(entry);
     if (uint8_t(typeWord) != type) continue;
@@ -46,9 +54,8 @@ bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
 // The PSP directory a combo directory names for the processor, or the combo
 // directory itself when no entry matches or its entries leave the window.
 uint32_t ComboResolve(uint32_t combo, uint32_t processorId) {
-  const uint32_t count = FlashRead32(uint64_t{combo} + offsetof(ComboDirectoryHeader, Count));
+  const uint32_t count = EntriesInWindow(combo, sizeof(ComboDirectoryHeader), sizeof(ComboDirectoryEntry));
   uint64_t entry = uint64_t{combo} + sizeof(ComboDirectoryHeader);
-  if (!FlashRegionContains(kFlashWindow, entry, uint64_t{count} * sizeof(ComboDirectoryEntry))) return combo;
   for (uint32_t i = 0; i < count; ++i, entry += sizeof(ComboDirectoryEntry))
     if (hw::Read32(entry + offsetof(ComboDirectoryEntry, ProcessorId)) == processorId)
       return hw::Read32(entry + offsetof(ComboDirectoryEntry, PspDirectory));
