@@ -139,6 +139,15 @@ constexpr const char* kPlainFieldLines[kPlainFieldCount] = {
     "\t\tAddrHashCS-xE8\t\tChannel %x n0 = %08x n1 = %08x\n",
 };
 
+// The number of bits set in each 4-bit value v, in bits 4v + 3 to 4v.
+constexpr uint64_t kBitCounts = 0x4332322132212110;
+constexpr bool BitCountsHold() {
+  for (uint32_t v = 0; v < 16; ++v)
+    if (((kBitCounts >> 4 * v) & 0xF) != Bit(v, 0) + Bit(v, 1) + Bit(v, 2) + Bit(v, 3)) return false;
+  return true;
+}
+static_assert(BitCountsHold());
+
 typedef uint32_t __attribute__((aligned(1), may_alias)) SnapshotWord;
 
 // Reads, stores and prints the plain fields [first, end) of slot s, field by field.
@@ -197,19 +206,13 @@ uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, u
 
   uint8_t enabled = 0;
   for (uint32_t cs = 0; cs < 4; ++cs) enabled |= uint8_t(Bit(r[kBase + cs], 0) << cs);
+  map->CsEnabledMask[s] = enabled;
+  map->CsEnabledCount[s] = uint8_t((kBitCounts >> (4 * enabled)) & 0xF);
   return enabled;
 }
 
 namespace {
 
-// The number of bits set in each 4-bit value v, in bits 4v + 3 to 4v.
-constexpr uint64_t kBitCounts = 0x4332322132212110;
-constexpr bool BitCountsHold() {
-  for (uint32_t v = 0; v < 16; ++v)
-    if (((kBitCounts >> 4 * v) & 0xF) != Bit(v, 0) + Bit(v, 1) + Bit(v, 2) + Bit(v, 3)) return false;
-  return true;
-}
-static_assert(BitCountsHold());
 
 // Walks the sockets, dies and channels the topology reports, as far as the
 // snapshot has room. A topology operation that fails gives nothing: a socket
@@ -236,10 +239,7 @@ void CaptureChannels(ChannelMapSnapshot* map, FabricTopologyProtocol* topology) 
       }
       for (uint64_t channel = 0; channel < kChannelsPerDie; ++channel) {
         DebugPrint(kDebugLevelCore, "\nsocket %x die %x channel %x pci bus = %x\n", socket, die, channel, bus);
-        const uint8_t enabled = ChannelCapture(map, socket, die, channel, bus);
-        const uint32_t s = ChannelSlot(socket, die, channel);
-        map->CsEnabledMask[s] = enabled;
-        map->CsEnabledCount[s] = uint8_t((kBitCounts >> (4 * enabled)) & 0xF);
+        ChannelCapture(map, socket, die, channel, bus);
       }
     }
   }

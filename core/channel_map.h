@@ -94,8 +94,8 @@ static_assert(ChannelSlot(1, 2, 1) == 13);
 static_assert(offsetof(ChannelMapSnapshot, BaseAddr) + 13 * 16 == 0x330);
 static_assert(offsetof(ChannelMapSnapshot, AddrHashBank) + 4 * 0x40 + 13 * 4 == 0x154);
 
-// Fills the channel's slot from its registers, except CsEnabledCount and
-// CsEnabledMask, and prints the dump lines. Each register is read once, so the
+// Fills the channel's slot from its registers, CsEnabledMask and CsEnabledCount
+// included, and prints the dump lines. Each register is read once; the
 // chip-select enable bits (bit 0 of the four BaseAddr registers, bit n for chip
-// select n) are handed back for the caller's count and mask.
+// select n) are also handed back.
 uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, uint64_t channel, uint64_t rootBus);
