@@ -39,10 +39,7 @@ EfiStatus HeapListInit() {
     mHeapList = &static_cast<HeapListInterface*>(published)->Head;
     return EFI_SUCCESS;
   }
-  HeapListLink* head = &mHeapListInterface.Head;
-  head->Forward = head;
-  head->Back = head;
-  mHeapList = head;
+  // This driver's own list, still empty as the image was loaded, is the one in use.
   HeapImportHobs();
   EfiHandle handle = nullptr;
   const EfiStatus status =
