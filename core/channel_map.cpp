@@ -83,16 +83,18 @@ constexpr uint32_t Kept(Keep keep, uint32_t r) {
 // slot), the one PerItem field [item][slot].
 struct PlainField {
   uint16_t Offset;
-  uint8_t First;
-  uint8_t Count;
-  Keep What;
-  bool PerItem;
+  uint16_t First : 6;
+  uint16_t Count : 3;
+  uint16_t What : 3;  // a Keep
+  uint16_t PerItem : 1;
 };
+// Two words: every register number fits the 6 bits.
+static_assert(sizeof(PlainField) == 4 && alignof(PlainField) == 2 && kChannelRegisterCount <= 1u << 6);
 constexpr PlainField PerSlot(size_t offset, uint32_t first, uint32_t count, Keep what) {
-  return {uint16_t(offset), uint8_t(first), uint8_t(count), what, false};
+  return {uint16_t(offset), uint16_t(first), uint16_t(count), uint16_t(what), 0};
 }
 constexpr PlainField PerItem(size_t offset, uint32_t first, uint32_t count, Keep what) {
-  return {uint16_t(offset), uint8_t(first), uint8_t(count), what, true};
+  return {uint16_t(offset), uint16_t(first), uint16_t(count), uint16_t(what), 1};
 }
 
 using S = ChannelMapSnapshot;
@@ -160,7 +162,7 @@ void CapturePlainFields(ChannelMapSnapshot* map, uint32_t s, ChannelReader& c, u
     uint8_t* slot = reinterpret_cast<uint8_t*>(map) + f.Offset + s * slotStride;
     uint32_t v[5] = {};
     for (uint32_t i = 0; i < f.Count; ++i) {
-      v[i] = Kept(f.What, c.Value[f.First + i]);
+      v[i] = Kept(Keep(f.What), c.Value[f.First + i]);
       *reinterpret_cast<SnapshotWord*>(slot + i * itemStride) = v[i];
     }
     DebugPrint(kDebugLevelCore, kPlainFieldLines[n], s, v[0], v[1], v[2], v[3], v[4]);
