@@ -14,7 +14,7 @@ constexpr uint64_t kRootBusLimit = 0xFF;
 
 // The channel's 34 registers, in the order the dump groups read them. Each is
 // read once; values that several fields take bits from are kept, not read again.
-alignas(2) constexpr uint16_t kReadOrder[kChannelRegisterCount] = {
+constexpr uint16_t kReadOrderOffsets[kChannelRegisterCount] = {
     kRegBaseAddr, kRegBaseAddr + 4, kRegBaseAddr + 8, kRegBaseAddr + 12,
     kRegAddrMask, kRegAddrMask + 4,
     kRegBaseAddrSec, kRegBaseAddrSec + 4, kRegBaseAddrSec + 8, kRegBaseAddrSec + 12,
@@ -30,6 +30,23 @@ alignas(2) constexpr uint16_t kReadOrder[kChannelRegisterCount] = {
     kRegAddrHashBank, kRegAddrHashBank + 4, kRegAddrHashBank + 8, kRegAddrHashBank + 12, kRegAddrHashBank + 16,
     kRegAddrHashCS, kRegAddrHashCS + 4,
 };
+// The image keeps the order as word numbers, a byte each: the registers are
+// 32-bit and lie in the channel's first 1 KiB.
+struct RegisterWords {
+  uint8_t Word[kChannelRegisterCount];
+};
+constexpr RegisterWords ReadOrderWords() {
+  RegisterWords words = {};
+  for (uint32_t i = 0; i < kChannelRegisterCount; ++i) words.Word[i] = uint8_t(kReadOrderOffsets[i] / 4);
+  return words;
+}
+constexpr RegisterWords kReadOrder = ReadOrderWords();
+constexpr bool ReadOrderFitsWords() {
+  for (uint32_t i = 0; i < kChannelRegisterCount; ++i)
+    if (4u * kReadOrder.Word[i] != kReadOrderOffsets[i]) return false;
+  return true;
+}
+static_assert(ReadOrderFitsWords());
 // Where each group's registers start in that order.
 enum ReadIndex : uint32_t {
   kBase = 0, kMask = 4, kSec = 6, kMaskSec = 10, kDimm = 12, kBankGroups = 14, kCfg0 = 15, kCfg1 = 16, kSel = 17,
@@ -49,7 +66,7 @@ struct ChannelReader {
   // Out of line: one copy serves every group.
   __attribute__((noinline)) void ReadUpTo(uint32_t end) {
     for (; Next < end; ++Next) {
-      hw::Write32(Index, Base + kReadOrder[Next]);
+      hw::Write32(Index, Base + 4u * kReadOrder.Word[Next]);
       Value[Next] = hw::Read32(Index + (kDataRegisterOffset - kIndexRegisterOffset));
     }
   }
