@@ -18,7 +18,21 @@ bool InConfigSpace(uint64_t a) {
 }
 constexpr size_t kLogLimit = 2000000;
 uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
+
+// The access log of the platform that went last, kept for the next one: a
+// process that boots again and again records into memory it already has (and
+// that is warm in the cache) instead of growing a fresh log every boot.
+thread_local std::vector<Access> tSpareLog;
 }  // namespace
+
+Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) {
+  log_.swap(tSpareLog);
+  log_.clear();
+}
+
+Hardware::~Hardware() {
+  if (log_.capacity() > tSpareLog.capacity()) log_.swap(tSpareLog);
+}
 
 const char* AccessKindName(AccessKind kind) {
   switch (kind) {
@@ -42,7 +56,16 @@ void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t addre
   ++stepCounts_[static_cast<size_t>(steps_ ? steps_->Current() : BootStep::Other)][static_cast<size_t>(kind)];
   ++total_;
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
-  if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});
+  if (log_.size() < kLogLimit) {
+    // Field by field into the log's own slot: a record built on the stack and
+    // copied in costs a stalled load on every access.
+    Access& a = log_.emplace_back();
+    a.kind = kind;
+    a.write = write;
+    a.width = width;
+    a.address = address;
+    a.value = value;
+  }
   if (total_ > accessLimit_) throw PlatformStop{PlatformStop::Runaway};
 }
 

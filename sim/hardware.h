@@ -69,7 +69,10 @@ struct PlatformStop {
 
 class Hardware {
  public:
-  explicit Hardware(PhysicalMemory& memory) : memory_(memory) {}
+  explicit Hardware(PhysicalMemory& memory);
+  ~Hardware();
+  Hardware(const Hardware&) = delete;
+  Hardware& operator=(const Hardware&) = delete;
 
   // --- set-up (from the scenario) ---
   void AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId);
