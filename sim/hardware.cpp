@@ -21,8 +21,13 @@ uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * wi
 
 // The access log of the platform that went last, kept for the next one: a
 // process that boots again and again records into memory it already has (and
-// that is warm in the cache) instead of growing a fresh log every boot.
-thread_local std::vector<Access> tSpareLog;
+// that is warm in the cache) instead of growing a fresh log every boot. One
+// platform is active at a time; never destroyed, so a platform that goes while
+// the process ends still finds it.
+std::vector<Access>& SpareLog() {
+  static auto* spare = new std::vector<Access>();
+  return *spare;
+}
 
 // DRAM through the seam, a load or store of the access's own width: a copy of
 // a run-time length into a local costs a stalled load after it.
@@ -49,12 +54,12 @@ void StoreLe(uint8_t* p, uint8_t width, uint64_t value) {
 }  // namespace
 
 Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) {
-  log_.swap(tSpareLog);
+  log_.swap(SpareLog());
   log_.clear();
 }
 
 Hardware::~Hardware() {
-  if (log_.capacity() > tSpareLog.capacity()) log_.swap(tSpareLog);
+  if (log_.capacity() > SpareLog().capacity()) log_.swap(SpareLog());
 }
 
 const char* AccessKindName(AccessKind kind) {
