@@ -79,7 +79,7 @@ const char* AccessKindName(AccessKind kind) {
   return "?";
 }
 
-void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
+SIM_BOOKKEEPING void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
   ++counts_[static_cast<int>(kind)];
   ++stepCounts_[static_cast<size_t>(steps_ ? steps_->Current() : BootStep::Other)][static_cast<size_t>(kind)];
   ++total_;

@@ -122,10 +122,17 @@ class Hardware {
 
   // --- what happened ---
   const std::vector<Access>& Log() const { return log_; }
-  std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
+  std::array<uint64_t, kAccessKindCount> Counts() const {
+    std::array<uint64_t, kAccessKindCount> out;
+    std::copy(counts_, counts_ + kAccessKindCount, out.begin());
+    return out;
+  }
   // The same, of the accesses made during one step of the boot.
-  const std::array<uint64_t, kAccessKindCount>& StepCounts(BootStep step) const {
-    return stepCounts_[static_cast<size_t>(step)];
+  std::array<uint64_t, kAccessKindCount> StepCounts(BootStep step) const {
+    std::array<uint64_t, kAccessKindCount> out;
+    const uint64_t* row = stepCounts_[static_cast<size_t>(step)];
+    std::copy(row, row + kAccessKindCount, out.begin());
+    return out;
   }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
@@ -246,9 +253,10 @@ class Hardware {
   uint64_t accessLimit_ = 5000000;
 
   std::vector<Access> log_;
-  std::array<uint64_t, kAccessKindCount> counts_{};
+  // Plain arrays: the recorder counts into them on every access.
+  uint64_t counts_[kAccessKindCount] = {};
   const BootStepMarker* steps_ = nullptr;
-  std::array<std::array<uint64_t, kAccessKindCount>, kBootStepCount> stepCounts_{};
+  uint64_t stepCounts_[kBootStepCount][kAccessKindCount] = {};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
   std::vector<uint32_t> trapCodes_;
