@@ -14,7 +14,7 @@ constexpr uint64_t kRootBusLimit = 0xFF;
 
 // The channel's 34 registers, in the order the dump groups read them. Each is
 // read once; values that several fields take bits from are kept, not read again.
-constexpr uint16_t kReadOrder[kChannelRegisterCount] = {
+alignas(2) constexpr uint16_t kReadOrder[kChannelRegisterCount] = {
     kRegBaseAddr, kRegBaseAddr + 4, kRegBaseAddr + 8, kRegBaseAddr + 12,
     kRegAddrMask, kRegAddrMask + 4,
     kRegBaseAddrSec, kRegBaseAddrSec + 4, kRegBaseAddrSec + 8, kRegBaseAddrSec + 12,
@@ -107,7 +107,7 @@ static_assert(sizeof(S::BaseAddr[0]) == 4 * 4 && sizeof(S::BaseAddrSec[0]) == 4 
 // The plain fields in the order they are filled (and printed); the composite
 // DimmCfg and AddrCfg words come between the first four and the rest.
 constexpr uint32_t kPlainBeforeComposites = 4;
-constexpr PlainField kPlainFields[] = {
+alignas(2) constexpr PlainField kPlainFields[] = {
     PerSlot(offsetof(S, BaseAddr), kBase, 4, Keep::ClearBit0),
     PerSlot(offsetof(S, AddrMask), kMask, 2, Keep::SetBit0),
     PerSlot(offsetof(S, BaseAddrSec), kSec, 4, Keep::ClearBit0),
@@ -245,15 +245,13 @@ void CaptureChannels(ChannelMapSnapshot* map, FabricTopologyProtocol* topology) 
 EfiStatus ChannelMapBuild() {
   MemInfoRecord* record = mMemInfoRecord;
   if (record == nullptr) return EFI_ABORTED;
-  EfiBootServices* bs = mFirmwareServices.BootServices;
-  void* block = nullptr;
-  EfiStatus status = bs->AllocatePool(EfiReservedMemoryType, sizeof(ChannelMapSnapshot), &block);
-  if (EfiError(status) || block == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
+  void* block;
+  EfiStatus status = ReservedBufferAllocate(sizeof(ChannelMapSnapshot), &block);
+  if (EfiError(status)) return status;
   auto* map = static_cast<ChannelMapSnapshot*>(block);
-  MemZero(map, sizeof(*map));
 
   void* topology = nullptr;
-  status = bs->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topology);
+  status = mFirmwareServices.BootServices->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topology);
   if (!EfiError(status) && topology == nullptr) status = EFI_NOT_FOUND;
   if (!EfiError(status)) CaptureChannels(map, static_cast<FabricTopologyProtocol*>(topology));
 

@@ -64,11 +64,10 @@ EfiStatus ChipSelectTableBuild() {
   bs->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topologyInterface);
   bs->LocateProtocol(&ChannelInfoProtocolGuid, nullptr, &channelInterface);
 
-  void* block = nullptr;
-  EfiStatus status = bs->AllocatePool(EfiReservedMemoryType, sizeof(ChipSelectTable), &block);
-  if (EfiError(status) || block == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
+  void* block;
+  EfiStatus status = ReservedBufferAllocate(sizeof(ChipSelectTable), &block);
+  if (EfiError(status)) return status;
   auto* table = static_cast<ChipSelectTable*>(block);
-  MemZero(table, sizeof(*table));
 
   // Without either protocol there is nothing to call: no table.
   auto* topology = static_cast<FabricTopologyProtocol*>(topologyInterface);

@@ -11,7 +11,6 @@ constexpr uint16_t kToken243WhenToken16 = 0xFFE;
 constexpr uint16_t kToken243Otherwise = 0xFF5;
 
 void FillConfiguration(MemInfoRecord* r) {
-  MemZero(r, sizeof(*r));
   r->Token16Flag = PcdGetBool(kPcdToken16);
   r->Token467Byte = PcdGet8(kPcdToken467);
   r->Token242Flag = PcdGetBool(kPcdToken242);
@@ -26,16 +25,25 @@ void FillConfiguration(MemInfoRecord* r) {
 }
 }  // namespace
 
+// Out of line: the record, the snapshot and the table share one copy.
+__attribute__((noinline)) EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer) {
+  *buffer = nullptr;
+  const EfiStatus status = mFirmwareServices.BootServices->AllocatePool(EfiReservedMemoryType, size, buffer);
+  if (EfiError(status) || *buffer == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
+  MemZero(*buffer, size);
+  return EFI_SUCCESS;
+}
+
 // Without a record there is nothing to fill or publish: the body returns the
 // allocation's status at once. The snapshot and table builds, which store into the
 // record, are not run, and no ReadyToBoot event is created.
 EfiStatus DriverBody(EfiHandle imageHandle) {
   EfiBootServices* bs = mFirmwareServices.BootServices;
-  void* block = nullptr;
-  EfiStatus status = bs->AllocatePool(EfiReservedMemoryType, sizeof(MemInfoRecord), &block);
-  if (EfiError(status) || block == nullptr) {
+  void* block;
+  EfiStatus status = ReservedBufferAllocate(sizeof(MemInfoRecord), &block);
+  if (EfiError(status)) {
     mMemInfoRecord = nullptr;
-    return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
+    return status;
   }
   mMemInfoRecord = static_cast<MemInfoRecord*>(block);
   FillConfiguration(mMemInfoRecord);

@@ -3,7 +3,7 @@
 #include "core/channel_map.h"
 #include "uefi/system_table.h"
 
-constexpr Guid MemInfoProtocolGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};
+inline constexpr Guid MemInfoProtocolGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};
 
 // Published under MemInfoProtocolGuid; other modules read it byte for byte.
 struct MemInfoRecord {
@@ -72,5 +72,8 @@ void EFIAPI ReadyToBootNotify(EfiEvent event, void* context);
 uint32_t RootRegisterValue(const MemInfoRecord& record);
 
 // Steps of the body that fill in the record's buffers.
+// A zero-filled buffer of reserved memory for the published data; on failure
+// the allocation's status, or EFI_OUT_OF_RESOURCES when it gave no buffer.
+EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer);
 EfiStatus ChannelMapBuild();
 EfiStatus ChipSelectTableBuild();

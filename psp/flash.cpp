@@ -55,6 +55,17 @@ uint32_t ComboResolve(uint32_t combo, uint32_t processorId) {
   return combo;
 }
 
+// The entry table's positions, computed rather than stored: 0x20000 into a
+// flash of 512 KiB << i that ends at 4 GiB.
+constexpr uint32_t kEntryTablePositions = sizeof(kFirmwareEntryTableAddresses) / sizeof(kFirmwareEntryTableAddresses[0]);
+constexpr uint64_t EntryTableAddress(uint32_t i) { return 0x100000000ull - (0x80000ull << i) + 0x20000; }
+constexpr bool EntryTableAddressesMatch() {
+  for (uint32_t i = 0; i < kEntryTablePositions; ++i)
+    if (EntryTableAddress(i) != kFirmwareEntryTableAddresses[i]) return false;
+  return true;
+}
+static_assert(EntryTableAddressesMatch());
+
 }  // namespace
 
 uint32_t Fletcher32(uint64_t address, uint64_t words) {
@@ -71,9 +82,9 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
   if (row == nullptr) return false;
 
   uint64_t table = 0;
-  for (uint64_t at : kFirmwareEntryTableAddresses)
-    if (FlashRead32(at) == kFirmwareEntryTableSignature) {
-      table = at;
+  for (uint32_t i = 0; i < kEntryTablePositions; ++i)
+    if (FlashRead32(EntryTableAddress(i)) == kFirmwareEntryTableSignature) {
+      table = EntryTableAddress(i);
       break;
     }
   if (table == 0) return false;

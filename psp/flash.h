@@ -82,7 +82,7 @@ struct ProcessorFlashRow {
   uint32_t BiosTableIndex;  // into FirmwareEntryTable::BiosDirectory
   uint32_t ComboProcessorId;
 };
-constexpr ProcessorFlashRow kProcessorFlashRows[2] = {{0x00800F00, 0, 0xBC090000}, {0x00810F00, 1, 0xBC0A0000}};
+alignas(4) constexpr ProcessorFlashRow kProcessorFlashRows[2] = {{0x00800F00, 0, 0xBC090000}, {0x00810F00, 1, 0xBC0A0000}};
 
 // 16-bit words a directory's checksum covers, from offset 8, for a count of entries.
 constexpr uint64_t PspDirectoryChecksumWords(uint64_t count) { return 4 + 8 * count; }

@@ -53,7 +53,7 @@ struct EfiRuntimeServicesTable {
 };
 static_assert(offsetof(EfiRuntimeServicesTable, ResetSystem) == 0x68);
 
-constexpr Guid kLoadedImageProtocolGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+inline constexpr Guid kLoadedImageProtocolGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 struct EfiLoadedImage {
   uint32_t Revision;
   EfiHandle ParentHandle;
@@ -72,7 +72,7 @@ struct EfiLoadedImage {
 static_assert(offsetof(EfiLoadedImage, DeviceHandle) == 0x18 && offsetof(EfiLoadedImage, ImageBase) == 0x40 &&
               offsetof(EfiLoadedImage, ImageSize) == 0x48);
 
-constexpr Guid kSimpleFileSystemProtocolGuid = {
+inline constexpr Guid kSimpleFileSystemProtocolGuid = {
     0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
 struct EfiFile {
@@ -94,7 +94,7 @@ static_assert(offsetof(EfiSimpleFileSystem, OpenVolume) == 0x08);
 
 // The DXE services table (a configuration-table entry): its dispatcher takes
 // firmware volumes handed to it at run time.
-constexpr Guid kDxeServicesTableGuid = {0x05AD34BA, 0x6F02, 0x4214, {0x95, 0x2E, 0x4D, 0xA0, 0x39, 0x8E, 0x2B, 0xB9}};
+inline constexpr Guid kDxeServicesTableGuid = {0x05AD34BA, 0x6F02, 0x4214, {0x95, 0x2E, 0x4D, 0xA0, 0x39, 0x8E, 0x2B, 0xB9}};
 struct EfiDxeServices {
   EfiTableHeader Hdr;
   void* MemoryAndIoSpaceServices[13];
