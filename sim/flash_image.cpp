@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <utility>
 
 #include "sim/firmware.h"
 
@@ -13,8 +15,24 @@ namespace sim {
 namespace {
 // Filling a large image page by page is most of what loading a scenario with a
 // 16 MiB flash costs; where the host offers large pages, the fill takes few.
+// The bytes of the last image that went, if they were worth keeping: never
+// destroyed, so an image that goes while the process ends still finds them.
+std::mutex gSpareLock;
+std::vector<uint8_t>& SpareBytes() {
+  static auto* spare = new std::vector<uint8_t>();
+  return *spare;
+}
+
 void FillLarge(std::vector<uint8_t>& bytes, size_t size, uint8_t value) {
   constexpr uintptr_t kLargePage = 2u << 20;
+  if (bytes.capacity() < size) {
+    std::lock_guard<std::mutex> hold(gSpareLock);
+    if (SpareBytes().capacity() >= size) bytes = std::exchange(SpareBytes(), std::vector<uint8_t>());
+  }
+  if (bytes.capacity() >= size) {
+    bytes.assign(size, value);
+    return;
+  }
   bytes.clear();
   bytes.reserve(size);
   const uintptr_t from = (reinterpret_cast<uintptr_t>(bytes.data()) + kLargePage - 1) & ~(kLargePage - 1);
@@ -23,6 +41,12 @@ void FillLarge(std::vector<uint8_t>& bytes, size_t size, uint8_t value) {
   bytes.assign(size, value);
 }
 }  // namespace
+
+FlashImage::~FlashImage() {
+  if (bytes.capacity() == 0) return;
+  std::lock_guard<std::mutex> hold(gSpareLock);
+  if (bytes.capacity() > SpareBytes().capacity()) bytes.swap(SpareBytes());
+}
 
 bool FlashImage::Read(uint64_t address, uint64_t length, uint64_t* value) const {
   if (length > 8 || !Contains(address, length)) return false;

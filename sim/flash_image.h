@@ -22,6 +22,15 @@ constexpr uint64_t kFlashPlacementAlign = 0x1000;
 struct FlashImage {
   uint64_t base = kFlashEnd;
   std::vector<uint8_t> bytes;
+  // An image that goes leaves its bytes for the next one built: a process that
+  // builds image after image (a fuzzer, a benchmark) fills memory it already
+  // has instead of having the host map and clear fresh pages every time.
+  FlashImage() = default;
+  FlashImage(const FlashImage&) = default;
+  FlashImage(FlashImage&&) = default;
+  FlashImage& operator=(const FlashImage&) = default;
+  FlashImage& operator=(FlashImage&&) = default;
+  ~FlashImage();
   uint64_t Size() const { return bytes.size(); }
   bool Contains(uint64_t address, uint64_t length) const {
     return FlashRegionContains({base, bytes.size()}, address, length);

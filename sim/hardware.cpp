@@ -18,7 +18,49 @@ bool InConfigSpace(uint64_t a) {
 }
 constexpr size_t kLogLimit = 2000000;
 uint64_t WidthMask(uint8_t width) { return width >= 8 ? ~0ull : (1ull << (8 * width)) - 1; }
+
+// The access log of the platform that went last, kept for the next one: a
+// process that boots again and again records into memory it already has (and
+// that is warm in the cache) instead of growing a fresh log every boot. One
+// platform is active at a time; never destroyed, so a platform that goes while
+// the process ends still finds it.
+std::vector<Access>& SpareLog() {
+  static auto* spare = new std::vector<Access>();
+  return *spare;
+}
+
+// DRAM through the seam, a load or store of the access's own width: a copy of
+// a run-time length into a local costs a stalled load after it.
+uint64_t LoadLe(const uint8_t* p, uint8_t width) {
+  switch (width) {
+    case 1: return *p;
+    case 2: { uint16_t v; std::memcpy(&v, p, 2); return v; }
+    case 4: { uint32_t v; std::memcpy(&v, p, 4); return v; }
+    case 8: { uint64_t v; std::memcpy(&v, p, 8); return v; }
+  }
+  uint64_t v = 0;
+  std::memcpy(&v, p, width > 8 ? 8 : width);
+  return v;
+}
+void StoreLe(uint8_t* p, uint8_t width, uint64_t value) {
+  switch (width) {
+    case 1: *p = uint8_t(value); return;
+    case 2: { const uint16_t v = uint16_t(value); std::memcpy(p, &v, 2); return; }
+    case 4: { const uint32_t v = uint32_t(value); std::memcpy(p, &v, 4); return; }
+    case 8: std::memcpy(p, &value, 8); return;
+  }
+  std::memcpy(p, &value, width > 8 ? 8 : width);
+}
 }  // namespace
+
+Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) {
+  log_.swap(SpareLog());
+  log_.clear();
+}
+
+Hardware::~Hardware() {
+  if (log_.capacity() > SpareLog().capacity()) log_.swap(SpareLog());
+}
 
 const char* AccessKindName(AccessKind kind) {
   switch (kind) {
@@ -37,17 +79,38 @@ const char* AccessKindName(AccessKind kind) {
   return "?";
 }
 
-void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
+SIM_BOOKKEEPING void Hardware::Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value) {
   ++counts_[static_cast<int>(kind)];
   ++stepCounts_[static_cast<size_t>(steps_ ? steps_->Current() : BootStep::Other)][static_cast<size_t>(kind)];
   ++total_;
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
-  if (log_.size() < kLogLimit) log_.push_back({kind, write, width, address, value});
+  if (log_.size() < kLogLimit) {
+    // Field by field into the log's own slot: a record built on the stack and
+    // copied in costs a stalled load on every access.
+    Access& a = log_.emplace_back();
+    a.kind = kind;
+    a.write = write;
+    a.width = width;
+    a.address = address;
+    a.value = value;
+  }
   if (total_ > accessLimit_) throw PlatformStop{PlatformStop::Runaway};
 }
 
+Hardware::PciFunction& Hardware::PciAt(uint32_t bdf) {
+  if (PciFunction* f = FindPci(bdf)) return *f;
+  uint16_t& table = pciBuses_[bdf >> 8];
+  if (table == 0) {
+    pciSlots_.push_back({});
+    table = uint16_t(pciSlots_.size());
+  }
+  pciFunctions_.emplace_back();
+  pciSlots_[table - 1][bdf & 0xFF] = uint16_t(pciFunctions_.size());
+  return pciFunctions_.back();
+}
+
 void Hardware::AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId) {
-  auto& f = pci_[Bdf(bus, device, function)];
+  auto& f = PciAt(Bdf(bus, device, function));
   f.Set(0, vendor & 0xFF);
   f.Set(1, vendor >> 8);
   f.Set(2, deviceId & 0xFF);
@@ -55,20 +118,27 @@ void Hardware::AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uin
 }
 
 void Hardware::SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value) {
-  pci_[Bdf(bus, device, function)].Set(offset & 0xFFF, value);
+  PciAt(Bdf(bus, device, function)).Set(offset & 0xFFF, value);
 }
 
 void Hardware::SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value) {
   for (int i = 0; i < 4; ++i) SetPciConfig8(bus, device, function, uint16_t(offset + i), uint8_t(value >> (8 * i)));
 }
 
+void Hardware::AddRootSlot(uint8_t bus) {
+  if (rootSlots_[bus] != 0) return;
+  roots_.emplace_back();
+  rootSlots_[bus] = uint16_t(roots_.size());
+}
+
 void Hardware::AddRoot(uint8_t bus) {
-  roots_[bus];
-  if (!pci_.count(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, kFabricVendorId, kRootDeviceId);
+  AddRootSlot(bus);
+  if (!FindPci(Bdf(bus, 0, 0))) AddPciFunction(bus, 0, 0, kFabricVendorId, kRootDeviceId);
 }
 
 void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) {
-  roots_[bus].registers.Set(index, value);
+  AddRootSlot(bus);
+  FindRoot(bus)->registers.Set(index, value);
   InternalChanged(bus);
 }
 
@@ -84,12 +154,12 @@ uint64_t Hardware::MsrValue(uint32_t index) const {
 
 void Hardware::InternalChanged(uint8_t bus) {
   if (bus != 0) return;
-  auto root = roots_.find(0);
-  if (root == roots_.end()) {
+  const Root* root = FindRoot(0);
+  if (root == nullptr) {
     pspWindowBase_ = 0;
     return;
   }
-  auto reg = [&](uint32_t index) -> uint64_t { return root->second.registers.Get(index); };
+  auto reg = [&](uint32_t index) -> uint64_t { return root->registers.Get(index); };
   const uint64_t low = reg(kPspWindowBaseLow) & kPspWindowBaseMask;
   pspWindowBase_ = low == 0 ? 0 : (reg(kPspWindowBaseHigh) << 32) | low;
 }
@@ -137,17 +207,17 @@ uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
   uint64_t offset = address - kPciConfigBase;
   uint8_t bus = uint8_t(offset >> 20), device = uint8_t((offset >> 15) & 0x1F), function = uint8_t((offset >> 12) & 7);
   uint16_t reg = uint16_t(offset & 0xFFF);
-  auto root = roots_.find(bus);
-  if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
-    if (reg == 0xB8) return root->second.index;
+  Root* root = FindRoot(bus);
+  if (root != nullptr && device == 0 && function == 0 && width == 4) {
+    if (reg == 0xB8) return root->index;
     if (reg == 0xBC) {
-      return root->second.registers.Get(root->second.index);
+      return root->registers.Get(root->index);
     }
   }
-  auto f = pci_.find(Bdf(bus, device, function));
-  if (f == pci_.end() || reg + width > 4096) return WidthMask(width);
+  const PciFunction* f = FindPci(Bdf(bus, device, function));
+  if (f == nullptr || reg + width > 4096) return WidthMask(width);
   uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v |= uint64_t(f->second.Get(uint16_t(reg + i))) << (8 * i);
+  for (int i = 0; i < width; ++i) v |= uint64_t(f->Get(uint16_t(reg + i))) << (8 * i);
   return v;
 }
 
@@ -155,22 +225,22 @@ void Hardware::ConfigWrite(uint64_t address, uint8_t width, uint64_t value) {
   uint64_t offset = address - kPciConfigBase;
   uint8_t bus = uint8_t(offset >> 20), device = uint8_t((offset >> 15) & 0x1F), function = uint8_t((offset >> 12) & 7);
   uint16_t reg = uint16_t(offset & 0xFFF);
-  auto root = roots_.find(bus);
-  if (root != roots_.end() && device == 0 && function == 0 && width == 4) {
+  Root* root = FindRoot(bus);
+  if (root != nullptr && device == 0 && function == 0 && width == 4) {
     if (reg == 0xB8) {
-      root->second.index = uint32_t(value);
+      root->index = uint32_t(value);
       return;
     }
     if (reg == 0xBC) {
-      root->second.registers.Set(root->second.index, uint32_t(value));
+      root->registers.Set(root->index, uint32_t(value));
       InternalChanged(bus);
-      internalWrites_.push_back({bus, root->second.index, uint32_t(value)});
+      internalWrites_.push_back({bus, root->index, uint32_t(value)});
       return;
     }
   }
-  auto f = pci_.find(Bdf(bus, device, function));
-  if (f == pci_.end() || reg + width > 4096) return;
-  for (int i = 0; i < width; ++i) f->second.Set(uint16_t(reg + i), uint8_t(value >> (8 * i)));
+  PciFunction* f = FindPci(Bdf(bus, device, function));
+  if (f == nullptr || reg + width > 4096) return;
+  for (int i = 0; i < width; ++i) f->Set(uint16_t(reg + i), uint8_t(value >> (8 * i)));
 }
 
 uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
@@ -178,8 +248,7 @@ uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
   AccessKind kind = AccessKind::Mmio;
   if (memory_.Contains(address, width)) {
     kind = AccessKind::Memory;
-    v = 0;
-    std::memcpy(&v, memory_.Host(address), width);
+    v = LoadLe(memory_.Host(address), width);
   } else if (devices_.MmioRead(address, width, &v)) {
     // a device's register decodes ahead of the configuration space
   } else if (psp_.Read(PspWindowBase(), address, width, &v) || (flash_ && flash_->Read(address, width, &v))) {
@@ -202,7 +271,7 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
   if (memory_.Contains(address, width)) {
     Record(AccessKind::Memory, true, width, address, value);
     memory_.Touch(address, width);
-    std::memcpy(memory_.Host(address), &value, width);
+    StoreLe(memory_.Host(address), width, value);
     return;
   }
   Record(AccessKind::Mmio, true, width, address, value);

@@ -69,7 +69,10 @@ struct PlatformStop {
 
 class Hardware {
  public:
-  explicit Hardware(PhysicalMemory& memory) : memory_(memory) {}
+  explicit Hardware(PhysicalMemory& memory);
+  ~Hardware();
+  Hardware(const Hardware&) = delete;
+  Hardware& operator=(const Hardware&) = delete;
 
   // --- set-up (from the scenario) ---
   void AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId);
@@ -119,10 +122,17 @@ class Hardware {
 
   // --- what happened ---
   const std::vector<Access>& Log() const { return log_; }
-  std::array<uint64_t, kAccessKindCount> Counts() const { return counts_; }
+  std::array<uint64_t, kAccessKindCount> Counts() const {
+    std::array<uint64_t, kAccessKindCount> out;
+    std::copy(counts_, counts_ + kAccessKindCount, out.begin());
+    return out;
+  }
   // The same, of the accesses made during one step of the boot.
-  const std::array<uint64_t, kAccessKindCount>& StepCounts(BootStep step) const {
-    return stepCounts_[static_cast<size_t>(step)];
+  std::array<uint64_t, kAccessKindCount> StepCounts(BootStep step) const {
+    std::array<uint64_t, kAccessKindCount> out;
+    const uint64_t* row = stepCounts_[static_cast<size_t>(step)];
+    std::copy(row, row + kAccessKindCount, out.begin());
+    return out;
   }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
@@ -165,24 +175,37 @@ class Hardware {
     }
   };
   // A root's internal registers, sorted by index: a platform sets them in
-  // ascending order, and a boot reads many and writes few.
+  // ascending order, and a boot reads many and writes few, mostly walking the
+  // indices upwards, so a look-up tries where the last one ended first.
   class RegisterFile {
    public:
     uint32_t Get(uint32_t index) const {
-      auto it = std::lower_bound(entries_.begin(), entries_.end(), index, Before);
-      return it != entries_.end() && it->first == index ? it->second : 0;
+      const size_t at = Find(index);
+      return at != entries_.size() && entries_[at].first == index ? entries_[at].second : 0;
     }
     void Set(uint32_t index, uint32_t value) {
-      auto it = entries_.empty() || entries_.back().first < index
-                    ? entries_.end()
-                    : std::lower_bound(entries_.begin(), entries_.end(), index, Before);
-      if (it != entries_.end() && it->first == index) it->second = value;
-      else entries_.insert(it, {index, value});
+      const size_t at = entries_.empty() || entries_.back().first < index ? entries_.size() : Find(index);
+      if (at != entries_.size() && entries_[at].first == index) entries_[at].second = value;
+      else entries_.insert(entries_.begin() + long(at), {index, value});
     }
 
    private:
-    static bool Before(const std::pair<uint32_t, uint32_t>& e, uint32_t index) { return e.first < index; }
+    // The first entry whose index is not below `index`.
+    size_t Find(uint32_t index) const {
+      const size_t n = entries_.size();
+      for (size_t at = hint_; at <= n && at <= hint_ + 1; ++at) {
+        if ((at == n || entries_[at].first >= index) && (at == 0 || entries_[at - 1].first < index)) {
+          hint_ = at;
+          return at;
+        }
+      }
+      hint_ = size_t(std::lower_bound(entries_.begin(), entries_.end(), index,
+                                      [](const std::pair<uint32_t, uint32_t>& e, uint32_t i) { return e.first < i; }) -
+                     entries_.begin());
+      return hint_;
+    }
     std::vector<std::pair<uint32_t, uint32_t>> entries_;
+    mutable size_t hint_ = 0;
   };
   struct Root {
     uint32_t index = 0;
@@ -203,8 +226,22 @@ class Hardware {
   Devices devices_{memory_};
   std::shared_ptr<const FlashImage> flash_;
   PspDevice psp_;
-  std::map<uint32_t, PciFunction> pci_;
-  std::map<uint8_t, Root> roots_;
+  // The functions that exist, found through their bus's table of 256
+  // device/function slots (each the function's place in pciFunctions_ plus
+  // one; 0 for none), and the roots, through their bus's slot likewise.
+  PciFunction* FindPci(uint32_t bdf) {
+    const uint16_t table = pciBuses_[bdf >> 8];
+    const uint16_t slot = table == 0 ? 0 : pciSlots_[table - 1][bdf & 0xFF];
+    return slot == 0 ? nullptr : &pciFunctions_[slot - 1];
+  }
+  PciFunction& PciAt(uint32_t bdf);
+  void AddRootSlot(uint8_t bus);
+  Root* FindRoot(uint8_t bus) { return rootSlots_[bus] == 0 ? nullptr : &roots_[rootSlots_[bus] - 1]; }
+  std::vector<PciFunction> pciFunctions_;
+  std::vector<std::array<uint16_t, 256>> pciSlots_;
+  std::array<uint16_t, 256> pciBuses_{};
+  std::vector<Root> roots_;
+  std::array<uint16_t, 256> rootSlots_{};
   std::map<uint64_t, uint8_t> mmioBytes_;
   std::map<uint16_t, uint32_t> portValues_;
   std::map<uint32_t, uint64_t> msrs_;
@@ -216,9 +253,10 @@ class Hardware {
   uint64_t accessLimit_ = 5000000;
 
   std::vector<Access> log_;
-  std::array<uint64_t, kAccessKindCount> counts_{};
+  // Plain arrays: the recorder counts into them on every access.
+  uint64_t counts_[kAccessKindCount] = {};
   const BootStepMarker* steps_ = nullptr;
-  std::array<std::array<uint64_t, kAccessKindCount>, kBootStepCount> stepCounts_{};
+  uint64_t stepCounts_[kBootStepCount][kAccessKindCount] = {};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
   std::vector<uint32_t> trapCodes_;

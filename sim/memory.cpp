@@ -26,18 +26,18 @@ PhysicalMemory::PhysicalMemory() {
   stacks_.reserve(4);
 }
 
-void PhysicalMemory::Touch(uint64_t address, uint64_t length) {
+SIM_BOOKKEEPING void PhysicalMemory::Touch(uint64_t address, uint64_t length) {
   if (length == 0 || address >= kDramBase + kDramSize || address + length <= kDramBase) return;
   const uint64_t first = (std::max(address, kDramBase) - kDramBase) / kDramPageSize;
   const uint64_t last = (std::min(address + length, kDramBase + kDramSize) - 1 - kDramBase) / kDramPageSize;
   for (uint64_t page = first; page <= last; ++page) touched_[page / 64] |= 1ull << (page % 64);
 }
 
-void PhysicalMemory::AddStack(uint64_t pointer, uint64_t top) {
+SIM_BOOKKEEPING void PhysicalMemory::AddStack(uint64_t pointer, uint64_t top) {
   if (Contains(top - 1, 1)) stacks_.push_back({pointer, top});
 }
 
-bool PhysicalMemory::PageIsZero(uint64_t page) const {
+SIM_BOOKKEEPING bool PhysicalMemory::PageIsZero(uint64_t page) const {
   const uint64_t* words = reinterpret_cast<const uint64_t*>(base_ + page * kDramPageSize);
   uint64_t any = 0;
   for (uint64_t i = 0; i < kDramPageSize / 8; ++i) any |= words[i];
@@ -50,7 +50,7 @@ uint64_t PhysicalMemory::TouchedPages() const {
   return n;
 }
 
-void PhysicalMemory::Reset() {
+SIM_BOOKKEEPING void PhysicalMemory::Reset() {
   // Each stack from its lowest pointer up; frames below the lowest one seen
   // (calls that reached no platform service) written pages directly below it.
   for (const StackSpan& s : stacks_) {

@@ -13,6 +13,12 @@
 #include <string>
 #include <vector>
 
+// The platform's own bookkeeping, run on every access the driver makes (the
+// access log, the stacks seen, the reset's page scans): no fuzzer learns
+// anything from its branches, and tracing them was a large part of what each
+// fuzz execution cost, so the coverage instrumentation leaves it out.
+#define SIM_BOOKKEEPING __attribute__((no_sanitize("coverage")))
+
 namespace sim {
 
 constexpr uint64_t kDramBase = 0x40000000;         // 1 GiB
@@ -73,7 +79,7 @@ class PhysicalMemory {
   // A stack pointer seen on a stack that grows down from `top`. The reset zeroes
   // each stack from the lowest pointer seen on it (and any written pages
   // directly below, frames deeper than the last one seen) up to its top.
-  void NoteStack(uint64_t pointer, uint64_t top) {
+  SIM_BOOKKEEPING void NoteStack(uint64_t pointer, uint64_t top) {
     if (pointer >= top || pointer < kDramBase) return;  // not on that stack
     for (StackSpan& s : stacks_) {
       if (s.top == top) {
