@@ -36,22 +36,22 @@ inline sim::Scenario WithDruxEntries(sim::Scenario s, size_t entries) {
     return v;
   };
   const sim::DruxWalk walk = sim::WalkDruxBlock(read, entries);
-  sim::DruxBlockSpec spec;
-  spec.signature = walk.signature;
-  spec.version = walk.version;
-  spec.entryOffset = walk.firstOffset;
+  sim::DruxBlockDesc desc;
+  desc.signature = walk.signature;
+  desc.version = walk.version;
+  desc.entryOffset = walk.firstOffset;
   for (const sim::DruxWalkedEntry& e : walk.entries) {
     if (!e.listed) break;
     const auto data = old.begin() + long(e.offset + sizeof(DruxEntry));
-    spec.entries.push_back({e.header.GroupID, e.header.TypeId, e.header.Instance, std::nullopt,
+    desc.entries.push_back({e.header.GroupID, e.header.TypeId, e.header.Instance, std::nullopt,
                             std::vector<uint8_t>(data, data + long(e.header.EntrySize - sizeof(DruxEntry)))});
   }
-  for (uint32_t i = 0; spec.entries.size() < entries; ++i)
-    spec.entries.push_back({1, 1, i, std::nullopt, std::vector<uint8_t>(16, uint8_t(i))});
-  std::vector<uint8_t> block = sim::BuildDruxBlock(spec);
+  for (uint32_t i = 0; desc.entries.size() < entries; ++i)
+    desc.entries.push_back({1, 1, i, std::nullopt, std::vector<uint8_t>(16, uint8_t(i))});
+  std::vector<uint8_t> block = sim::BuildDruxBlock(desc);
   for (sim::MemoryPlacement& m : s.placements)
     if (m.what == "drux") m.bytes = block;
-  for (sim::HobSpec& h : s.hobs)
+  for (sim::HobDesc& h : s.hobs)
     if (GuidEqual(h.name, kDruxInfoHobGuid)) h.data = sim::DruxInfoData(1, uint32_t(block.size()), *s.druxAddress);
   s.druxBlock = std::move(block);
   return s;

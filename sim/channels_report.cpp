@@ -5,6 +5,8 @@
 #include "diag/debug_settings.h"
 #include "sim/report.h"
 
+#include "sim/report_json.h"
+
 namespace sim {
 
 namespace {
@@ -142,10 +144,6 @@ std::string ChannelsText(Platform& platform) {
 json ChannelsJson(Platform& platform) {
   const Hardware& hw = platform.hardware();
   const Devices& d = hw.devices();
-  auto put = [](json& j, const std::string& key, uint64_t value, int digits) {
-    j[key] = value;
-    j[key + "_hex"] = HexText(value, digits);
-  };
   json j;
   j["debug_print_enabled"] = kDebugSettings.DebugPrintEnabled != 0;
 
@@ -157,7 +155,7 @@ json ChannelsJson(Platform& platform) {
                  {"status_readings", u.StatusReadings()},
                  {"busy_status_readings", u.BusyStatusReadings()},
                  {"control_writes", u.ControlWrites()}};
-    put(uart, "base", u.Setup().base, 16);
+    Put(uart, "base", u.Setup().base, 16);
     uarts.push_back(uart);
   }
   j["uarts"] = uarts;
@@ -168,15 +166,15 @@ json ChannelsJson(Platform& platform) {
   j["post_code"] = {{"messages", messages}, {"other_writes", p.otherWrites}, {"last_ended", !p.lastOpen}};
 
   json bp = {{"armed", BreakpointArmed(hw)}, {"agent_present", hw.AgentPresent()}};
-  put(bp, "dr2", hw.Dr2(), 16);
-  put(bp, "dr7", hw.Dr7(), 16);
-  put(bp, "cr4", hw.Cr4(), 16);
-  put(bp, "msr_c001100a", hw.MsrValue(kMsrMailboxEnable), 16);
+  Put(bp, "dr2", hw.Dr2(), 16);
+  Put(bp, "dr7", hw.Dr7(), 16);
+  Put(bp, "cr4", hw.Cr4(), 16);
+  Put(bp, "msr_c001100a", hw.MsrValue(kMsrMailboxEnable), 16);
   j["breakpoint"] = bp;
 
   json mailbox = {{"present", d.MailboxAddress() != 0}};
   if (d.MailboxAddress() != 0) {
-    put(mailbox, "address", d.MailboxAddress(), 16);
+    Put(mailbox, "address", d.MailboxAddress(), 16);
     mailbox["size"] = d.MailboxSize();
     mailbox["held"] = d.MailboxSize() >= 10 ? platform.memory().Read<uint16_t>(d.MailboxAddress() + 8) : 0;
   }
@@ -186,7 +184,7 @@ json ChannelsJson(Platform& platform) {
   for (const MailboxHandOver& h : d.HandOvers()) {
     json o = {{"length", h.length}, {"caught", h.caught}, {"readable", h.readable},
               {"from_collect_area", h.fromCollectArea}};
-    put(o, "address", h.address, 8);
+    Put(o, "address", h.address, 8);
     if (!h.caught) o["missed"] = h.missed;
     if (h.readable) o["text"] = Text(h.text);
     handOvers.push_back(o);
@@ -196,7 +194,7 @@ json ChannelsJson(Platform& platform) {
   json peeks = json::array();
   for (const PortValue& v : d.PeekValues()) {
     json peek = {{"width", v.width}};
-    put(peek, "value", v.value, 2 * v.width);
+    Put(peek, "value", v.value, 2 * v.width);
     peeks.push_back(peek);
   }
   j["port_ffed"] = peeks;

@@ -13,25 +13,25 @@ constexpr uint64_t kHeapNodeHeaderSize = 32;
 // ---- UART ----
 
 int Uart::PortRegister(uint16_t port) const {
-  if (MemoryMapped() || port < spec_.base || port - spec_.base >= uint64_t(kRegisterCount)) return -1;
-  return int(port - spec_.base);
+  if (MemoryMapped() || port < desc_.base || port - desc_.base >= uint64_t(kRegisterCount)) return -1;
+  return int(port - desc_.base);
 }
 
 int Uart::MmioRegister(uint64_t address) const {
-  if (!MemoryMapped() || address < spec_.base || address - spec_.base >= 4ull * kRegisterCount) return -1;
-  return int((address - spec_.base) / 4);
+  if (!MemoryMapped() || address < desc_.base || address - desc_.base >= 4ull * kRegisterCount) return -1;
+  return int((address - desc_.base) / 4);
 }
 
 uint8_t Uart::Read(int reg) {
   if (reg == kLineStatus) {
     ++statusReadings_;
-    bool busy = spec_.busy;
+    bool busy = desc_.busy;
     if (!busy && busyLeft_ > 0) {
       --busyLeft_;
       busy = true;
     }
     if (busy) ++busyStatusReadings_;
-    return busy ? spec_.busyStatus : kReady;
+    return busy ? desc_.busyStatus : kReady;
   }
   if (reg == kData) return 0;  // nothing is ever received
   return scratch_[reg & (kRegisterCount - 1)];
@@ -40,7 +40,7 @@ uint8_t Uart::Read(int reg) {
 void Uart::Write(int reg, uint8_t value) {
   if (reg == kData) {
     transmitted_.push_back(value);
-    busyLeft_ = spec_.busyReadings;
+    busyLeft_ = desc_.busyReadings;
     return;
   }
   ++controlWrites_;
@@ -109,7 +109,7 @@ const Uart* Devices::UartAt(uint64_t base) const {
 
 // ---- the debug agent's mailbox ----
 
-uint64_t Devices::MakeMailbox(const MailboxSpec& setup) {
+uint64_t Devices::MakeMailbox(const MailboxDesc& setup) {
   const uint32_t size = setup.Size();
   // A heap buffer node: links, the 16-byte heap header, then the data.
   const uint64_t node = memory_.PoolAlloc(kHeapNodeHeaderSize + size);

@@ -22,7 +22,7 @@ namespace sim {
 constexpr uint64_t kUartMmioThreshold = 0x10000;  // UART bases from here on are memory-mapped
 constexpr uint16_t kComPort1 = 0x3F8;
 
-struct UartSpec {
+struct UartDesc {
   uint64_t base = kComPort1;
   bool busy = false;          // the line status never shows the transmitter ready
   uint64_t busyReadings = 0;  // after each transmitted byte, this many readings show it busy
@@ -38,9 +38,9 @@ class Uart {
   static constexpr int kRegisterCount = 8;
   static constexpr uint8_t kReady = 0x60;  // transmitter empty, holding register empty
 
-  explicit Uart(const UartSpec& setup) : spec_(setup) {}
-  const UartSpec& Setup() const { return spec_; }
-  bool MemoryMapped() const { return spec_.base >= kUartMmioThreshold; }
+  explicit Uart(const UartDesc& setup) : desc_(setup) {}
+  const UartDesc& Setup() const { return desc_; }
+  bool MemoryMapped() const { return desc_.base >= kUartMmioThreshold; }
   // The register an access reaches, or -1 when the access is not to this UART.
   int PortRegister(uint16_t port) const;
   int MmioRegister(uint64_t address) const;
@@ -56,7 +56,7 @@ class Uart {
   uint64_t ControlWrites() const { return controlWrites_; }
 
  private:
-  UartSpec spec_;
+  UartDesc desc_;
   uint64_t busyLeft_ = 0;
   std::vector<uint8_t> transmitted_;
   uint64_t statusReadings_ = 0, busyStatusReadings_ = 0, controlWrites_ = 0;
@@ -64,7 +64,7 @@ class Uart {
 };
 
 // The start of the debug agent's mailbox buffer as a scenario describes it.
-struct MailboxSpec {
+struct MailboxDesc {
   uint32_t signature = 0xDB1099CC;
   uint16_t capacity = 64;            // collect area bytes, at offset 6
   uint16_t held = 0;                 // bytes already held, at offset 8
@@ -100,14 +100,14 @@ class Devices {
   explicit Devices(PhysicalMemory& memory) : memory_(memory) {}
 
   // --- set-up ---
-  void AddUart(const UartSpec& setup) { uarts_.emplace_back(setup); }
+  void AddUart(const UartDesc& setup) { uarts_.emplace_back(setup); }
   // The chipset's power-management registers behind index port 0xCD6 and data
   // port 0xCD7; registers not set read 0.
   void SetPmRegister(uint8_t index, uint8_t value) { pmRegisters_[index] = value; }
   // Places the agent's mailbox buffer in pool memory as a heap buffer node
   // (handle 0xA019, boot-services data) and returns the address of its data.
   // The platform links it into an earlier driver's heap list.
-  uint64_t MakeMailbox(const MailboxSpec& setup);
+  uint64_t MakeMailbox(const MailboxDesc& setup);
 
   // --- routing from the hardware model; false: not a device's access ---
   bool PortRead(uint16_t port, uint8_t width, uint32_t* value);

@@ -11,10 +11,10 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }
 }  // namespace
 
-std::vector<uint8_t> BuildDruxBlock(const DruxBlockSpec& spec) {
-  const uint32_t first = spec.version < kDruxVersionWithEntryOffset ? kDruxFixedEntryOffset : spec.entryOffset;
+std::vector<uint8_t> BuildDruxBlock(const DruxBlockDesc& desc) {
+  const uint32_t first = desc.version < kDruxVersionWithEntryOffset ? kDruxFixedEntryOffset : desc.entryOffset;
   std::vector<uint8_t> b(std::max<size_t>(first, sizeof(DruxBlockHeader)), 0);
-  for (const DruxEntrySpec& e : spec.entries) {
+  for (const DruxEntryDesc& e : desc.entries) {
     const size_t at = b.size();
     b.resize(at + sizeof(DruxEntry) + e.data.size(), 0);
     Put32(b, at + offsetof(DruxEntry, GroupID), e.group);
@@ -23,13 +23,13 @@ std::vector<uint8_t> BuildDruxBlock(const DruxBlockSpec& spec) {
     Put32(b, at + offsetof(DruxEntry, EntrySize), e.size.value_or(uint32_t(sizeof(DruxEntry) + e.data.size())));
     std::copy(e.data.begin(), e.data.end(), b.begin() + long(at + sizeof(DruxEntry)));
   }
-  const uint32_t size = spec.size.value_or(uint32_t(b.size()));
+  const uint32_t size = desc.size.value_or(uint32_t(b.size()));
   if (size > b.size() && size <= kDruxBlockBuildLimit) b.resize(size, 0);
-  Put32(b, offsetof(DruxBlockHeader, Signature), spec.signature);
-  Put32(b, offsetof(DruxBlockHeader, Version), spec.version);
+  Put32(b, offsetof(DruxBlockHeader, Signature), desc.signature);
+  Put32(b, offsetof(DruxBlockHeader, Version), desc.version);
   Put32(b, offsetof(DruxBlockHeader, Size), size);
   // Below version 5 the fourth field means nothing to the reader; the builder leaves it 0.
-  Put32(b, offsetof(DruxBlockHeader, EntryOffset), spec.version < kDruxVersionWithEntryOffset ? 0 : spec.entryOffset);
+  Put32(b, offsetof(DruxBlockHeader, EntryOffset), desc.version < kDruxVersionWithEntryOffset ? 0 : desc.entryOffset);
   return b;
 }
 

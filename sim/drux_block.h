@@ -14,18 +14,18 @@
 
 namespace sim {
 
-struct DruxEntrySpec {
+struct DruxEntryDesc {
   uint32_t group = 0, type = 0, instance = 0;
   std::optional<uint32_t> size;  // the EntrySize field; default: header + data
   std::vector<uint8_t> data;     // after the 16-byte header
 };
 
-struct DruxBlockSpec {
+struct DruxBlockDesc {
   uint32_t signature = kDruxSignature;
   uint32_t version = kDruxVersionWithEntryOffset;
   uint32_t entryOffset = sizeof(DruxBlockHeader);  // from version 5 on; below it the entries start at 0x220
   std::optional<uint32_t> size;  // the size field; default: the block's length (header to the last entry's end)
-  std::vector<DruxEntrySpec> entries;
+  std::vector<DruxEntryDesc> entries;
 };
 
 // Bytes the builder lays out at most; a larger size field is written but not padded to.
@@ -34,7 +34,7 @@ constexpr uint64_t kDruxBlockBuildLimit = 1u << 20;
 // The block's bytes. Entries follow each other from the first-entry offset;
 // the gap after the header is zero. When the size field is larger than the
 // entries need (and within kDruxBlockBuildLimit), zeros fill the block to it.
-std::vector<uint8_t> BuildDruxBlock(const DruxBlockSpec& spec);
+std::vector<uint8_t> BuildDruxBlock(const DruxBlockDesc& desc);
 
 // A die memory description's data (the entry's bytes from offset 16 to 75):
 // for each channel record the channel marker and then the DIMM markers, as

@@ -15,7 +15,7 @@ namespace sim {
 class Hardware;
 struct Scenario;
 
-struct FabricSpec {
+struct FabricDesc {
   std::optional<uint32_t> systemConfig;         // function 1, 0x200 of socket 0, die 0
   std::optional<std::vector<uint32_t>> busRanges;  // up to eight, from 0xA0; the rest read 0
   std::array<uint32_t, 8> aboveTopSelect{};     // function 0, 0x3FC, by slot (socket x 4 + die)

@@ -67,7 +67,7 @@ void Firmware::Log(std::string service, std::string detail, uint64_t status) {
   calls_.push_back({std::move(service), std::move(detail), status});
 }
 
-uint64_t HobFootprint(const HobSpec& hob) {
+uint64_t HobFootprint(const HobDesc& hob) {
   constexpr uint64_t kGuidHobHeader = 24;
   if (hob.length && *hob.length >= kGuidHobHeader) return *hob.length;
   return (kGuidHobHeader + hob.data.size() + 7) & ~7ull;
@@ -115,7 +115,7 @@ void Firmware::Build(const FirmwareConfig& config) {
     constexpr uint16_t kHandoffInfo = 1, kGuidExtension = 4, kEndOfList = 0xFFFF;
     constexpr uint16_t kHandoffLength = 56;
     uint64_t size = kHandoffLength + 8;
-    for (const HobSpec& h : config.hobs) size += HobFootprint(h);
+    for (const HobDesc& h : config.hobs) size += HobFootprint(h);
     hobList_ = memory_.FirmwareAlloc(size);
     uint64_t at = hobList_;
     auto header = [&](uint16_t type, uint16_t length) {
@@ -126,7 +126,7 @@ void Firmware::Build(const FirmwareConfig& config) {
     memory_.Write<uint32_t>(at + 8, 9);  // version
     memory_.Write<uint64_t>(at + 48, hobList_ + size - 8);  // where the end-of-list HOB lies
     at += kHandoffLength;
-    for (const HobSpec& h : config.hobs) {
+    for (const HobDesc& h : config.hobs) {
       const uint64_t footprint = HobFootprint(h);
       header(kGuidExtension, h.length ? *h.length : uint16_t(footprint));
       memory_.WriteBytes(at + 8, &h.name, sizeof(Guid));

@@ -110,7 +110,7 @@ struct TopologySocket {
 };
 
 // A GUID-extension HOB the earlier boot phase left.
-struct HobSpec {
+struct HobDesc {
   Guid name;
   std::vector<uint8_t> data;
   // The length field, when not the HOB's own (24 + data, rounded up to 8). The
@@ -120,13 +120,13 @@ struct HobSpec {
   std::optional<uint16_t> length;
 };
 // Bytes of the HOB list the HOB takes.
-uint64_t HobFootprint(const HobSpec& hob);
+uint64_t HobFootprint(const HobDesc& hob);
 
 struct FirmwareConfig {
   std::map<uint64_t, uint64_t> pcd;  // token -> value
   std::vector<TopologySocket> sockets;
   bool hobList = true;  // a HOB-list entry in the configuration table
-  std::vector<HobSpec> hobs;
+  std::vector<HobDesc> hobs;
   bool smmReadyToLock = false;  // the DxeSmmReadyToLock protocol is installed before the driver starts
   FirmwareFaults faults;
 };

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sim/flash_inspect.h"
+#include "sim/flash_listing.h"
 #include "sim/scenario.h"
 
 namespace sim {

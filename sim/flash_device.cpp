@@ -6,7 +6,7 @@ bool PspDevice::Read(uint64_t window, uint64_t address, uint8_t width, uint64_t*
   if (!Decodes(window, address, width)) return false;
   *value = 0;
   if (address - window == kPspMailboxStatusOffset && width == 4) {
-    *value = statusReads_ < spec_.readyAfter ? 0 : spec_.status;
+    *value = statusReads_ < desc_.readyAfter ? 0 : desc_.status;
     ++statusReads_;
   }
   return true;

@@ -15,7 +15,7 @@ namespace sim {
 constexpr uint64_t kPspWindowSize = 1ull << 20;
 
 // How the PSP answers the mailbox status word.
-struct PspSpec {
+struct PspDesc {
   std::optional<uint64_t> windowBase;  // a base already in the window registers
   uint32_t status = kPspStatusBooted;  // the status word once the PSP is ready
   uint64_t readyAfter = 0;             // status reads that show neither bit 29 nor 30 first
@@ -23,7 +23,7 @@ struct PspSpec {
 
 class PspDevice {
  public:
-  void Setup(const PspSpec& spec) { spec_ = spec; }
+  void Setup(const PspDesc& desc) { desc_ = desc; }
   // window: the base the window registers show, 0 when they show none.
   bool Read(uint64_t window, uint64_t address, uint8_t width, uint64_t* value);
   bool Write(uint64_t window, uint64_t address, uint8_t width) const;
@@ -33,7 +33,7 @@ class PspDevice {
   static bool Decodes(uint64_t window, uint64_t address, uint8_t width) {
     return window != 0 && address >= window && address - window + width <= kPspWindowSize;
   }
-  PspSpec spec_;
+  PspDesc desc_;
   uint64_t statusReads_ = 0;
 };
 

@@ -123,7 +123,7 @@ class Builder {
     next_ = AlignUp(table + sizeof(FirmwareEntryTable), kFlashPlacementAlign);
 
     for (size_t i = 0; i < l.directories.size(); ++i) {
-      const FlashDirectorySpec& d = l.directories[i];
+      const FlashDirectoryDesc& d = l.directories[i];
       if (!d.name.empty() && !names_.emplace(d.name, i).second)
         throw FlashBuildError(d.where + ".name", "another directory is named '" + d.name + "' already");
     }
@@ -132,12 +132,12 @@ class Builder {
     // its own address.
     directoryAt_.resize(l.directories.size());
     for (size_t i = 0; i < l.directories.size(); ++i) {
-      const FlashDirectorySpec& d = l.directories[i];
+      const FlashDirectoryDesc& d = l.directories[i];
       const std::string what = d.name.empty() ? "directory " + d.where : "directory '" + d.name + "'";
       directoryAt_[i] = Place(d.address, DirectorySize(d), what, d.where);
     }
     for (size_t i = 0; i < l.directories.size(); ++i)
-      for (const FlashEntrySpec& e : l.directories[i].entries) {
+      for (const FlashEntryDesc& e : l.directories[i].entries) {
         if (!e.data) continue;
         if (e.source && !e.source->directory.empty())
           throw FlashBuildError(e.where, "an entry with data cannot take a directory as its source");
@@ -153,7 +153,7 @@ class Builder {
   }
 
  private:
-  static uint64_t DirectorySize(const FlashDirectorySpec& d) {
+  static uint64_t DirectorySize(const FlashDirectoryDesc& d) {
     return FlashDirectoryHeaderSize(d.kind) + FlashDirectoryEntrySize(d.kind) * d.entries.size();
   }
 
@@ -232,13 +232,13 @@ class Builder {
     Put(table, t);
   }
 
-  void WriteDirectory(const FlashDirectorySpec& d, uint64_t at) {
+  void WriteDirectory(const FlashDirectoryDesc& d, uint64_t at) {
     const uint64_t entries = at + FlashDirectoryHeaderSize(d.kind);
     const uint64_t entrySize = FlashDirectoryEntrySize(d.kind);
     std::vector<uint8_t> header(FlashDirectoryHeaderSize(d.kind), 0);
     Write(at, header.data(), header.size());
     for (size_t i = 0; i < d.entries.size(); ++i) {
-      const FlashEntrySpec& e = d.entries[i];
+      const FlashEntryDesc& e = d.entries[i];
       const uint64_t to = entries + i * entrySize;
       const uint32_t typeWord = (e.flags << 8) | e.type;
       uint64_t source = 0;
@@ -277,7 +277,7 @@ class Builder {
   FlashImage image_;
   std::map<std::string, size_t> names_;
   std::vector<uint64_t> directoryAt_;
-  std::map<const FlashEntrySpec*, uint64_t> dataAt_;
+  std::map<const FlashEntryDesc*, uint64_t> dataAt_;
   std::vector<Placed> placed_;
   uint64_t next_ = 0;
 };

@@ -64,7 +64,7 @@ struct PspDirectoryEntryLayout {
 };
 static_assert(sizeof(PspDirectoryEntryLayout) == kPspDirectoryEntrySize);
 
-struct FlashEntrySpec {
+struct FlashEntryDesc {
   std::string where;               // key path, for messages
   uint8_t type = 0;                // PSP and BIOS entries: bits 7:0 of the type word
   uint32_t flags = 0;              // bits 31:8 of the type word
@@ -75,7 +75,7 @@ struct FlashEntrySpec {
   std::optional<std::vector<uint8_t>> data;  // written into the flash; the source points at it
 };
 
-struct FlashDirectorySpec {
+struct FlashDirectoryDesc {
   std::string where;
   std::string name;
   FlashDirectoryKind kind = FlashDirectoryKind::Bios;
@@ -83,7 +83,7 @@ struct FlashDirectorySpec {
   bool badMagic = false;
   bool badChecksum = false;
   std::optional<uint32_t> count;  // stored instead of the number of entries
-  std::vector<FlashEntrySpec> entries;
+  std::vector<FlashEntryDesc> entries;
 };
 
 struct FlashLayout {
@@ -93,7 +93,7 @@ struct FlashLayout {
   uint32_t tableSignature = kFirmwareEntryTableSignature;
   std::optional<FlashRef> psp;      // default: the first combo directory, else the first PSP directory
   std::optional<FlashRef> bios[2];  // default: the first BIOS directory
-  std::vector<FlashDirectorySpec> directories;
+  std::vector<FlashDirectoryDesc> directories;
 };
 
 // A layout that cannot be built; `where` is the key path of the item at fault.

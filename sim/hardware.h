@@ -101,7 +101,7 @@ class Hardware {
   void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
   // The boot flash, ending at 4 GiB; none until mapped.
   void MapFlash(std::shared_ptr<const FlashImage> image) { flash_ = std::move(image); }
-  void SetPsp(const PspSpec& spec) { psp_.Setup(spec); }
+  void SetPsp(const PspDesc& desc) { psp_.Setup(desc); }
 
   // --- the seam ---
   uint32_t PortIn(uint16_t port, uint8_t width);

@@ -71,19 +71,19 @@ bool ReadListBytes(const PhysicalMemory& memory, uint64_t address, void* out, ui
 
 }  // namespace
 
-HobSpec HeapHob(const HeapHobSpec& spec) {
-  HobSpec hob;
+HobDesc HeapHob(const HeapHobDesc& desc) {
+  HobDesc hob;
   hob.name = HeapHobGuid;
-  const HeapBufferHeader header = {spec.signature, spec.handle, spec.size, spec.persist, spec.valid, {0, 0}};
+  const HeapBufferHeader header = {desc.signature, desc.handle, desc.size, desc.persist, desc.valid, {0, 0}};
   hob.data.resize(sizeof header);
   std::memcpy(hob.data.data(), &header, sizeof header);
-  hob.data.insert(hob.data.end(), spec.data.begin(), spec.data.end());
-  hob.length = spec.length;
+  hob.data.insert(hob.data.end(), desc.data.begin(), desc.data.end());
+  hob.length = desc.length;
   return hob;
 }
 
 EarlierDriver BuildEarlierDriver(PhysicalMemory& memory, Firmware& firmware, Devices& devices,
-                                 const EarlierDriverSpec& spec, const std::optional<MailboxSpec>& mailbox) {
+                                 const EarlierDriverDesc& desc, const std::optional<MailboxDesc>& mailbox) {
   EarlierDriver d;
   d.present = true;
   d.interface = memory.FirmwareAlloc(sizeof(HeapListInterface));
@@ -109,7 +109,7 @@ EarlierDriver BuildEarlierDriver(PhysicalMemory& memory, Firmware& firmware, Dev
     const uint64_t node = data == 0 ? 0 : data - kNodeBytes;
     add(node, memory.Read<uint8_t>(node + offsetof(HeapBufferNode, Header) + offsetof(HeapBufferHeader, PersistCode)));
   }
-  for (const HeapBufferSpec& b : spec.buffers) {
+  for (const HeapBufferDesc& b : desc.buffers) {
     const HeapBufferHeader header = {b.signature, b.handle, uint32_t(b.data.size()), b.persist, kHeapValid, {0, 0}};
     add(MakeNode(memory, header, b.data.data()), b.persist);
   }

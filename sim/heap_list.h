@@ -16,7 +16,7 @@ namespace sim {
 
 // A heap HOB of the earlier phase: the header's fields, the buffer's contents
 // as the HOB carries them, and optionally a HOB length other than its own.
-struct HeapHobSpec {
+struct HeapHobDesc {
   uint32_t signature = kHeapSignature;
   uint32_t handle = 0;
   uint32_t size = 0;  // the header's size field
@@ -25,10 +25,10 @@ struct HeapHobSpec {
   std::vector<uint8_t> data;
   std::optional<uint16_t> length;
 };
-HobSpec HeapHob(const HeapHobSpec& spec);
+HobDesc HeapHob(const HeapHobDesc& desc);
 
 // A buffer an earlier driver created: a node of its list.
-struct HeapBufferSpec {
+struct HeapBufferDesc {
   uint32_t signature = kHeapSignature;
   uint32_t handle = 0;
   uint8_t persist = 4;
@@ -38,8 +38,8 @@ struct HeapBufferSpec {
 // A driver of the package that started before this one: it imported the heap
 // HOBs and created its own buffers (the debug agent's mailbox among them, when
 // the scenario has one).
-struct EarlierDriverSpec {
-  std::vector<HeapBufferSpec> buffers;
+struct EarlierDriverDesc {
+  std::vector<HeapBufferDesc> buffers;
 };
 
 // A node some driver made, and the pool memory type it lies in.
@@ -59,7 +59,7 @@ struct EarlierDriver {
 // then its own buffers; and publishes it. Pool memory for the nodes comes from
 // the region directly: the firmware's record holds this boot's allocations only.
 EarlierDriver BuildEarlierDriver(PhysicalMemory& memory, Firmware& firmware, Devices& devices,
-                                 const EarlierDriverSpec& spec, const std::optional<MailboxSpec>& mailbox);
+                                 const EarlierDriverDesc& desc, const std::optional<MailboxDesc>& mailbox);
 
 // One node as found in the published list.
 struct HeapNodeView {

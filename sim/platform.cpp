@@ -67,7 +67,7 @@ void Platform::Build() {
   for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
-      const DieSpec& d = s.sockets[socket].dies[die];
+      const DieDesc& d = s.sockets[socket].dies[die];
       ts.dies.push_back({d.rootBus, d.memoryInfo.value_or(DerivedMemoryCounts(d))});
       // Fabric devices exist for two sockets of four dies; a die beyond them
       // is only in the topology (and has its root).
@@ -88,7 +88,7 @@ void Platform::Build() {
     }
     fc.sockets.push_back(ts);
   }
-  for (const PciSpec& p : s.pci) {
+  for (const PciDesc& p : s.pci) {
     hardware_.AddPciFunction(p.bus, p.device, p.function, p.vendor, p.deviceId);
     for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
   }
@@ -107,7 +107,7 @@ void Platform::Build() {
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
-  for (const UartSpec& uart : s.uarts) hardware_.devices().AddUart(uart);
+  for (const UartDesc& uart : s.uarts) hardware_.devices().AddUart(uart);
   hardware_.SetAccessLimit(s.accessLimit);
   hardware_.SetStepMarker(&firmware_.Steps());
   if (s.flash) hardware_.MapFlash(s.flash);
@@ -123,7 +123,7 @@ void Platform::Build() {
   }
   firmware_.Build(fc);
   if (s.earlierDriver || s.mailbox)
-    earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverSpec{}),
+    earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverDesc{}),
                                   s.mailbox);
   s3_.BeforeEntry(s.s3, firmware_, memory_);
 }

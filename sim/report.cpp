@@ -15,6 +15,7 @@
 #include "sim/report_heap.h"
 #include "sim/report_snapshot.h"
 #include "sim/report_steps.h"
+#include "sim/report_json.h"
 
 namespace sim {
 
@@ -106,11 +107,6 @@ std::string ByteDump(const std::vector<uint8_t>& bytes, size_t from, size_t coun
 
 // Every address, register value, code and status: the number, and beside it the
 // same number as text under the key with "_hex" appended.
-void Put(json& j, const std::string& key, uint64_t value, int digits) {
-  j[key] = value;
-  j[key + "_hex"] = HexText(value, digits);
-}
-
 void PutStatus(json& j, uint64_t status) {
   Put(j, "status", status, kStatusDigits);
   j["status_name"] = StatusName(status);

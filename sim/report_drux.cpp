@@ -6,17 +6,13 @@
 
 #include "core/chip_select.h"
 #include "sim/drux_block.h"
+#include "sim/report_json.h"
 
 namespace sim {
 
 namespace {
 
 using nlohmann::json;
-
-void Put(json& j, const std::string& key, uint64_t value, int digits) {
-  j[key] = value;
-  j[key + "_hex"] = HexText(value, digits);
-}
 
 std::string Pad(std::string s, size_t width, bool right = false) {
   if (s.size() >= width) return s;
@@ -93,7 +89,7 @@ Observed Observe(Platform& p) {
         (a.kind == AccessKind::Memory || a.kind == AccessKind::Mmio)) {
       const uint64_t block = a.address - 8;
       bool candidate = false;
-      for (const HobSpec& h : p.scenario().hobs)
+      for (const HobDesc& h : p.scenario().hobs)
         if (GuidEqual(h.name, kDruxInfoHobGuid) && h.data.size() >= sizeof(DruxInfo))
           candidate |= PeekValueOf(h.data, offsetof(DruxInfo, DruxAddr)) == block;
       for (const auto& f : o.found) candidate |= uint8_t(f.typeWord) == kBiosEntryDruxCopy && f.source == block;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "sim/report.h"
+#include "sim/report_json.h"
 
 namespace sim {
 
@@ -60,11 +61,6 @@ std::string OriginText(const std::string& origin) {
   if (origin == "driver") return "created by the driver";
   if (origin == "earlier_driver") return "an earlier driver";
   return "unknown";
-}
-
-void Put(json& j, const std::string& key, uint64_t value, int digits) {
-  j[key] = value;
-  j[key + "_hex"] = HexText(value, digits);
 }
 
 }  // namespace

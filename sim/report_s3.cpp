@@ -6,17 +6,13 @@
 #include <sstream>
 
 #include "services/s3_save.h"
+#include "sim/report_json.h"
 
 namespace sim {
 
 namespace {
 
 using nlohmann::json;
-
-void Put(json& j, const std::string& key, uint64_t value, int digits) {
-  j[key] = value;
-  j[key + "_hex"] = HexText(value, digits);
-}
 
 std::string Bytes(const std::vector<uint8_t>& bytes, size_t from = 0, size_t count = ~size_t{0}) {
   std::string out;
@@ -63,12 +59,12 @@ TableState Table(const Platform& p) {
   TableState t;
   t.address = p.s3().Table();
   if (t.address == 0) return t;
-  const S3Spec& spec = *p.s3().Spec();
-  t.size = spec.TableSize();
+  const S3Desc& desc = *p.s3().Desc();
+  t.size = desc.TableSize();
   for (const PoolBlock& b : p.firmware().Pool())
     if (b.address == t.address && b.byPlatform) t.freed = b.freed;
   auto terminated = [&](const std::vector<uint8_t>& bytes) {
-    return At<uint16_t>(bytes, spec.terminatorOffset) == kS3SaveTableTerminator;
+    return At<uint16_t>(bytes, desc.terminatorOffset) == kS3SaveTableTerminator;
   };
   for (const SmmMessage& m : p.firmware().SmmMessages()) {
     if (m.table == t.address && !m.tableCopy.empty()) {
@@ -128,13 +124,13 @@ json S3Json(const Platform& p) {
   const TableState t = Table(p);
   json table = {{"present", t.address != 0}};
   if (t.address != 0) {
-    const S3Spec& spec = *p.s3().Spec();
+    const S3Desc& desc = *p.s3().Desc();
     Put(table, "address", t.address, 16);
     table["size"] = t.size;
-    Put(table, "signature", spec.signature, 8);
-    Put(table, "end_marker_offset", spec.endMarkerOffset, 4);
-    Put(table, "end_marker", spec.endMarker, 8);
-    Put(table, "terminator_offset", spec.terminatorOffset, 4);
+    Put(table, "signature", desc.signature, 8);
+    Put(table, "end_marker_offset", desc.endMarkerOffset, 4);
+    Put(table, "end_marker", desc.endMarker, 8);
+    Put(table, "terminator_offset", desc.terminatorOffset, 4);
     table["terminated"] = t.terminated ? json(*t.terminated) : json(nullptr);
     table["seen_in"] = t.seenIn.empty() ? json(nullptr) : json(t.seenIn);
     table["freed"] = t.freed;
@@ -175,13 +171,13 @@ std::string S3Text(const Platform& p) {
   if (t.address == 0) {
     out << "  Save table          none\n";
   } else {
-    const S3Spec& spec = *p.s3().Spec();
+    const S3Desc& desc = *p.s3().Desc();
     out << "  Save table          " << HexText(t.address, 16) << ", " << t.size << " bytes\n";
-    out << "    Signature           " << HexText(spec.signature, 8) << "\n";
-    out << "    End marker          " << HexText(spec.endMarker, 8) << " at +" << HexText(spec.endMarkerOffset, 4) << "\n";
+    out << "    Signature           " << HexText(desc.signature, 8) << "\n";
+    out << "    End marker          " << HexText(desc.endMarker, 8) << " at +" << HexText(desc.endMarkerOffset, 4) << "\n";
     out << "    Terminated          "
         << (!t.terminated ? "unknown (freed, no copy taken)"
-                          : YesNo(*t.terminated) + " (+" + HexText(spec.terminatorOffset, 4) + ", as " +
+                          : YesNo(*t.terminated) + " (+" + HexText(desc.terminatorOffset, 4) + ", as " +
                                 (t.seenIn == "smm_copy" ? "the SMM side copied it" : "it is in memory") + ")")
         << "\n";
     out << "    Freed               " << YesNo(t.freed) << "\n";

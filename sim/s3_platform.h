@@ -17,7 +17,7 @@
 namespace sim {
 
 // What [s3] describes.
-struct S3Spec {
+struct S3Desc {
   bool table = true;                   // the other driver leaves a save table
   uint32_t signature = 0x54335341;     // at offset 0
   uint64_t endMarkerOffset = 0x100;    // the u64 at offset 32
@@ -41,12 +41,12 @@ class S3Platform {
  public:
   // Before the driver: the PCD 350 buffer and, when published, the other driver's
   // record with its table in PCD 349.
-  void BeforeEntry(const std::optional<S3Spec>& spec, Firmware& firmware, PhysicalMemory& memory);
+  void BeforeEntry(const std::optional<S3Desc>& desc, Firmware& firmware, PhysicalMemory& memory);
   // After the driver's entry: the other driver starts and puts its table into the
   // record PCD 349 names, unless it did so before.
   void AfterEntry(Firmware& firmware, PhysicalMemory& memory);
 
-  const std::optional<S3Spec>& Spec() const { return spec_; }
+  const std::optional<S3Desc>& Desc() const { return desc_; }
   uint64_t OtherRecord() const { return otherRecord_; }  // the record the other driver published, 0: none
   uint64_t Table() const { return table_; }              // 0: none placed
   uint64_t CommBuffer() const { return commBuffer_; }    // 0: none
@@ -55,7 +55,7 @@ class S3Platform {
   void PlaceTable(Firmware& firmware, PhysicalMemory& memory, uint64_t record);
   uint64_t PlaceRecord(Firmware& firmware);
 
-  std::optional<S3Spec> spec_;
+  std::optional<S3Desc> desc_;
   uint64_t otherRecord_ = 0, table_ = 0, commBuffer_ = 0;
 };
 

@@ -111,7 +111,7 @@ void ReadTitle(const Reader& r, const toml::table& root, Scenario& s) {
   if (auto n = root.get("description")) s.description = r.String(*n, "description");
 }
 
-void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieSpec& die) {
+void ReadDie(const Reader& r, const toml::table& t, const std::string& path, DieDesc& die) {
   r.Keys(t, path, {"root_bus", "vendor", "internal", "channel", "memory_info"});
   if (auto n = t.get("root_bus")) die.rootBus = uint8_t(r.Unsigned(*n, path + ".root_bus", 0xFF));
   else r.Fail(t.source(), path + ".root_bus", "missing: every die names its root bus");
@@ -139,13 +139,13 @@ void ReadSockets(const Reader& r, const toml::table& root, Scenario& s) {
     const std::string p = "socket[" + std::to_string(i) + "]";
     const auto& st = r.Table(sockets[i], p);
     r.Keys(st, p, {"die"});
-    SocketSpec socket;
+    SocketDesc socket;
     if (auto d = st.get("die")) {
       const auto& dies = r.Array(*d, p + ".die");
       if (dies.size() > 8) r.Fail(d->source(), p + ".die", "at most eight dies per socket");
       for (size_t j = 0; j < dies.size(); ++j) {
         const std::string dp = p + ".die[" + std::to_string(j) + "]";
-        DieSpec die;
+        DieDesc die;
         ReadDie(r, r.Table(dies[j], dp), dp, die);
         socket.dies.push_back(die);
       }
@@ -162,7 +162,7 @@ void ReadPci(const Reader& r, const toml::table& root, Scenario& s) {
     const std::string p = "pci[" + std::to_string(i) + "]";
     const auto& t = r.Table(list[i], p);
     r.Keys(t, p, {"bus", "device", "function", "vendor", "device_id", "config"});
-    PciSpec setup;
+    PciDesc setup;
     if (auto v = t.get("bus")) setup.bus = uint8_t(r.Unsigned(*v, p + ".bus", 0xFF));
     if (auto v = t.get("device")) setup.device = uint8_t(r.Unsigned(*v, p + ".device", 31));
     if (auto v = t.get("function")) setup.function = uint8_t(r.Unsigned(*v, p + ".function", 7));
@@ -245,7 +245,7 @@ UartLine ReadUartLine(const Reader& r, const toml::table& t, const std::string& 
   return line;
 }
 
-void ApplyUartLine(const UartLine& line, UartSpec& uart) {
+void ApplyUartLine(const UartLine& line, UartDesc& uart) {
   if (line.busy) uart.busy = *line.busy;
   if (line.busyReadings) uart.busyReadings = *line.busyReadings;
 }
@@ -254,7 +254,7 @@ void ApplyUartLine(const UartLine& line, UartSpec& uart) {
 // the first serial port at 0x3F8. When [serial] base is 0x3F8 they are one
 // device, and the two tables must not disagree about its line status.
 void ReadUarts(const Reader& r, const toml::table& root, Scenario& s) {
-  UartSpec serial;
+  UartDesc serial;
   UartLine serialLine, rawLine;
   if (auto n = root.get("serial")) {
     const auto& t = r.Table(*n, "serial");
@@ -288,7 +288,7 @@ void ReadUarts(const Reader& r, const toml::table& root, Scenario& s) {
     ApplyUartLine(rawLine, serial);
     s.uarts.push_back(serial);
   } else {
-    UartSpec com1;
+    UartDesc com1;
     ApplyUartLine(rawLine, com1);
     s.uarts.push_back(serial);
     s.uarts.push_back(com1);
@@ -303,7 +303,7 @@ void ReadPorts(const Reader& r, const toml::table& root, Scenario& s) {
     const std::string key = Reader::Join("ports", k.str());
     const uint16_t port = uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF));
     // A UART's registers answer for themselves; a value here would never be read.
-    for (const UartSpec& u : s.uarts)
+    for (const UartDesc& u : s.uarts)
       if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + Uart::kRegisterCount)
         r.Fail(k.source(), key,
                std::string("a register of the UART at ") + (u.base == kComPort1 ? "0x3F8" : "[serial] base") +
@@ -339,7 +339,7 @@ void ReadMailbox(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("mailbox");
   if (!n) return;
   const auto& t = r.Table(*n, "mailbox");
-  MailboxSpec& m = s.mailbox.emplace();
+  MailboxDesc& m = s.mailbox.emplace();
   r.Keys(t, "mailbox", {"signature", "capacity", "held", "output", "collect", "mask", "size"});
   if (auto v = t.get("signature")) m.signature = uint32_t(r.Unsigned(*v, "mailbox.signature", 0xFFFFFFFF));
   if (auto v = t.get("capacity")) m.capacity = uint16_t(r.Unsigned(*v, "mailbox.capacity", 0xFFFF));
@@ -371,7 +371,7 @@ void ReadHobs(const Reader& r, const toml::table& root, Scenario& s) {
     const std::string p = "hob[" + std::to_string(i) + "]";
     const auto& t = r.Table(list[i], p);
     r.Keys(t, p, {"guid", "data", "length"});
-    HobSpec hob{};
+    HobDesc hob{};
     if (auto v = t.get("guid")) hob.name = r.GuidValue(*v, p + ".guid");
     else r.Fail(t.source(), p + ".guid", "missing: every HOB names its GUID");
     if (auto v = t.get("data")) {

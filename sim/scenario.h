@@ -20,7 +20,7 @@
 
 namespace sim {
 
-struct DieSpec {
+struct DieDesc {
   uint8_t rootBus = 0;
   uint16_t vendor = kFabricVendorId;        // of the fabric device; 0xFFFF: nothing answers
   std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
@@ -40,11 +40,11 @@ struct MemoryPlacement {
   std::vector<uint8_t> bytes;
 };
 
-struct SocketSpec {
-  std::vector<DieSpec> dies;
+struct SocketDesc {
+  std::vector<DieDesc> dies;
 };
 
-struct PciSpec {
+struct PciDesc {
   uint8_t bus = 0, device = 0, function = 0;
   uint16_t vendor = kFabricVendorId, deviceId = 0;
   std::map<uint16_t, uint32_t> config;  // 32-bit registers by offset
@@ -55,8 +55,8 @@ struct Scenario {
   std::string description;
   std::string path;  // the file it came from, if any
 
-  std::vector<SocketSpec> sockets;
-  std::vector<PciSpec> pci;
+  std::vector<SocketDesc> sockets;
+  std::vector<PciDesc> pci;
   uint16_t smiCommandPort = 0x00B2;
 
   std::map<uint64_t, uint64_t> pcd;
@@ -71,28 +71,28 @@ struct Scenario {
   uint32_t agentAnswer = 1;
   // The UARTs: the one at [serial] base (0x3F8 by default) and, when that is
   // elsewhere, the first serial port at 0x3F8 ([raw_uart]).
-  std::vector<UartSpec> uarts = {UartSpec{}};
+  std::vector<UartDesc> uarts = {UartDesc{}};
   // The debug agent's mailbox buffer ([mailbox]); none unless the scenario asks.
   // An earlier driver of the package created it, so it comes with one.
-  std::optional<MailboxSpec> mailbox;
+  std::optional<MailboxDesc> mailbox;
   // A driver of the package that started earlier ([earlier_driver]; the platform
   // adds one for a [mailbox] too).
-  std::optional<EarlierDriverSpec> earlierDriver;
+  std::optional<EarlierDriverDesc> earlierDriver;
   bool hobList = true;
-  std::vector<HobSpec> hobs;      // GUID-extension HOBs, in list order; heap HOBs last
+  std::vector<HobDesc> hobs;      // GUID-extension HOBs, in list order; heap HOBs last
   uint16_t pm1ControlBase = 0x0400;  // I/O base of the ACPI PM1 control register; 0: not programmed
   uint8_t sleepType = 0;           // what the PM1 control register's SLP_TYP field holds
   FirmwareFaults faults;
   bool smmReadyToLock = false;     // DxeSmmReadyToLock installed before the driver starts
   // The S3 save table, the other driver's record and the PCD 350 buffer ([s3]);
   // none unless the scenario asks.
-  std::optional<S3Spec> s3;
+  std::optional<S3Desc> s3;
   // The boot flash ([flash]), built when the file is read; none unless the
   // scenario describes one. How the PSP answers ([psp]).
   std::shared_ptr<const FlashImage> flash;
-  PspSpec psp;
+  PspDesc psp;
   // The fabric registers the MMIO allocator reads ([fabric]); by default from [[socket]].
-  FabricSpec fabric;
+  FabricDesc fabric;
   // The DRUX block [drux] describes (flash entries with `drux = true` carry it), and placed bytes.
   std::optional<std::vector<uint8_t>> druxBlock;
   std::optional<uint64_t> druxAddress;  // where [drux] puts it in memory
@@ -111,7 +111,7 @@ struct ScenarioError : std::runtime_error {
 // channels up to the last one with an enabled chip select, DIMMs per channel up
 // to the last DIMM (chip selects 2d, 2d + 1) enabled on any channel, and two
 // ranks when any DIMM's second chip select is enabled, else one (none: 0).
-DieMemoryCounts DerivedMemoryCounts(const DieSpec& die);
+DieMemoryCounts DerivedMemoryCounts(const DieDesc& die);
 
 // Reads a scenario file; a bad file throws ScenarioError naming the file, the line and the key.
 Scenario LoadScenario(const std::string& path);

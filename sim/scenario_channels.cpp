@@ -63,7 +63,7 @@ void ReadChannel(const ScenarioReader& r, const toml::table& t, const std::strin
 
 }  // namespace
 
-void ReadDieChannels(const ScenarioReader& r, const toml::node& channels, const std::string& path, DieSpec& die) {
+void ReadDieChannels(const ScenarioReader& r, const toml::node& channels, const std::string& path, DieDesc& die) {
   const auto& list = r.Array(channels, path);
   if (list.size() > 2) r.Fail(channels.source(), path, "a die has two channels");
   for (size_t c = 0; c < list.size(); ++c) {

@@ -9,6 +9,6 @@
 namespace sim {
 
 // Reads a die's `channel` array (channel 0, then channel 1) into die.channels.
-void ReadDieChannels(const ScenarioReader& r, const toml::node& channels, const std::string& path, DieSpec& die);
+void ReadDieChannels(const ScenarioReader& r, const toml::node& channels, const std::string& path, DieDesc& die);
 
 }  // namespace sim

@@ -53,9 +53,9 @@ void CheckPlacement(const ScenarioReader& r, const toml::node& at, const std::st
                ", or outside DRAM below " + HexText(kPlacedMmioLimit));
 }
 
-DruxEntrySpec ReadEntry(const ScenarioReader& r, const toml::table& t, const std::string& p) {
+DruxEntryDesc ReadEntry(const ScenarioReader& r, const toml::table& t, const std::string& p) {
   r.Keys(t, p, {"group", "type", "instance", "size", "data", "channels"});
-  DruxEntrySpec e;
+  DruxEntryDesc e;
   if (auto v = t.get("group")) e.group = uint32_t(r.Unsigned(*v, p + ".group", 0xFFFFFFFF));
   else r.Fail(t.source(), p + ".group", "missing: the entry's group");
   if (auto v = t.get("type")) e.type = uint32_t(r.Unsigned(*v, p + ".type", 0xFFFFFFFF));
@@ -91,23 +91,23 @@ void ReadDruxTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
     block = ReadFile(r, *v, "drux.file", s.path);
     if (block.empty()) r.Fail(v->source(), "drux.file", "the file is empty");
   } else {
-    DruxBlockSpec spec;
-    if (auto v = t.get("version")) spec.version = uint32_t(r.Unsigned(*v, "drux.version", 0xFFFFFFFF));
+    DruxBlockDesc desc;
+    if (auto v = t.get("version")) desc.version = uint32_t(r.Unsigned(*v, "drux.version", 0xFFFFFFFF));
     if (auto v = t.get("entry_offset")) {
-      if (spec.version < kDruxVersionWithEntryOffset)
+      if (desc.version < kDruxVersionWithEntryOffset)
         r.Fail(v->source(), "drux.entry_offset", "only a block of version 5 or later has an entry offset");
-      spec.entryOffset = uint32_t(r.Unsigned(*v, "drux.entry_offset", kDruxBlockBuildLimit));
+      desc.entryOffset = uint32_t(r.Unsigned(*v, "drux.entry_offset", kDruxBlockBuildLimit));
     }
-    if (auto v = t.get("size")) spec.size = uint32_t(r.Unsigned(*v, "drux.size", 0xFFFFFFFF));
-    if (auto v = t.get("signature")) spec.signature = uint32_t(r.Unsigned(*v, "drux.signature", 0xFFFFFFFF));
+    if (auto v = t.get("size")) desc.size = uint32_t(r.Unsigned(*v, "drux.size", 0xFFFFFFFF));
+    if (auto v = t.get("signature")) desc.signature = uint32_t(r.Unsigned(*v, "drux.signature", 0xFFFFFFFF));
     if (auto v = t.get("entry")) {
       const auto& list = r.Array(*v, "drux.entry");
       for (size_t i = 0; i < list.size(); ++i) {
         const std::string p = "drux.entry[" + std::to_string(i) + "]";
-        spec.entries.push_back(ReadEntry(r, r.Table(list[i], p), p));
+        desc.entries.push_back(ReadEntry(r, r.Table(list[i], p), p));
       }
     }
-    block = BuildDruxBlock(spec);
+    block = BuildDruxBlock(desc);
     if (block.size() > kPlacedDataLimit) r.Fail(t.source(), "drux.entry", "the block is larger than 12 MiB");
   }
 
@@ -154,7 +154,7 @@ void ReadDrux(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   if (auto n = root.get("memory")) ReadMemory(r, *n, s);
 }
 
-void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieSpec& die) {
+void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieDesc& die) {
   const auto& t = r.Table(n, path);
   r.Keys(t, path, {"channels", "dimms", "ranks", "status"});
   DieMemoryCounts c;
@@ -165,7 +165,7 @@ void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::
   die.memoryInfo = c;
 }
 
-DieMemoryCounts DerivedMemoryCounts(const DieSpec& die) {
+DieMemoryCounts DerivedMemoryCounts(const DieDesc& die) {
   DieMemoryCounts c;
   for (size_t ch = 0; ch < die.channels.size(); ++ch) {
     auto enabled = [&](uint32_t cs) {

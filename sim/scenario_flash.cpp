@@ -104,10 +104,10 @@ class FlashReader {
     }
   }
 
-  FlashDirectorySpec ReadDirectory(const toml::table& t, const std::string& p) {
+  FlashDirectoryDesc ReadDirectory(const toml::table& t, const std::string& p) {
     r_.Keys(t, p, {"name", "kind", "address", "corrupt", "count", "entries"});
     Mark(p, t.source());
-    FlashDirectorySpec d;
+    FlashDirectoryDesc d;
     d.where = p;
     if (auto v = t.get("name")) {
       d.name = r_.String(*v, p + ".name");
@@ -146,9 +146,9 @@ class FlashReader {
     return d;
   }
 
-  FlashEntrySpec ReadEntry(const toml::table& t, const std::string& p, FlashDirectoryKind kind) {
+  FlashEntryDesc ReadEntry(const toml::table& t, const std::string& p, FlashDirectoryKind kind) {
     Mark(p, t.source());
-    FlashEntrySpec e;
+    FlashEntryDesc e;
     e.where = p;
     if (kind == FlashDirectoryKind::Combo) {
       r_.Keys(t, p, {"id", "psp"});
@@ -203,8 +203,8 @@ void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint6
   for (size_t i = 0; i < s.sockets.size(); ++i)
     for (size_t j = 0; j < s.sockets[i].dies.size(); ++j)
       check(s.sockets[i].dies[j].rootBus, "the root bus of socket " + std::to_string(i) + ", die " + std::to_string(j));
-  for (const PciSpec& p : s.pci) check(p.bus, "a [[pci]] function");
-  for (const UartSpec& u : s.uarts)
+  for (const PciDesc& p : s.pci) check(p.bus, "a [[pci]] function");
+  for (const UartDesc& u : s.uarts)
     if (u.base >= kUartMmioThreshold && Overlaps(u.base, 4 * Uart::kRegisterCount, base, length))
       r.Fail(where, key, what + " covers the memory-mapped UART at " + HexText(u.base));
 }
@@ -216,8 +216,8 @@ void ReadPspTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
     if (base == 0 || base % kPspWindowSize != 0)
       r.Fail(v->source(), "psp.window_base", "a non-zero multiple of 1 MiB below 4 GiB");
     bool root0 = false;
-    for (const SocketSpec& socket : s.sockets)
-      for (const DieSpec& die : socket.dies) root0 |= die.rootBus == 0;
+    for (const SocketDesc& socket : s.sockets)
+      for (const DieDesc& die : socket.dies) root0 |= die.rootBus == 0;
     if (!root0)
       r.Fail(v->source(), "psp.window_base", "the window registers are root bus 0's: add a die with root_bus = 0");
     if (Overlaps(base, kPspWindowSize, kDramBase, kDramSize)) r.Fail(v->source(), "psp.window_base", "the window overlaps DRAM");

@@ -43,9 +43,9 @@ Contents ReadContents(const ScenarioReader& r, const toml::table& t, const std::
   return c;
 }
 
-HeapHobSpec ReadHeapHob(const ScenarioReader& r, const toml::table& t, const std::string& p) {
+HeapHobDesc ReadHeapHob(const ScenarioReader& r, const toml::table& t, const std::string& p) {
   r.Keys(t, p, {"handle", "size", "persist", "valid", "signature", "data", "fill", "length"});
-  HeapHobSpec h;
+  HeapHobDesc h;
   if (auto v = t.get("handle")) h.handle = uint32_t(r.Unsigned(*v, p + ".handle", 0xFFFFFFFF));
   else r.Fail(t.source(), p + ".handle", "missing: every heap HOB names its handle");
   if (auto v = t.get("persist")) h.persist = uint8_t(r.Unsigned(*v, p + ".persist", 0xFF));
@@ -58,9 +58,9 @@ HeapHobSpec ReadHeapHob(const ScenarioReader& r, const toml::table& t, const std
   return h;
 }
 
-HeapBufferSpec ReadEarlierBuffer(const ScenarioReader& r, const toml::table& t, const std::string& p) {
+HeapBufferDesc ReadEarlierBuffer(const ScenarioReader& r, const toml::table& t, const std::string& p) {
   r.Keys(t, p, {"handle", "size", "persist", "signature", "data", "fill"});
-  HeapBufferSpec b;
+  HeapBufferDesc b;
   if (auto v = t.get("handle")) b.handle = uint32_t(r.Unsigned(*v, p + ".handle", 0xFFFFFFFF));
   else r.Fail(t.source(), p + ".handle", "missing: every buffer names its handle");
   if (auto v = t.get("persist")) {
@@ -100,7 +100,7 @@ void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& 
     }
   }
   uint64_t footprint = 0;
-  for (const HobSpec& h : s.hobs) footprint += HobFootprint(h);
+  for (const HobDesc& h : s.hobs) footprint += HobFootprint(h);
   if (footprint > kHobListLimit) {
     const char* key = root.get("heap_hob") ? "heap_hob" : "hob";
     r.Fail(root.get(key)->source(), key, "the HOBs take at most " + std::to_string(kHobListLimit) + " bytes in all");
@@ -109,7 +109,7 @@ void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& 
   if (auto n = root.get("earlier_driver")) {
     const auto& t = r.Table(*n, "earlier_driver");
     r.Keys(t, "earlier_driver", {"buffer"});
-    EarlierDriverSpec d;
+    EarlierDriverDesc d;
     uint64_t total = 0;
     if (auto v = t.get("buffer")) {
       const auto& list = r.Array(*v, "earlier_driver.buffer");

@@ -80,7 +80,7 @@ void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    
 void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [fabric]: scenario_fabric.cpp
 void ReadDrux(const ScenarioReader& r, const toml::table& root, Scenario& s);   // [drux], [[memory]]: scenario_drux.cpp
 // A die's memory_info (the channel information protocol's counts): scenario_drux.cpp.
-void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieSpec& die);
+void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieDesc& die);
 
 // A HOB's length field: 0 to 0xFFF8, a multiple of 8.
 uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);

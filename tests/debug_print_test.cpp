@@ -115,14 +115,14 @@ const DebugOutputChannel kMailboxWithBuffer = {
 const DebugOutputChannel* const kListWithBuffer[5] = {&PostCodeChannel, &kMailboxWithBuffer, &SerialChannel,
                                                       &RawUartChannel, nullptr};
 
-MailboxBuffer MakeAgentBuffer(sim::Platform& p, sim::MailboxSpec setup) {
+MailboxBuffer MakeAgentBuffer(sim::Platform& p, sim::MailboxDesc setup) {
   const uint64_t data = p.hardware().devices().MakeMailbox(setup);
   return MailboxBuffer{reinterpret_cast<MailboxBufferHeader*>(data), setup.Size()};
 }
 
 TEST(DebugPrint, TheAgentsMaskDecidesForTheMailboxAlone) {
   sim::Platform p(test::Scenario(kSeparateUarts));
-  sim::MailboxSpec setup;
+  sim::MailboxDesc setup;
   setup.mask = 0x1;  // a level the build mask does not pass
   const MailboxBuffer buffer = MakeAgentBuffer(p, setup);
   gAgentBuffer = &buffer;
@@ -446,7 +446,7 @@ TEST(RawUartChannel, AnEmptyTextOnlyWaitsAndANullTextDoesNothing) {
 class Mailbox : public ::testing::Test {
  protected:
   // The agent's buffer with `guard` bytes of 0xEE after it, to see stores past its end.
-  MailboxBuffer Make(sim::MailboxSpec setup, uint32_t guard = 64) {
+  MailboxBuffer Make(sim::MailboxDesc setup, uint32_t guard = 64) {
     const uint64_t data = p.hardware().devices().MakeMailbox(setup);
     end = data + setup.Size();
     const uint64_t extra = p.memory().PoolAlloc(guard);
@@ -478,8 +478,8 @@ class Mailbox : public ::testing::Test {
   uint64_t end = 0, guardEnd = 0;
 };
 
-sim::MailboxSpec Collecting(uint16_t capacity) {
-  sim::MailboxSpec m;
+sim::MailboxDesc Collecting(uint16_t capacity) {
+  sim::MailboxDesc m;
   m.capacity = capacity;
   m.collect = 1;
   return m;
@@ -521,7 +521,7 @@ TEST_F(Mailbox, ThePeekPortGetsTheFirstTwoBytesEvenOfAnEmptyMessage) {
 
 TEST_F(Mailbox, TheCollectAreaIsBoundedByTheBuffer) {
   // The agent claims 200 bytes, but its buffer has 50 after offset 513.
-  sim::MailboxSpec setup = Collecting(200);
+  sim::MailboxDesc setup = Collecting(200);
   setup.size = 513 + 50;
   const MailboxBuffer b = Make(setup);
   EXPECT_EQ(MailboxCollectCapacity(b), 50u);
@@ -535,7 +535,7 @@ TEST_F(Mailbox, TheCollectAreaIsBoundedByTheBuffer) {
 TEST_F(Mailbox, AnAreaWithoutRoomCollectsNothing) {
   for (auto [capacity, size] : {std::pair<uint16_t, uint32_t>{64, 513}, {0, 513 + 64}, {64, 100}}) {
     SCOPED_TRACE(testing::Message() << "capacity " << capacity << " size " << size);
-    sim::MailboxSpec setup = Collecting(capacity);
+    sim::MailboxDesc setup = Collecting(capacity);
     setup.size = size;
     const MailboxBuffer b = Make(setup);
     const size_t before = Tagged().size();
@@ -547,7 +547,7 @@ TEST_F(Mailbox, AnAreaWithoutRoomCollectsNothing) {
 }
 
 TEST_F(Mailbox, AHeldCountBeyondTheCapacityIsHandedOverFirst) {
-  sim::MailboxSpec setup = Collecting(64);
+  sim::MailboxDesc setup = Collecting(64);
   setup.held = 300;
   const MailboxBuffer b = Make(setup);
   Deliver(&b, InDram(p, "xy"), 2);
@@ -564,7 +564,7 @@ TEST_F(Mailbox, TheAgentsSwitchesDropOrHandOverAtOnce) {
     bool handedOver;
   } cases[] = {{0, 1, false}, {2, 1, false}, {1, 0, true}, {1, 2, true}};
   for (const Case& c : cases) {
-    sim::MailboxSpec setup;
+    sim::MailboxDesc setup;
     setup.output = c.output;
     setup.collect = c.collect;
     const MailboxBuffer b = Make(setup);

@@ -134,7 +134,7 @@ TEST(Drux, DuplicatedInstanceTraps) {
 // the information HOB present; without entry 0x63 there is nothing. A HOB that
 // says the block is unusable keeps the walk off it.
 TEST(Drux, BlockSourceFollowsTheBootPath) {
-  sim::DruxBlockSpec copy;
+  sim::DruxBlockDesc copy;
   copy.entries.push_back({3, 1, 7, {}, {}});
   const std::string flashCopy = Flash("{ type = 0x63, data = " + TomlBytes(sim::BuildDruxBlock(copy)) + " }");
   const std::string memory = "[drux]\n" + Entry(3, 1, 0);

@@ -47,9 +47,9 @@ TEST(Reuse, AFlashImageBuiltIntoAnotherOnesBytesHoldsNothingOfIt) {
   sim::FlashLayout big;
   big.size = 0x200000;
   big.erased = 0x00;
-  sim::FlashDirectorySpec bios;
+  sim::FlashDirectoryDesc bios;
   bios.name = "bios";
-  sim::FlashEntrySpec entry;
+  sim::FlashEntryDesc entry;
   entry.type = 0x62;
   entry.data = std::vector<uint8_t>(0x3000, 0x5A);
   bios.entries = {entry};

@@ -41,23 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const sim::Scenario base = Base();
   fuzz::Input in{data, size};
   sim::Scenario s = base;
-  sim::DruxBlockSpec block;
+  sim::DruxBlockDesc block;
   const size_t sockets = 1 + (in.Byte() & 3);
   std::vector<size_t> dies(sockets);
   for (size_t& d : dies) d = 1 + (in.Byte() & 7);
   uint64_t expected = 0;  // chip selects, if every die's counts are used
   for (size_t socket = 0; socket < sockets; ++socket) {
-    sim::SocketSpec spec;
+    sim::SocketDesc desc;
     for (size_t die = 0; die < dies[socket]; ++die) {
       const uint8_t flags = in.Byte();
       sim::DieMemoryCounts counts{in.Byte(), in.Byte(), in.Byte(), flags & 1 ? EFI_DEVICE_ERROR : 0};
       expected += counts.channels * counts.dimms * (counts.ranks > 1 ? 2 : 1);
-      sim::DieSpec d;
+      sim::DieDesc d;
       d.rootBus = uint8_t(8 * socket + die);
       d.memoryInfo = counts;
-      spec.dies.push_back(d);
+      desc.dies.push_back(d);
 
-      sim::DruxEntrySpec entry;
+      sim::DruxEntryDesc entry;
       entry.group = kDruxGroupMemory;
       entry.type = kDruxTypeDieMemory;
       entry.instance = DruxDieInstance(socket, die) ^ ((flags >> 1 & 3) == 3 ? 1 : 0);
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if ((flags >> 1 & 3) != 1) block.entries.push_back(entry);
       if ((flags >> 1 & 3) == 2) block.entries.push_back(entry);
     }
-    s.sockets.push_back(spec);
+    s.sockets.push_back(desc);
   }
   const std::vector<uint8_t> bytes = sim::BuildDruxBlock(block);
   s.placements.push_back({"fuzz", kBlock, bytes});

@@ -42,11 +42,11 @@ sim::Scenario Base() {
 std::shared_ptr<const sim::FlashImage> Flash(const std::vector<uint8_t>& block) {
   sim::FlashLayout layout;
   layout.size = 0x100000;
-  sim::FlashDirectorySpec psp, bios;
+  sim::FlashDirectoryDesc psp, bios;
   psp.name = "psp";
   psp.kind = sim::FlashDirectoryKind::Psp;
   bios.name = "bios";
-  sim::FlashEntrySpec drux, copy;
+  sim::FlashEntryDesc drux, copy;
   drux.type = kBiosEntryDrux;
   drux.destination = kBlock;
   copy.type = kBiosEntryDruxCopy;

@@ -1,4 +1,4 @@
-#include "sim/flash_inspect.h"
+#include "sim/flash_listing.h"
 
 #include <algorithm>
 #include <cstdarg>
