@@ -51,6 +51,7 @@ if(MEMINFO_IMAGE)
 
   target_compile_definitions(meminfo_emulator_tests PRIVATE
     MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}"
+    MEMINFO_LINKED_IMAGE_PATH="${MEMINFO_LINKED_IMAGE_PATH}"
     MEMINFO_PROBE_IMAGE_PATH="${PROBE_IMAGE_PATH}")
   add_dependencies(meminfo_emulator_tests image emulator_probe_image)
 endif()

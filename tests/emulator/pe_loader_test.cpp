@@ -2,6 +2,9 @@
 // driver image itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -233,6 +236,68 @@ TEST(PeLoader, TheDriverImageLoadsWithItsPointerTablesRelocated) {
     EXPECT_EQ(after, before + kLoadBase) << std::hex << rva;
     // Each relocated pointer points into the image.
     EXPECT_LT(before, image.SizeOfImage()) << std::hex << rva;
+  }
+}
+
+// The shipped image is the linker's written again with compact headers: the DOS
+// header alone and the directories up to base relocations. Loaded, it is the
+// linker's image byte for byte past the headers, with the same sections,
+// entry point and relocations.
+TEST(PeLoader, TheCompactImageLoadsAsTheLinkerWroteIt) {
+  std::vector<uint8_t> file;
+  std::FILE* f = std::fopen(MEMINFO_IMAGE_PATH, "rb");
+  ASSERT_NE(f, nullptr);
+  for (int c; (c = std::fgetc(f)) != EOF;) file.push_back(uint8_t(c));
+  std::fclose(f);
+  const auto at = [&](size_t offset) { uint32_t v; std::memcpy(&v, file.data() + offset, 4); return v; };
+  ASSERT_GT(file.size(), 0x200u);
+  EXPECT_EQ(at(0x3C), 0x40u) << "no DOS stub program";
+  const size_t opt = 0x40 + 4 + 20;
+  EXPECT_EQ(at(opt + 108), 6u) << "directories up to base relocations";
+  EXPECT_EQ(at(opt + 60) % at(opt + 36), 0u) << "headers end on the file alignment";
+
+  const sim::PeImage compact = sim::PeImage::Parse(file, "compact", 4 << 20);
+  const sim::PeImage linked = sim::PeImage::Read(MEMINFO_LINKED_IMAGE_PATH, 4 << 20);
+  ASSERT_EQ(compact.SizeOfImage(), linked.SizeOfImage());
+  EXPECT_EQ(compact.EntryRva(), linked.EntryRva());
+  EXPECT_EQ(compact.Relocations(), linked.Relocations());
+  ASSERT_EQ(compact.Sections().size(), linked.Sections().size());
+  const uint32_t first = compact.Sections().front().rva;
+  EXPECT_LT(at(opt + 60), first) << "the headers are smaller than the linker's";
+  EXPECT_TRUE(std::equal(compact.Layout().begin() + first, compact.Layout().end(), linked.Layout().begin() + first));
+  size_t fileEnd = 0;
+  for (size_t i = 0; i < compact.Sections().size(); ++i) {
+    EXPECT_EQ(compact.Sections()[i].name, linked.Sections()[i].name);
+    EXPECT_EQ(compact.Sections()[i].rva, linked.Sections()[i].rva);
+    EXPECT_EQ(compact.Sections()[i].size, linked.Sections()[i].size);
+    EXPECT_EQ(compact.Sections()[i].characteristics, linked.Sections()[i].characteristics);
+    const size_t h = opt + 112 + 8 * 6 + 40 * i;
+    fileEnd = std::max<size_t>(fileEnd, size_t{at(h + 20)} + at(h + 16));
+  }
+  EXPECT_EQ(fileEnd, file.size()) << "nothing after the last section";
+}
+
+// What the tool cannot carry over it refuses, and writes nothing: bytes after
+// the last section (they would be lost), a file cut inside its headers.
+TEST(PeLoader, TheCompactingStepRefusesWhatItCannotCarryOver) {
+  std::FILE* f = std::fopen(MEMINFO_LINKED_IMAGE_PATH, "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> linked;
+  for (int c; (c = std::fgetc(f)) != EOF;) linked.push_back(uint8_t(c));
+  std::fclose(f);
+  const std::string dir = ::testing::TempDir();
+  for (const size_t size : {linked.size() + 1, size_t{0x100}}) {
+    std::vector<uint8_t> bad = linked;
+    bad.resize(size);
+    const std::string in = dir + "compact-in.efi", out = dir + "compact-out.efi";
+    std::remove(out.c_str());
+    std::FILE* w = std::fopen(in.c_str(), "wb");
+    ASSERT_NE(w, nullptr);
+    std::fwrite(bad.data(), 1, bad.size(), w);
+    std::fclose(w);
+    const std::string command = "python3 " MEMINFO_SOURCE_DIR "/tools/compact-pe " + in + " " + out + " 2>/dev/null";
+    EXPECT_NE(std::system(command.c_str()), 0) << size << " bytes";
+    EXPECT_EQ(std::fopen(out.c_str(), "rb"), nullptr) << size << " bytes";
   }
 }
 #endif
