@@ -53,9 +53,15 @@ foreach(src ${DRIVER_SOURCES})
   file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${src})
   string(REPLACE "/" "_" objname ${rel})
   set(obj ${CMAKE_BINARY_DIR}/image-obj/${objname}.obj)
+  # memcpy and memset as machine code: the link keeps them only where a call
+  # the code generator made needs them (from bitcode they were always kept).
+  set(object_flags)
+  if(rel STREQUAL "platform/crt_x64.cpp")
+    set(object_flags -fno-lto)
+  endif()
   add_custom_command(
     OUTPUT ${obj}
-    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${obj}.d -c ${src} -o ${obj}
+    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} ${object_flags} -MD -MF ${obj}.d -c ${src} -o ${obj}
     DEPENDS ${src}
     DEPFILE ${obj}.d
     COMMENT "image: ${rel}"
