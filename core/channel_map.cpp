@@ -276,8 +276,8 @@ EfiStatus ChannelMapBuild() {
   if (EfiError(status)) return status;
   auto* map = static_cast<ChannelMapSnapshot*>(block);
 
-  void* topology = nullptr;
-  status = mFirmwareServices.BootServices->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topology);
+  void* topology;
+  status = ProtocolLocate(&FabricTopologyProtocolGuid, &topology);
   if (!EfiError(status) && topology == nullptr) status = EFI_NOT_FOUND;
   if (!EfiError(status)) CaptureChannels(map, static_cast<FabricTopologyProtocol*>(topology));
 

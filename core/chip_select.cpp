@@ -58,11 +58,10 @@ bool AddDie(ChipSelectTable* table, uint64_t* n, uint64_t socket, uint64_t die, 
 __attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
   MemInfoRecord* record = mMemInfoRecord;
   if (record == nullptr) return EFI_ABORTED;
-  EfiBootServices* bs = mFirmwareServices.BootServices;
-  void* topologyInterface = nullptr;
-  void* channelInterface = nullptr;
-  bs->LocateProtocol(&FabricTopologyProtocolGuid, nullptr, &topologyInterface);
-  bs->LocateProtocol(&ChannelInfoProtocolGuid, nullptr, &channelInterface);
+  void* topologyInterface;
+  void* channelInterface;
+  ProtocolLocate(&FabricTopologyProtocolGuid, &topologyInterface);
+  ProtocolLocate(&ChannelInfoProtocolGuid, &channelInterface);
 
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(ChipSelectTable), &block);

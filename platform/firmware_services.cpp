@@ -10,10 +10,15 @@ void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable) {
   mFirmwareServices.RuntimeServices = systemTable->RuntimeServices;
 }
 
+__attribute__((noinline)) EfiStatus ProtocolLocate(const Guid* protocol, void** interface) {
+  *interface = nullptr;
+  return mFirmwareServices.BootServices->LocateProtocol(protocol, nullptr, interface);
+}
+
 __attribute__((noinline)) static PcdProtocol* Pcd() {
   if (mPcd == nullptr) {
-    void* iface = nullptr;
-    EfiStatus s = mFirmwareServices.BootServices->LocateProtocol(&kPcdProtocolGuid, nullptr, &iface);
+    void* iface;
+    EfiStatus s = ProtocolLocate(&kPcdProtocolGuid, &iface);
     // Still none when the look-up fails.
     mPcd = EfiError(s) ? nullptr : static_cast<PcdProtocol*>(iface);
   }

@@ -16,6 +16,11 @@ extern FirmwareServices mFirmwareServices;
 // Stores the four pointers; the first start-up step of the image entry.
 void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable);
 
+// LocateProtocol for the protocol, without a registration, into *interface,
+// which is null until the firmware writes it. Out of line: every look-up of the
+// driver shares one copy of the call.
+EfiStatus ProtocolLocate(const Guid* protocol, void** interface);
+
 // PCD access through the protocol, located on first use and cached. Without the
 // protocol every read yields 0 (FALSE) and every write EFI_NOT_FOUND, and the next
 // call tries to locate it again.

@@ -13,7 +13,7 @@ IMAGE_STATE HeapListLink* mHeapList = &mHeapListInterface.Head;
 IMAGE_STATE EfiHandle mHeapListHandle = nullptr;
 
 namespace {
-void* PoolAlloc(EfiMemoryType type, uint64_t size) {
+__attribute__((noinline)) void* PoolAlloc(EfiMemoryType type, uint64_t size) {
   void* buffer = nullptr;
   if (EfiError(mFirmwareServices.BootServices->AllocatePool(type, size, &buffer))) return nullptr;
   return buffer;
@@ -32,10 +32,10 @@ void* PoolAllocRuntimeZeroed() {
 
 EfiStatus HeapListInit() {
   EfiBootServices* bs = mFirmwareServices.BootServices;
-  void* published = nullptr;
+  void* published;
   // An earlier driver of the package created, filled and published the list.
   // A protocol installed without an interface is no list.
-  if (!EfiError(bs->LocateProtocol(&HeapListProtocolGuid, nullptr, &published)) && published != nullptr) {
+  if (!EfiError(ProtocolLocate(&HeapListProtocolGuid, &published)) && published != nullptr) {
     mHeapList = &static_cast<HeapListInterface*>(published)->Head;
     return EFI_SUCCESS;
   }

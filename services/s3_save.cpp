@@ -123,9 +123,9 @@ EfiStatus S3SaveLibInit() {
 }
 
 void EFIAPI BootScriptLockNotify(EfiEvent event, void*) {
-  void* readyToLock = nullptr;
+  void* readyToLock;
   // The protocol carries no interface: its installation is the message.
-  if (EfiError(mFirmwareServices.BootServices->LocateProtocol(&kDxeSmmReadyToLockProtocolGuid, nullptr, &readyToLock)))
+  if (EfiError(ProtocolLocate(&kDxeSmmReadyToLockProtocolGuid, &readyToLock)))
     return;
   CloseOwnEvent(event);
   if (mVyrS3LibPrivateData != nullptr) mVyrS3LibPrivateData->BootScriptLocked = 1;
@@ -180,8 +180,8 @@ void EFIAPI VyrS3SaveCloseTableCallBack(EfiEvent event, void*) {
   message->Reserved = 0;
   message->PrivateData = hw::PtrToPhys(record);
 
-  void* iface = nullptr;
-  const EfiStatus status = bs->LocateProtocol(&kSmmCommunicationProtocolGuid, nullptr, &iface);
+  void* iface;
+  const EfiStatus status = ProtocolLocate(&kSmmCommunicationProtocolGuid, &iface);
   if (status != EFI_SUCCESS) FatalTrap(kTrapS3NoSmmCommunication);
   if (EfiError(status) || iface == nullptr) {
     DebugPrint(kDebugLevelCore, "VyrS3SaveLib locate SmmCommunicationProtocol fail \n");
