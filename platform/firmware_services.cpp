@@ -15,6 +15,12 @@ __attribute__((noinline)) EfiStatus ProtocolLocate(const Guid* protocol, void** 
   return mFirmwareServices.BootServices->LocateProtocol(protocol, nullptr, interface);
 }
 
+__attribute__((noinline)) EfiStatus ReadyToBootEventCreate(EfiTpl tpl, EfiEventNotify notify, EfiEvent* event) {
+  *event = nullptr;
+  return mFirmwareServices.BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, tpl, notify, nullptr, &kReadyToBootGroupGuid,
+                                                       event);
+}
+
 __attribute__((noinline)) static PcdProtocol* Pcd() {
   if (mPcd == nullptr) {
     void* iface;

@@ -21,6 +21,11 @@ void FirmwareServicesStore(EfiHandle imageHandle, EfiSystemTable* systemTable);
 // driver shares one copy of the call.
 EfiStatus ProtocolLocate(const Guid* protocol, void** interface);
 
+// CreateEventEx of a signal event in the ready-to-boot group, without a
+// context, into *event, which is null until the firmware writes it. Out of
+// line: both of the driver's ready-to-boot events share one copy of the call.
+EfiStatus ReadyToBootEventCreate(EfiTpl tpl, EfiEventNotify notify, EfiEvent* event);
+
 // PCD access through the protocol, located on first use and cached. Without the
 // protocol every read yields 0 (FALSE) and every write EFI_NOT_FOUND, and the next
 // call tries to locate it again.

@@ -108,9 +108,8 @@ EfiStatus S3SaveLibInit() {
     return EFI_UNSUPPORTED;
   }
 
-  EfiEvent close = nullptr;
-  EfiStatus status = bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, VyrS3SaveCloseTableCallBack, nullptr,
-                                       &kReadyToBootGroupGuid, &close);
+  EfiEvent close;
+  EfiStatus status = ReadyToBootEventCreate(TPL_CALLBACK, VyrS3SaveCloseTableCallBack, &close);
   if (status != EFI_SUCCESS) {
     FatalTrap(kTrapS3CloseTableEvent);
     if (EfiError(status)) {
