@@ -48,6 +48,17 @@ set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate /mllvm:-inline-thr
     /mllvm:-disable-machine-licm /mllvm:-disable-constant-hoisting /mllvm:-disable-lsr
     /mllvm:-disable-block-placement /mllvm:-enable-ipra /mllvm:-split-spill-mode=size)
 
+# These translation units are built for size alone (-Oz: their functions carry
+# minsize through the link), measured file by file against -Os: together 84
+# bytes of .text less. The others (the DRUX walk, the channel capture, the MMIO
+# allocator, the trap among them) come out larger at -Oz.
+set(IMAGE_MINSIZE_SOURCES core/chip_select.cpp core/driver_body.cpp platform/firmware_services.cpp
+    platform/probes.cpp psp/flash.cpp services/heap.cpp services/s3_save.cpp)
+# In these a call just before a return stays a call: a tail jump there needs its
+# own copy of the epilogue (the S3 closing's trap without a buffer, the PCD
+# accessors, the DRUX HOB import): 20 bytes of .text less all told.
+set(IMAGE_NO_TAIL_CALL_SOURCES platform/firmware_services.cpp psp/drux.cpp services/s3_save.cpp)
+
 set(IMAGE_OBJECTS)
 foreach(src ${DRIVER_SOURCES})
   file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR} ${src})
@@ -58,6 +69,12 @@ foreach(src ${DRIVER_SOURCES})
   set(object_flags)
   if(rel STREQUAL "platform/crt_x64.cpp")
     set(object_flags -fno-lto)
+  endif()
+  if(rel IN_LIST IMAGE_MINSIZE_SOURCES)
+    list(APPEND object_flags -Oz)
+  endif()
+  if(rel IN_LIST IMAGE_NO_TAIL_CALL_SOURCES)
+    list(APPEND object_flags -fno-optimize-sibling-calls)
   endif()
   add_custom_command(
     OUTPUT ${obj}

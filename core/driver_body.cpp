@@ -41,11 +41,8 @@ EfiStatus DriverBody(EfiHandle imageHandle) {
   EfiBootServices* bs = mFirmwareServices.BootServices;
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(MemInfoRecord), &block);
-  if (EfiError(status)) {
-    mMemInfoRecord = nullptr;
-    return status;
-  }
-  mMemInfoRecord = static_cast<MemInfoRecord*>(block);
+  mMemInfoRecord = EfiError(status) ? nullptr : static_cast<MemInfoRecord*>(block);
+  if (EfiError(status)) return status;
   FillConfiguration(mMemInfoRecord);
 
   ChannelMapBuild();
@@ -55,7 +52,6 @@ EfiStatus DriverBody(EfiHandle imageHandle) {
   status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, mMemInfoRecord);
   if (EfiError(status)) return status;
 
-  EfiEvent event = nullptr;
-  return bs->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, ReadyToBootNotify, nullptr, &kReadyToBootGroupGuid,
-                           &event);
+  EfiEvent event;
+  return ReadyToBootEventCreate(TPL_NOTIFY, ReadyToBootNotify, &event);
 }
