@@ -21,7 +21,7 @@ void* MemCopyRaw(void* destination, const void* source, uint64_t length) {
   return destination;
 }
 
-void* MemZero(void* buffer, uint64_t length) {
+__attribute__((noinline)) void* MemZero(void* buffer, uint64_t length) {
   auto* b = static_cast<uint8_t*>(buffer);
   for (uint64_t i = 0; i < length; ++i) b[i] = 0;
   return buffer;

@@ -110,7 +110,7 @@ uint32_t HeapAllocateBuffer(HeapAllocateRequest* request) {
   HeapBufferNode* node = nullptr;
   if (HeapCreateNode(&header, &node) != EFI_SUCCESS) return kHeapNoMemory;
   request->Data = node + 1;
-  if (header.Size != 0) MemFill8(node + 1, header.Size, 0);
+  if (header.Size != 0) MemZero(node + 1, header.Size);
   return kHeapSuccess;
 }
 
