@@ -28,7 +28,7 @@ set(IMAGE_CXX_FLAGS
 # image-state section, so the image has three sections and headers with room
 # for three: each section costs a header and its padding to the file
 # alignment. Sections are aligned to 32 bytes in memory and in the file (a
-# layout UEFI loaders take; the file size still equals the loaded size). The link map shows the tests which input sections went where
+# layout UEFI loaders take; as linked, the file size equals the loaded size). The link map shows the tests which input sections went where
 # (no mutable state outside IMAGE_STATE, no static constructors).
 #
 # The link-time inliner runs with a threshold of 5 instead of the -Os default:
