@@ -157,9 +157,8 @@ TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
     EXPECT_EQ(a.base, 0x5EEDu);
     EXPECT_EQ(a.attribute, uint8_t(type << 6 | 0x03));
     if (kDebugSettings.DebugPrintEnabled)
-      EXPECT_EQ(Printed().substr(printed), type == 2 ? "WEX FabricAddMmioMap\r\n"
-                                                     : "WEX FabricAddMmioMap\r\n"
-                                                       "  Successfully Allocate MMIO at 0x00000 ~ 0xFFFFF\r\n");
+      EXPECT_EQ(Printed().find("  Successfully Allocate MMIO at 0x00000 ~ 0xFFFFF\r", printed) != std::string::npos,
+                type == 3);
   }
   const FabricMmioState after = *State();
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
