@@ -1,6 +1,7 @@
 // The shared heap buffers: allocation and look-up by handle, the import of the
 // earlier phase's HOBs, joining an earlier driver's list, and the platform's
 // view of the list after a boot.
+#include <functional>
 #include <memory>
 
 #include "diag/debug_channels.h"
@@ -18,9 +19,10 @@ uint64_t Addr(const void* p) { return reinterpret_cast<uint64_t>(p); }
 class Heap : public ::testing::Test {
  protected:
   // The platform, and the driver's start-up as far as the heap list.
-  void Start(const std::string& toml = "") {
+  void Start(const std::string& toml = "", const std::function<void(sim::Platform&)>& before = {}) {
     p.reset();
     p = std::make_unique<sim::Platform>(test::Scenario(toml));
+    if (before) before(*p);
     p->Run([&] {
       FirmwareServicesStore(reinterpret_cast<EfiHandle>(p->firmware().ImageHandle()),
                             reinterpret_cast<EfiSystemTable*>(p->firmware().SystemTable()));
@@ -152,6 +154,20 @@ TEST_F(Heap, AHobTooShortForItsHeaderEndsTheSearch) {
     Locate(1);
     EXPECT_EQ(locateResult, kHeapSuccess);
   }
+}
+
+// A HOB of 32 bytes holds only the first 8 of its buffer header: the rest would
+// come from the next HOB, here an end-of-list HOB whose reserved bytes read as
+// persist code 4 and valid flag 1.
+TEST_F(Heap, AHobTooShortForItsBufferHeaderIsNotImported) {
+  Start("[[heap_hob]]\nhandle = 7\nlength = 32\n", [](sim::Platform& platform) {
+    const uint64_t endOfList = platform.firmware().HobList() + 56 + 32;
+    ASSERT_EQ(platform.memory().Read<uint16_t>(endOfList), 0xFFFF);
+    platform.memory().Write<uint16_t>(endOfList + 4, 0x0104);
+  });
+  EXPECT_EQ(ListLength(), 0u);
+  Locate(7);
+  EXPECT_EQ(locateResult, kHeapNotFound);
 }
 
 TEST_F(Heap, AFailedImportLeavesThatBufferOutAndGoesOn) {

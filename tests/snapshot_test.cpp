@@ -61,6 +61,12 @@ std::vector<sim::Access> WindowAccesses(const sim::Hardware& hw) {
   return out;
 }
 
+// What the first serial port transmitted (the debug variant's lines).
+std::string SerialText(sim::Platform& p) {
+  const sim::Uart* uart = p.hardware().devices().UartAt(0x3F8);
+  return uart == nullptr ? "" : std::string(uart->Transmitted().begin(), uart->Transmitted().end());
+}
+
 // The offset of the first byte where two snapshots differ, or -1.
 long FirstDifference(const ChannelMapSnapshot& a, const ChannelMapSnapshot& b) {
   const auto* x = reinterpret_cast<const uint8_t*>(&a);
@@ -250,6 +256,11 @@ TEST(Snapshot, ChannelsBeyondTheRoomAreSkipped) {
   bool reportedThree = false;
   for (const auto& c : beyond.firmware().Calls()) reportedThree |= c.service == "TopologySystemInfo" && c.detail == "3 sockets";
   EXPECT_TRUE(reportedThree);
+  if (kDebugSettings.DebugPrintEnabled != 0)
+    for (int socket : {0, 1})
+      EXPECT_NE(SerialText(beyond).find("\nsocket " + std::to_string(socket) +
+                                        ": 5 dies reported, the snapshot holds 4: dies 4 and up skipped\r"),
+                std::string::npos);
 }
 
 // A topology protocol that misbehaves: an endless socket count, a socket whose
@@ -288,6 +299,9 @@ TEST(Snapshot, AFailingTopologyGivesNoSlotAnotherDiesValues) {
   e.AddrMask[0][0] = e.AddrMask[0][1] = e.AddrMask[1][0] = e.AddrMask[1][1] = 1;
   e.AddrMaskSec[0][0] = e.AddrMaskSec[0][1] = e.AddrMaskSec[1][0] = e.AddrMaskSec[1][1] = 1;
   EXPECT_EQ(FirstDifference(Snapshot(p), e), -1);
+  if (kDebugSettings.DebugPrintEnabled != 0)
+    for (const char* die : {"1", "2"})
+      EXPECT_NE(SerialText(p).find(std::string("\nsocket 0 die ") + die + ": no root bus, skipped\r"), std::string::npos);
 }
 
 // The dump lines, exactly, when the build prints; none when it does not. The

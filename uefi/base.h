@@ -4,7 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Every firmware-facing function uses the Microsoft x64 calling convention, also
+// Every firmware-facing function uses the x64 calling convention UEFI prescribes, also
 // in the host build, so the same table types serve both builds.
 #define EFIAPI __attribute__((ms_abi))
 
