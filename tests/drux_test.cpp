@@ -3,6 +3,8 @@
 // start-up check with its messages.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "diag/debug_settings.h"
 #include "platform/hw.h"
 #include "platform_fixture.h"
@@ -252,5 +254,28 @@ TEST(Drux, StartupCheckPaths) {
     // Nothing but the address and the last message after the start.
     for (const char* other : {"DRUX Entry not found", "SIG Check fail", "Size Check fail", "HOB Build fail"})
       if (std::string(c.last).find(other) == std::string::npos) EXPECT_EQ(step.find(other), std::string::npos) << step;
+  }
+}
+
+// Bytes captured from a board, replayed from a file at a physical address in
+// DRAM and at one outside it: the walk reads them there, byte for byte.
+TEST(Drux, CapturedBlockReplayedFromAFile) {
+  sim::DruxBlockDesc capture;
+  capture.entries.push_back({3, 1, 0x0100, {}, {1, 2, 3}});
+  const std::vector<uint8_t> bytes = sim::BuildDruxBlock(capture);
+  const std::string dir = testing::TempDir();
+  std::ofstream(dir + "drux-capture.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  for (uint64_t address : {kBlock + 0x100000, uint64_t(0x60000000)}) {
+    SCOPED_TRACE(sim::HexText(address));
+    const std::string at = std::to_string(address);
+    sim::Platform p(sim::ParseScenario(kPlatform + "[drux]\nmemory = false\naddress = " + at + "\n[[memory]]\naddress = " +
+                                           at + "\nfile = \"drux-capture.bin\"\n",
+                                       dir + "replay.toml"));
+    p.Boot();
+    uint64_t entry = 0;
+    EXPECT_EQ(Instance(p, 0x0100, &entry), EFI_SUCCESS);
+    EXPECT_EQ(entry, address + sizeof(DruxBlockHeader));
+    EXPECT_EQ(p.hardware().MemRead(entry + sizeof(DruxEntry) + 2, 1), 3u);
   }
 }

@@ -2,6 +2,7 @@
 // fabric registers and MSRs the scenario sets.
 #include <memory>
 
+#include "diag/debug_settings.h"
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
 #include "platform_fixture.h"
@@ -68,6 +69,11 @@ class FabricMmio : public ::testing::Test {
       if (w.bus == 0 && (w.index == kPspWindowBaseLow || w.index == kPspWindowBaseHigh)) out.push_back(w);
     return out;
   }
+  // What the allocator printed (debug variant; nothing in the release one).
+  std::string Printed() {
+    const auto& t = p->hardware().devices().UartAt(0x3F8)->Transmitted();
+    return std::string(t.begin(), t.end());
+  }
   std::unique_ptr<sim::Platform> p;
 };
 
@@ -79,6 +85,8 @@ TEST_F(FabricMmio, OneDieSplitsWithBothSparesAndSocketZeroDieZeroSpills) {
   EXPECT_EQ(a.base, 0u);
   EXPECT_EQ(a.length, 0x70000000u);
   EXPECT_EQ(a.attribute, 0x03);
+  if (kDebugSettings.DebugPrintEnabled)
+    EXPECT_NE(Printed().find("  No enough space, the biggest MMIO size is 0x70000000\r\n"), std::string::npos);
   const FabricMmioState s = *State();
   EXPECT_EQ(Of(s.BelowRegion[0]), (Region{0xFE000000, 0xB00000}));
   EXPECT_EQ(Of(s.BelowRegion[1]), (Region{0x80000000, 0x70000000}));
@@ -140,12 +148,17 @@ TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
   ASSERT_TRUE(State().has_value());
   const FabricMmioState before = *State();
 
-  // Types 2 and 3: success, Base untouched, nothing used.
+  // Types 2 and 3: success, Base untouched, nothing used; only type 3 reports
+  // a range, made of the Base it was given.
   for (uint8_t type : {2, 3}) {
+    const size_t printed = Printed().size();
     a = Map(0x100000, FabricTargetSocketDie(0, 0), uint8_t(type << 6 | 0x0C));
     EXPECT_EQ(a.status, EFI_SUCCESS);
     EXPECT_EQ(a.base, 0x5EEDu);
     EXPECT_EQ(a.attribute, uint8_t(type << 6 | 0x03));
+    if (kDebugSettings.DebugPrintEnabled)
+      EXPECT_EQ(Printed().find("  Successfully Allocate MMIO at 0x00000 ~ 0xFFFFF\r", printed) != std::string::npos,
+                type == 3);
   }
   const FabricMmioState after = *State();
   EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
@@ -155,10 +168,19 @@ TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
   EXPECT_EQ(a.length, 0x10000u);
   EXPECT_EQ(a.base, 0xFEB00000u - 0x10000);
 
-  // Socket 1, die 2 has its own region only, spare or not.
+  // Socket 1, die 2 has its own region only.
   a = Map(0x20000000, FabricTargetSocketDie(1, 2));
   EXPECT_EQ(a.status, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(a.length, 0x10000000u);
+  EXPECT_EQ(a.base, 0u);
+  // So it is above 4 GiB, where six dies leave a spare in slot (0, 3).
+  Start(Fabric(2, 3));
+  a = Map(1ull << 46, FabricTargetSocketDie(1, 2), 0x40);
+  EXPECT_EQ(a.status, EFI_OUT_OF_RESOURCES);
+  const FabricMmioState s = *State();
+  EXPECT_EQ(s.AboveSparePresent, 1);
+  EXPECT_EQ(s.AboveSpareSlot, 0x03);
+  EXPECT_EQ(a.length, s.AboveRegion[6].Size);
   EXPECT_EQ(a.base, 0u);
 }
 

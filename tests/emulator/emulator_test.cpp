@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/meminfo.h"
+#include "sim/drux_block.h"
 #include "sim/emu/emulator_dispatch.h"
 #include "sim/platform.h"
 #include "sim/scenario.h"
@@ -216,6 +217,14 @@ std::vector<Named> DriverScenarios() {
   out.push_back({"S3 table refused", kTwoDies + "[s3]\nsignature = 0x54335342\n[agent]\npresent = true\n" + kSignal});
   out.push_back({"S3 nowhere to send", kTwoDies + "[s3]\ncomm_buffer = false\n[agent]\npresent = true\n" + kSignal});
   out.push_back({"S3 no SMM", kTwoDies + "[s3]\n[protocols]\nsmm_communication = false\n[agent]\npresent = true\n" + kSignal});
+  // Bytes captured from a board replayed outside DRAM: a DRUX block the HOB names there.
+  sim::DruxBlockDesc captured;
+  for (uint32_t die : {0, 1}) captured.entries.push_back({3, 1, die, {}, sim::DieMemoryData({{0, 0}})});
+  std::string bytes;
+  for (uint8_t b : sim::BuildDruxBlock(captured)) bytes += std::to_string(b) + ",";
+  out.push_back({"DRUX block placed outside DRAM",
+                 kTwoDies + "[drux]\naddress = 0x60000000\nmemory = false\n[[memory]]\naddress = 0x60000000\ndata = [" +
+                     bytes + "]\n" + kSignal});
   return out;
 }
 
