@@ -12,12 +12,15 @@ constexpr uint8_t kSleepTypeS3 = 3;
 
 uint64_t Addr(const DruxEntry* entry) { return hw::PtrToPhys(entry); }
 
-// The block's header lies below the top of the address space: its fields can be read.
-bool HeaderFits(uint64_t block) { return block <= UINT64_MAX - sizeof(DruxBlockHeader); }
+// The last address a block's header may start at: below the top of the
+// address space, or for the flash copy below the flash window's end at 4 GiB.
+constexpr uint64_t kLastHeaderInMemory = UINT64_MAX - sizeof(DruxBlockHeader);
+constexpr uint64_t kLastHeaderInFlash = kFlashWindow.Base + kFlashWindow.Size - sizeof(DruxBlockHeader);
 
 // Where the block lies: the flash copy on an S3 resume or with a capsule update
-// pending, else where the information HOB says. Not 0 when there is a block.
-EfiStatus DruxBlockLocate(uint64_t* block) {
+// pending, else where the information HOB says. `lastHeader` is left as it is
+// for a block in memory.
+EfiStatus DruxBlockLocate(uint64_t* block, uint64_t* lastHeader) {
   if (GetSleepType() == kSleepTypeS3 || VyrCapsuleGetStatus()) {
     BiosDirectoryEntry copy;
     if (!BiosDirectoryEntryLookup(kBiosEntryDruxCopy, &copy)) {
@@ -25,6 +28,7 @@ EfiStatus DruxBlockLocate(uint64_t* block) {
       return EFI_NOT_FOUND;
     }
     *block = copy.Source;
+    *lastHeader = kLastHeaderInFlash;
     return EFI_SUCCESS;
   }
   DruxInfo* info = nullptr;
@@ -69,16 +73,19 @@ EfiStatus VyrPspGetDruxEntry(uint32_t group, uint32_t type, uint32_t* count, Dru
   list[0] = nullptr;
   DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
   uint64_t block = 0;
-  const EfiStatus located = DruxBlockLocate(&block);
+  uint64_t lastHeader = kLastHeaderInMemory;
+  const EfiStatus located = DruxBlockLocate(&block, &lastHeader);
   if (EfiError(located)) return located;
   DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
 
-  // A block whose header would reach past the top of the address space is none.
-  const uint32_t size = HeaderFits(block) ? hw::Read32(block + offsetof(DruxBlockHeader, Size)) : 0;
+  // A block whose header, or whose bytes as its size gives them, would reach
+  // past the top of the address space (wrap) or, for the flash copy, past the
+  // flash window's end at 4 GiB, is none.
+  const uint32_t size = block <= lastHeader ? hw::Read32(block + offsetof(DruxBlockHeader, Size)) : 0;
   const uint64_t end = block + size;
   uint64_t at = end;  // no entries unless the size is valid and the first entry lies inside
-  if (size != 0 && size != kDruxSizeErased && end > block) {
+  if (size != 0 && size != kDruxSizeErased && size <= lastHeader - block + sizeof(DruxBlockHeader)) {
     const uint32_t first = hw::Read32(block + offsetof(DruxBlockHeader, Version)) < kDruxVersionWithEntryOffset
                                ? kDruxFixedEntryOffset
                                : hw::Read32(block + offsetof(DruxBlockHeader, EntryOffset));
@@ -153,7 +160,7 @@ void DruxHobInfoInit() {
   }
   const uint64_t block = entry.Destination;
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
-  if (!HeaderFits(block) || hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
+  if (block > kLastHeaderInMemory || hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
     DebugPrint(kDebugLevelPsp, "DRUX SIG Check fail, DRUX is not supported\n");
     return;
   }

@@ -140,6 +140,8 @@ TEST(Drux, BlockSourceFollowsTheBootPath) {
   copy.entries.push_back({3, 1, 7, {}, {}});
   const std::string flashCopy = Flash("{ type = 0x63, data = " + TomlBytes(sim::BuildDruxBlock(copy)) + " }");
   const std::string memory = "[drux]\n" + Entry(3, 1, 0);
+  copy.size = 0x10000000;  // from the flash's top megabyte past 4 GiB
+  const std::string longCopy = Flash("{ type = 0x63, data = " + TomlBytes(sim::BuildDruxBlock(copy)) + " }");
   struct Case {
     const char* name;
     std::string more;
@@ -150,6 +152,8 @@ TEST(Drux, BlockSourceFollowsTheBootPath) {
       {"S3 resume: the copy", memory + flashCopy + "[platform]\nsleep_type = 3\n", EFI_SUCCESS, 7},
       {"capsule pending: the copy", memory + flashCopy + "[firmware]\ncapsule_pending = true\n", EFI_SUCCESS, 7},
       {"S3 resume, no copy", memory + Flash("") + "[platform]\nsleep_type = 3\n", EFI_NOT_FOUND, 0},
+      {"S3 resume, a copy whose size leaves the flash", memory + longCopy + "[platform]\nsleep_type = 3\n",
+       EFI_NOT_FOUND, 0},
       {"no HOB", "", EFI_UNSUPPORTED, 0},
       {"Supported 0", "[drux]\nsupported = 0\n" + Entry(3, 1, 0), EFI_UNSUPPORTED, 0},
       {"a HOB too short for its data",
