@@ -6,6 +6,7 @@
 //
 // Input: a platform byte (bits 1:0 the processor, 3:2 the PSP's answer, 4 no
 // PSP window base), the entry type to look up, then the flash bytes.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -68,9 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.psp.status = kAnswers[(platformByte >> 2) & 3];
   s.psp.readyAfter = (platformByte >> 2 & 3) == 3 ? 3 : 0;
   if (!(platformByte & 0x10)) s.psp.windowBase = kPspWindow;
-  std::vector<uint8_t> bytes(kFlashSize, 0xFF);
-  std::copy(content.begin(), content.end(), bytes.begin() + kInputAt);
-  auto flash = std::make_shared<sim::FlashImage>(sim::FlashImageFromBytes(std::move(bytes)));
+  // One flash for the process: each input erases what the last one wrote and
+  // writes its own bytes, instead of having a fresh 512 KiB mapped and filled.
+  static const std::shared_ptr<sim::FlashImage> flash =
+      std::make_shared<sim::FlashImage>(sim::FlashImageFromBytes(std::vector<uint8_t>(kFlashSize, 0xFF)));
+  static size_t written = 0;
+  std::fill_n(flash->bytes.begin() + kInputAt, written, 0xFF);
+  std::copy(content.begin(), content.end(), flash->bytes.begin() + kInputAt);
+  written = content.size();
   s.flash = flash;
   sim::Platform platform(s);
 
