@@ -56,6 +56,10 @@ void StoreLe(uint8_t* p, uint8_t width, uint64_t value) {
 Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) {
   log_.swap(SpareLog());
   log_.clear();
+  // Room for a large platform's buses and roots at once, not grown one by one.
+  pciSlots_.reserve(16);
+  pciFunctions_.reserve(80);
+  roots_.reserve(16);
 }
 
 Hardware::~Hardware() {
@@ -142,6 +146,11 @@ void Hardware::SetInternal(uint8_t bus, uint32_t index, uint32_t value) {
   InternalChanged(bus);
 }
 
+void Hardware::ReserveInternal(uint8_t bus, size_t count) {
+  AddRootSlot(bus);
+  FindRoot(bus)->registers.Reserve(count);
+}
+
 void Hardware::SetMmio16(uint64_t address, uint16_t value) {
   mmioBytes_[address] = value & 0xFF;
   mmioBytes_[address + 1] = value >> 8;
@@ -216,6 +225,7 @@ uint64_t Hardware::ConfigRead(uint64_t address, uint8_t width) {
   }
   const PciFunction* f = FindPci(Bdf(bus, device, function));
   if (f == nullptr || reg + width > 4096) return WidthMask(width);
+  if (reg + width <= PciFunction::kHeader) return LoadLe(f->header.data() + reg, width);
   uint64_t v = 0;
   for (int i = 0; i < width; ++i) v |= uint64_t(f->Get(uint16_t(reg + i))) << (8 * i);
   return v;

@@ -81,6 +81,8 @@ class Hardware {
   // A fabric root: its host bridge at bus:0.0 and the index/data window onto its internal registers.
   void AddRoot(uint8_t bus);
   void SetInternal(uint8_t bus, uint32_t index, uint32_t value);
+  // Room for `count` more of a root's registers before they are set.
+  void ReserveInternal(uint8_t bus, size_t count);
   void SetMmio16(uint64_t address, uint16_t value);
   // Plain bytes outside DRAM (data a scenario places there); they read back as stored.
   void SetBytes(uint64_t address, const std::vector<uint8_t>& bytes) {
@@ -164,14 +166,25 @@ class Hardware {
   static constexpr int kHaltDisplayWrites = 12;
 
  private:
-  // A function's 4 KiB of configuration space, stored only as far as written:
-  // bytes past the end of `bytes` read as zero.
+  // A function's 4 KiB of configuration space: the standard header in place
+  // (no allocation for the many functions set there alone), the rest stored
+  // only as far as written; bytes past it read as zero.
   struct PciFunction {
-    std::vector<uint8_t> bytes;
-    uint8_t Get(uint16_t offset) const { return offset < bytes.size() ? bytes[offset] : 0; }
+    static constexpr uint16_t kHeader = 256;
+    std::array<uint8_t, kHeader> header{};
+    std::vector<uint8_t> rest;
+    uint8_t Get(uint16_t offset) const {
+      if (offset < kHeader) return header[offset];
+      return size_t(offset - kHeader) < rest.size() ? rest[offset - kHeader] : 0;
+    }
     void Set(uint16_t offset, uint8_t value) {
-      if (offset >= bytes.size()) bytes.resize((size_t(offset) + 64) & ~size_t(63), 0);
-      bytes[offset] = value;
+      if (offset < kHeader) {
+        header[offset] = value;
+        return;
+      }
+      const size_t at = offset - kHeader;
+      if (at >= rest.size()) rest.resize((at + 64) & ~size_t(63), 0);
+      rest[at] = value;
     }
   };
   // A root's internal registers, sorted by index: a platform sets them in
@@ -183,6 +196,9 @@ class Hardware {
       const size_t at = Find(index);
       return at != entries_.size() && entries_[at].first == index ? entries_[at].second : 0;
     }
+    // Room for the registers a boot writes that were not set before it.
+    static constexpr size_t kWriteRoom = 16;
+    void Reserve(size_t count) { entries_.reserve(entries_.size() + count + kWriteRoom); }
     void Set(uint32_t index, uint32_t value) {
       const size_t at = entries_.empty() || entries_.back().first < index ? entries_.size() : Find(index);
       if (at != entries_.size() && entries_[at].first == index) entries_[at].second = value;

@@ -1,5 +1,6 @@
 #include "sim/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +65,12 @@ void Platform::Build() {
   fc.hobs = s.hobs;
   fc.faults = s.faults;
   fc.smmReadyToLock = s.smmReadyToLock;
+  struct Register {
+    uint32_t index;
+    size_t order;
+    uint32_t value;
+  };
+  std::vector<Register> registers;
   for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
@@ -81,10 +88,19 @@ void Platform::Build() {
         hardware_.SetPciConfig8(0, device, 0, 0x85, 0xA5);
       }
       hardware_.AddRoot(d.rootBus);
-      for (auto& [index, value] : d.internal) hardware_.SetInternal(d.rootBus, index, value);
+      // The root's registers in ascending order (a channel's after the plain
+      // one of the same index), so each lands at the end of the register file.
+      registers.clear();
+      for (auto& [index, value] : d.internal) registers.push_back({index, registers.size(), value});
       for (size_t c = 0; c < d.channels.size(); ++c)
         for (auto& [offset, value] : d.channels[c])
-          hardware_.SetInternal(d.rootBus, uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), value);
+          registers.push_back(
+              {uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), registers.size(), value});
+      std::sort(registers.begin(), registers.end(), [](const Register& a, const Register& b) {
+        return a.index != b.index ? a.index < b.index : a.order < b.order;
+      });
+      hardware_.ReserveInternal(d.rootBus, registers.size());
+      for (const Register& r : registers) hardware_.SetInternal(d.rootBus, r.index, r.value);
     }
     fc.sockets.push_back(ts);
   }
