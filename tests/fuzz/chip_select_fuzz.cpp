@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cstdint>
+#include <memory>
 #include <cstdlib>
 #include <tuple>
 #include <vector>
@@ -72,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes = sim::BuildDruxBlock(block);
   s.placements.push_back({"fuzz", kBlock, bytes});
   s.hobs.push_back({kDruxInfoHobGuid, sim::DruxInfoData(1, uint32_t(bytes.size()), kBlock), {}});
-  sim::Platform platform(s);
+  sim::Platform platform(std::make_shared<const sim::Scenario>(std::move(s)));
   const sim::BootResult boot = platform.Boot();
   if (!boot.entryReturned || boot.halted || boot.runaway) std::abort();
 
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (std::memcmp(&e, &zero, sizeof e) != 0) std::abort();
       continue;
     }
-    const sim::DieMemoryCounts& c = *s.sockets.at(e.Socket).dies.at(e.Die).memoryInfo;
+    const sim::DieMemoryCounts& c = *platform.scenario().sockets.at(e.Socket).dies.at(e.Die).memoryInfo;
     // Channel and DIMM within the counts and within the records an entry holds.
     if (e.Sequence != i || e.Channel >= std::min<uint64_t>(c.channels, kDieMemoryChannelRecords) ||
         e.Dimm >= std::min<uint64_t>(c.dimms, kDieMemoryDimmRecords) || e.Rank > (c.ranks > 1 ? 1 : 0) ||

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(mode & 32)) s.hobs.push_back({kDruxInfoHobGuid, sim::DruxInfoData(mode & 4 ? 0 : 1, uint32_t(block.size()), named), hobLength});
   if (!block.empty()) s.placements.push_back({"fuzz", kBlock, block});
   s.flash = Flash(block);
-  sim::Platform platform(s);
+  sim::Platform platform(std::make_shared<const sim::Scenario>(std::move(s)));
   platform.Boot();
 
   // The block as the walk sees it: where it is read from, and its size field.

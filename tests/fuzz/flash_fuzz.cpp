@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::copy(content.begin(), content.end(), flash->bytes.begin() + kInputAt);
   written = content.size();
   s.flash = flash;
-  sim::Platform platform(s);
+  sim::Platform platform(std::make_shared<const sim::Scenario>(std::move(s)));
 
   bool located = false, found = false;
   uint32_t psp = 0xEEEEEEEE, bios = 0xEEEEEEEE, typeWord = 0xEEEEEEEE, entrySize = 0xEEEEEEEE;

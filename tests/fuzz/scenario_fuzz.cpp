@@ -2,6 +2,7 @@
 // ScenarioError or boots the driver on the platform it describes, and the boot
 // ends (the platform's limits stop a runaway) without any other failure.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "sim/platform.h"
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Keep each input quick: a runaway stops early.
   if (scenario.accessLimit > 200000) scenario.accessLimit = 200000;
-  sim::Platform platform(scenario);
+  sim::Platform platform(std::make_shared<const sim::Scenario>(std::move(scenario)));
   platform.Boot();
   return 0;
 }
