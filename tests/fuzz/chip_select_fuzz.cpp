@@ -16,6 +16,7 @@
 #include <memory>
 #include <cstdlib>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/chip_select.h"
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       sim::DieDesc d;
       d.rootBus = uint8_t(8 * socket + die);
       d.memoryInfo = counts;
-      desc.dies.push_back(d);
+      desc.dies.push_back(std::move(d));
 
       sim::DruxEntryDesc entry;
       entry.group = kDruxGroupMemory;
@@ -64,11 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       entry.instance = DruxDieInstance(socket, die) ^ ((flags >> 1 & 3) == 3 ? 1 : 0);
       const uint8_t sizeField = in.Byte();
       if (sizeField != 0xFF) entry.size = sizeField;
-      for (size_t i = 0; i < kEntryData; ++i) entry.data.push_back(in.Byte());
-      if ((flags >> 1 & 3) != 1) block.entries.push_back(entry);
+      entry.data.resize(kEntryData);
+      for (uint8_t& byte : entry.data) byte = in.Byte();
       if ((flags >> 1 & 3) == 2) block.entries.push_back(entry);
+      if ((flags >> 1 & 3) != 1) block.entries.push_back(std::move(entry));
     }
-    s.sockets.push_back(desc);
+    s.sockets.push_back(std::move(desc));
   }
   const std::vector<uint8_t> bytes = sim::BuildDruxBlock(block);
   s.placements.push_back({"fuzz", kBlock, bytes});

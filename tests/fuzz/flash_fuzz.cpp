@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/access.h"
+#include "platform/firmware_services.h"
 #include "fuzz_support.h"
 #include "psp/flash.h"
 #include "sim/platform.h"
@@ -84,6 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t psp = 0xEEEEEEEE, bios = 0xEEEEEEEE, typeWord = 0xEEEEEEEE, entrySize = 0xEEEEEEEE;
   uint64_t source = 0xEEEEEEEE, destination = 0xEEEEEEEE;
   const bool ended = platform.Run([&] {
+    // What the image entry stores first: a look-up may set up the PSP's
+    // window, and the map it adds for it takes pool.
+    FirmwareServicesStore(reinterpret_cast<EfiHandle>(platform.firmware().ImageHandle()),
+                          reinterpret_cast<EfiSystemTable*>(platform.firmware().SystemTable()));
     located = FlashDirectoryLocate(&psp, &bios);
     found = BiosDirectoryEntryFind(type, &typeWord, &source, &entrySize, &destination);
   });
