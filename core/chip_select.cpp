@@ -51,8 +51,9 @@ bool AddDie(ChipSelectTable* table, uint64_t* n, uint64_t socket, uint64_t die, 
 
 }  // namespace
 
-// The table is published only when the walk completes; a failing call, a
-// missing entry or an invalid marker leaves the record without it. Out of line:
+// The table is published only when the walk completes; a call that answers
+// anything but success (a warning too), a missing entry or an invalid marker
+// leaves the record without it. Out of line:
 // inlined into the driver body, its walk and the entry look-ups it calls take
 // more room in the image.
 __attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
@@ -78,15 +79,15 @@ __attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
 
   uint64_t n = 0;
   uint64_t sockets = 0, dieTotal = 0;
-  if (EfiError(topology->TopologySystemInfo(topology, &sockets, &dieTotal, nullptr))) return status;
+  if (topology->TopologySystemInfo(topology, &sockets, &dieTotal, nullptr) != EFI_SUCCESS) return status;
   for (uint64_t socket = 0; socket < sockets; ++socket) {
     uint64_t dies = 0;
-    if (EfiError(topology->TopologySocketInfo(topology, socket, &dies, nullptr, nullptr, nullptr))) return status;
+    if (topology->TopologySocketInfo(topology, socket, &dies, nullptr, nullptr, nullptr) != EFI_SUCCESS) return status;
     for (uint64_t die = 0; die < dies; ++die) {
       // The entry's bytes and the DRUX instance hold socket and die numbers up to 255.
-      if (socket > 0xFF || die > 0xFF) return status;
+      if ((socket | die) > 0xFF) return status;
       uint64_t channels = 0, dimms = 0, ranks = 0;
-      if (EfiError(channelInfo->DieMemoryInfo(channelInfo, socket, die, &channels, &dimms, &ranks))) return status;
+      if (channelInfo->DieMemoryInfo(channelInfo, socket, die, &channels, &dimms, &ranks) != EFI_SUCCESS) return status;
       DruxEntry* entry = nullptr;
       if (EfiError(VyrPspGetDruxEntryInstance(kDruxGroupMemory, kDruxTypeDieMemory, DruxDieInstance(socket, die), 0,
                                               &entry)))

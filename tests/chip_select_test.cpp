@@ -132,7 +132,8 @@ TEST(ChipSelect, RoomForExactly128) {
 }
 
 // Markers of 0xFF, counts beyond the entry's records, an entry shorter than the
-// copy, a failing count query and a missing protocol: no table, and nothing
+// copy, a count query that answers anything but success (a warning too) and a
+// missing protocol: no table, and nothing
 // read outside the entry.
 TEST(ChipSelect, StopsWithoutATable) {
   struct Case {
@@ -148,6 +149,9 @@ TEST(ChipSelect, StopsWithoutATable) {
        "[drux]\n[[drux.entry]]\ngroup = 3\ntype = 1\ndata = [0, 0, 0, 0]\n"},
       {"count query fails", "[[socket]]\n[[socket.die]]\nroot_bus = 0\nmemory_info = { status = \"0x8000000000000007\" }\n"
                             "[drux]\n[[drux.entry]]\ngroup = 3\ntype = 1\nchannels = [[0, 0]]\n"},
+      {"count query answers a warning",
+       "[[socket]]\n[[socket.die]]\nroot_bus = 0\nmemory_info = { channels = 1, dimms = 1, ranks = 1, status = 1 }\n"
+       "[drux]\n[[drux.entry]]\ngroup = 3\ntype = 1\nchannels = [[0, 0]]\n"},
       {"no channel information protocol", Platform({{{1, 1, 1}}}) + "[protocols]\nchannel_info = false\n"},
       {"no topology protocol", Platform({{{1, 1, 1}}}) + "[protocols]\nfabric_topology = false\n"},
   };

@@ -174,6 +174,17 @@ TEST(FlashLocate, TheProcessorPicksItsBiosDirectoryAndComboEntry) {
   EXPECT_EQ(p.hardware().TrapCodes(), Codes{kTrapPspDirectoryInvalid});
 }
 
+// Of two combo entries for the processor, or two BIOS entries of a type, the first wins.
+TEST(FlashLocate, TheFirstMatchingEntryWins) {
+  sim::Platform p(test::Scenario(
+      kBase + Cpu(0x00800F12) + Head("psp = \"combo\"\n") +
+      Dir("combo", "combo", "{ id = 0xBC090000, psp = \"psp-a\" }, { id = 0xBC090000, psp = \"psp-b\" }") +
+      Dir("psp-a", "psp", "") + Dir("psp-b", "psp", "") +
+      Dir("bios", "bios", "{ type = 0x63, source = 0xFFF81000 }, { type = 0x63, source = 0xFFF82000 }")));
+  EXPECT_EQ(Locate(p).psp, kTable + 0x2000);
+  EXPECT_EQ(Find(p, kBiosEntryDruxCopy).source, 0xFFF81000u);
+}
+
 TEST(FlashLocate, BadDirectoriesTrapPspFirstAndLookupsFail) {
   const std::string badPsp = Dir("psp", "psp", "{ type = 1 }", "corrupt = [\"checksum\"]\n");
   struct Case {
