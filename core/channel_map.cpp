@@ -233,7 +233,6 @@ __attribute__((noinline)) uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64
 
 namespace {
 
-
 // Walks the sockets, dies and channels the topology reports, as far as the
 // snapshot has room. A topology operation that fails gives nothing: a socket
 // without a die count has no dies, a die without a root bus (or with a bus

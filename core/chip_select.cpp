@@ -53,9 +53,8 @@ bool AddDie(ChipSelectTable* table, uint64_t* n, uint64_t socket, uint64_t die, 
 
 // The table is published only when the walk completes; a call that answers
 // anything but success (a warning too), a missing entry or an invalid marker
-// leaves the record without it. Out of line:
-// inlined into the driver body, its walk and the entry look-ups it calls take
-// more room in the image.
+// leaves the record without it. Out of line: inlined into the driver body, its
+// walk and the entry look-ups it calls take more room in the image.
 __attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
   MemInfoRecord* record = mMemInfoRecord;
   if (record == nullptr) return EFI_ABORTED;

@@ -71,9 +71,9 @@ EfiStatus DriverBody(EfiHandle imageHandle);
 void EFIAPI ReadyToBootNotify(EfiEvent event, void* context);
 uint32_t RootRegisterValue(const MemInfoRecord& record);
 
-// Steps of the body that fill in the record's buffers.
 // A zero-filled buffer of reserved memory for the published data; on failure
 // the allocation's status, or EFI_OUT_OF_RESOURCES when it gave no buffer.
 EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer);
+// Steps of the body that fill in the record's buffers.
 EfiStatus ChannelMapBuild();
 EfiStatus ChipSelectTableBuild();

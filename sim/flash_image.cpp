@@ -13,8 +13,6 @@
 namespace sim {
 
 namespace {
-// Filling a large image page by page is most of what loading a scenario with a
-// 16 MiB flash costs; where the host offers large pages, the fill takes few.
 // The bytes of the last image that went, if they were worth keeping: never
 // destroyed, so an image that goes while the process ends still finds them.
 std::mutex gSpareLock;
@@ -23,6 +21,8 @@ std::vector<uint8_t>& SpareBytes() {
   return *spare;
 }
 
+// Filling a large image page by page is most of what loading a scenario with a
+// 16 MiB flash costs; where the host offers large pages, the fill takes few.
 void FillLarge(std::vector<uint8_t>& bytes, size_t size, uint8_t value) {
   constexpr uintptr_t kLargePage = 2u << 20;
   if (bytes.capacity() < size) {

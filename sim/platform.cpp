@@ -1,6 +1,7 @@
 #include "sim/platform.h"
 
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,12 +66,7 @@ void Platform::Build() {
   fc.hobs = s.hobs;
   fc.faults = s.faults;
   fc.smmReadyToLock = s.smmReadyToLock;
-  struct Register {
-    uint32_t index;
-    size_t order;
-    uint32_t value;
-  };
-  std::vector<Register> registers;
+  std::vector<std::pair<uint32_t, uint32_t>> registers;  // index, value
   for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
     TopologySocket ts;
     for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
@@ -91,16 +87,14 @@ void Platform::Build() {
       // The root's registers in ascending order (a channel's after the plain
       // one of the same index), so each lands at the end of the register file.
       registers.clear();
-      for (auto& [index, value] : d.internal) registers.push_back({index, registers.size(), value});
+      registers.assign(d.internal.begin(), d.internal.end());
       for (size_t c = 0; c < d.channels.size(); ++c)
         for (auto& [offset, value] : d.channels[c])
-          registers.push_back(
-              {uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), registers.size(), value});
-      std::sort(registers.begin(), registers.end(), [](const Register& a, const Register& b) {
-        return a.index != b.index ? a.index < b.index : a.order < b.order;
-      });
+          registers.emplace_back(uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), value);
+      std::stable_sort(registers.begin(), registers.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
       hardware_.ReserveInternal(d.rootBus, registers.size());
-      for (const Register& r : registers) hardware_.SetInternal(d.rootBus, r.index, r.value);
+      for (const auto& [index, value] : registers) hardware_.SetInternal(d.rootBus, index, value);
     }
     fc.sockets.push_back(ts);
   }

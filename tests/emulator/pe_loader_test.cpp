@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -168,6 +170,14 @@ TEST(PeLoader, StrippedRelocationsLoadOnlyAtThePreferredBase) {
   EXPECT_THROW(image.Place(placed.data(), kLoadBase), sim::PeError);
 }
 
+#ifdef MEMINFO_IMAGE_PATH
+// A file's bytes; none when it cannot be read.
+std::vector<uint8_t> FileBytes(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+#endif
+
 // Every prefix of the file and many corrupted headers: a clean error or an image
 // whose placement stays inside it, nothing else (the sanitizer build checks the
 // reads and writes).
@@ -200,11 +210,8 @@ void ExpectNoCrashOnCorruption(const std::vector<uint8_t>& good) {
 TEST(PeLoader, CorruptedFilesNeverReadOrWriteOutside) {
   ExpectNoCrashOnCorruption(TestImage().bytes);
 #ifdef MEMINFO_IMAGE_PATH
-  std::FILE* f = std::fopen(MEMINFO_IMAGE_PATH, "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> bytes;
-  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(uint8_t(c));
-  std::fclose(f);
+  const std::vector<uint8_t> bytes = FileBytes(MEMINFO_IMAGE_PATH);
+  ASSERT_FALSE(bytes.empty());
   ExpectNoCrashOnCorruption(bytes);
 #endif
 }
@@ -244,11 +251,7 @@ TEST(PeLoader, TheDriverImageLoadsWithItsPointerTablesRelocated) {
 // linker's image byte for byte past the headers, with the same sections,
 // entry point and relocations.
 TEST(PeLoader, TheCompactImageLoadsAsTheLinkerWroteIt) {
-  std::vector<uint8_t> file;
-  std::FILE* f = std::fopen(MEMINFO_IMAGE_PATH, "rb");
-  ASSERT_NE(f, nullptr);
-  for (int c; (c = std::fgetc(f)) != EOF;) file.push_back(uint8_t(c));
-  std::fclose(f);
+  const std::vector<uint8_t> file = FileBytes(MEMINFO_IMAGE_PATH);
   const auto at = [&](size_t offset) { uint32_t v; std::memcpy(&v, file.data() + offset, 4); return v; };
   ASSERT_GT(file.size(), 0x200u);
   EXPECT_EQ(at(0x3C), 0x40u) << "no DOS stub program";
@@ -280,11 +283,8 @@ TEST(PeLoader, TheCompactImageLoadsAsTheLinkerWroteIt) {
 // What the tool cannot carry over it refuses, and writes nothing: bytes after
 // the last section (they would be lost), a file cut inside its headers.
 TEST(PeLoader, TheCompactingStepRefusesWhatItCannotCarryOver) {
-  std::FILE* f = std::fopen(MEMINFO_LINKED_IMAGE_PATH, "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> linked;
-  for (int c; (c = std::fgetc(f)) != EOF;) linked.push_back(uint8_t(c));
-  std::fclose(f);
+  const std::vector<uint8_t> linked = FileBytes(MEMINFO_LINKED_IMAGE_PATH);
+  ASSERT_FALSE(linked.empty());
   const std::string dir = ::testing::TempDir();
   for (const size_t size : {linked.size() + 1, size_t{0x100}}) {
     std::vector<uint8_t> bad = linked;
