@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/drux_block.h"
-#include "sim/scenario.h"
+#include "sim/images/drux_block.h"
+#include "sim/scenario/scenario.h"
 
 namespace bench {
 

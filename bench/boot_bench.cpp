@@ -13,7 +13,7 @@
 
 #include "bench/bench_support.h"
 #include "sim/emu/emulator_dispatch.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "bench/bench_support.h"
 #include "psp/drux.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace {
 

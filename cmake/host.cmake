@@ -22,14 +22,24 @@ target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_G
 target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++
                        -funwind-tables)
 
-file(GLOB SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+# The virtual platform, one folder per layer, lowest first (tools/check-layers
+# holds each to including only its own layer and those below it). sim/emu/, the
+# emulator backend, is a library of its own (cmake/emulator.cmake).
+set(SIM_LAYERS common images scenario machine firmware board report host)
+set(SIM_SOURCES)
+foreach(layer ${SIM_LAYERS})
+  file(GLOB layer_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/${layer}/*.cpp)
+  list(APPEND SIM_SOURCES ${layer_sources})
+endforeach()
 # The driver and the platform it calls through the seam form one library.
 add_library(meminfo_sim STATIC ${SIM_SOURCES} $<TARGET_OBJECTS:meminfo_driver>)
 target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENERATED_DIR} ${TOMLPP_INCLUDE})
 target_link_libraries(meminfo_sim PUBLIC nlohmann_json::nlohmann_json)
 target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
 
-add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim.cpp)
+# The command and its subcommands.
+add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
+               ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp)
 target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
 target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
 
@@ -66,8 +76,9 @@ if(MEMINFO_SANITIZE)
   # driver computed, whose comparisons the driver's own code traces, and the
   # tracing was much of what each access cost a fuzzer.
   set_source_files_properties(
-    ${CMAKE_SOURCE_DIR}/sim/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/devices.cpp ${CMAKE_SOURCE_DIR}/sim/memory.cpp
-    ${CMAKE_SOURCE_DIR}/sim/flash_image.cpp ${CMAKE_SOURCE_DIR}/sim/flash_device.cpp
+    ${CMAKE_SOURCE_DIR}/sim/machine/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/machine/devices.cpp
+    ${CMAKE_SOURCE_DIR}/sim/machine/memory.cpp ${CMAKE_SOURCE_DIR}/sim/images/flash_image.cpp
+    ${CMAKE_SOURCE_DIR}/sim/machine/flash_device.cpp
     PROPERTIES COMPILE_OPTIONS -fno-sanitize-coverage=trace-cmp)
 
   # meminfo_fuzz(<name> TEST <test name> RUNS <inputs> MAX_LEN <bytes> SEEDS <dir>...):

@@ -6,7 +6,7 @@
 
 #include "diag/debug_settings.h"
 #include "platform_fixture.h"
-#include "sim/report.h"
+#include "sim/report/report.h"
 
 namespace {
 

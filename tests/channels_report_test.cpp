@@ -1,8 +1,8 @@
 // The report's output-channel section: what each channel received, as text
 // and as JSON.
 #include "channels_fixture.h"
-#include "sim/channels_report.h"
-#include "sim/report.h"
+#include "sim/report/channels_report.h"
+#include "sim/report/report.h"
 
 namespace {
 

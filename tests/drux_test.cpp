@@ -9,7 +9,7 @@
 #include "platform/hw.h"
 #include "platform_fixture.h"
 #include "psp/drux.h"
-#include "sim/drux_block.h"
+#include "sim/images/drux_block.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "platform_fixture.h"
 #include "psp/flash.h"
-#include "sim/flash_listing.h"
+#include "sim/images/flash_listing.h"
 
 namespace {
 

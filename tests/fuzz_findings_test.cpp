@@ -4,7 +4,7 @@
 #include "platform/probes.h"
 #include "platform_fixture.h"
 #include "psp/drux.h"
-#include "sim/drux_block.h"
+#include "sim/images/drux_block.h"
 
 namespace {
 

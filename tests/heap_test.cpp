@@ -9,7 +9,7 @@
 #include "platform/probes.h"
 #include "platform_fixture.h"
 #include "services/heap.h"
-#include "sim/report.h"
+#include "sim/report/report.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "core/meminfo.h"
 #include "pool_guard.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace test {
 

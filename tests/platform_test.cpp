@@ -1,8 +1,8 @@
 // The virtual platform's own semantics: what the driver can rely on from the
 // firmware and hardware models.
 #include "platform_fixture.h"
-#include "sim/report.h"
-#include "sim/platform_stack.h"
+#include "sim/report/report.h"
+#include "sim/board/platform_stack.h"
 #include "uefi/pcd.h"
 
 namespace {

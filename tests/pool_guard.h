@@ -4,7 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace test {
 

@@ -1,6 +1,6 @@
 // The boot report (JSON and text), the meminfo-sim command, and the documents
 // that describe them.
-#include "sim/report.h"
+#include "sim/report/report.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

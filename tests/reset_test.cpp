@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "platform_fixture.h"
-#include "sim/report.h"
+#include "sim/report/report.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <map>
 #include <random>
 
-#include "sim/flash_image.h"
-#include "sim/hardware.h"
-#include "sim/memory.h"
+#include "sim/images/flash_image.h"
+#include "sim/machine/hardware.h"
+#include "sim/machine/memory.h"
 
 namespace {
 

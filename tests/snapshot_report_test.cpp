@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform_fixture.h"
-#include "sim/report.h"
+#include "sim/report/report.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include "core/meminfo.h"
 #include "services/heap.h"
-#include "sim/platform.h"
-#include "sim/report.h"
-#include "sim/sweep.h"
+#include "sim/board/platform.h"
+#include "sim/report/report.h"
+#include "sim/board/sweep.h"
 #include "platform_fixture.h"
 #include "pool_guard.h"
 

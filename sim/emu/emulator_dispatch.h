@@ -24,9 +24,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/dispatch.h"
+#include "sim/firmware/dispatch.h"
 #include "sim/emu/pe_loader.h"
-#include "sim/memory.h"
+#include "sim/machine/memory.h"
 
 namespace sim {
 

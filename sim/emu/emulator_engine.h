@@ -16,7 +16,7 @@
 #include <string>
 
 #include "sim/emu/emulator_dispatch.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace sim::emu {
 

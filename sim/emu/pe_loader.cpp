@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "sim/firmware.h"
+#include "sim/firmware/firmware.h"
 
 namespace sim {
 

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "core/meminfo.h"
-#include "sim/drux_block.h"
+#include "sim/images/drux_block.h"
 #include "sim/emu/emulator_dispatch.h"
-#include "sim/platform.h"
-#include "sim/scenario.h"
+#include "sim/board/platform.h"
+#include "sim/scenario/scenario.h"
 #include "tests/emulator/probe_driver.h"
 #include "tests/pool_guard.h"
 #include "tests/platform_fixture.h"

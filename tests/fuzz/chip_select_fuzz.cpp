@@ -23,8 +23,8 @@
 #include "core/meminfo.h"
 #include "fuzz_support.h"
 #include "psp/drux.h"
-#include "sim/drux_block.h"
-#include "sim/platform.h"
+#include "sim/images/drux_block.h"
+#include "sim/board/platform.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include "platform/probes.h"
 #include "psp/drux.h"
 #include "psp/flash.h"
-#include "sim/drux_block.h"
-#include "sim/platform.h"
+#include "sim/images/drux_block.h"
+#include "sim/board/platform.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "platform/firmware_services.h"
 #include "fuzz_support.h"
 #include "psp/flash.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "sim/memory.h"
+#include "sim/machine/memory.h"
 
 namespace fuzz {
 

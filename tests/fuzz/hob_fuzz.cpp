@@ -13,7 +13,7 @@
 
 #include "fuzz_support.h"
 #include "platform/probes.h"
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 namespace {
 

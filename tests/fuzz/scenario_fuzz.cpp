@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/platform.h"
+#include "sim/board/platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,0 +1,67 @@
+#include "sim/board/fabric_mmio_model.h"
+
+#include <algorithm>
+
+#include "psp/fabric_mmio.h"
+#include "sim/machine/hardware.h"
+#include "sim/scenario/scenario.h"
+
+namespace sim {
+
+namespace {
+constexpr uint8_t kFabricDeviceBase = 0x18;
+uint8_t FabricDevice(size_t socket, size_t die) { return uint8_t(kFabricDeviceBase + 4 * socket + die); }
+}  // namespace
+
+bool FabricDevicePresent(const Scenario& s, size_t socket, size_t die) {
+  return socket < 2 && die < 4 && socket < s.sockets.size() && die < s.sockets[socket].dies.size() &&
+         s.sockets[socket].dies[die].vendor != 0xFFFF;
+}
+
+uint32_t FabricSystemConfigFor(const Scenario& s) {
+  const size_t dies = s.sockets.empty() ? 0 : std::min<size_t>(s.sockets[0].dies.size(), 4);
+  const bool second = s.sockets.size() > 1 && !s.sockets[1].dies.empty();
+  return (second ? kFabricSecondSocket : 0) | ((1u << dies) - 1);
+}
+
+std::vector<uint32_t> FabricBusRangesFor(const Scenario& s) {
+  struct Die {
+    uint8_t bus;
+    uint8_t destination;
+  };
+  std::vector<Die> dies;
+  for (size_t socket = 0; socket < std::min<size_t>(s.sockets.size(), 2); ++socket)
+    for (size_t die = 0; die < std::min<size_t>(s.sockets[socket].dies.size(), 4); ++die)
+      dies.push_back({s.sockets[socket].dies[die].rootBus, uint8_t((socket << 7) | (die << 5) | 4)});
+  std::stable_sort(dies.begin(), dies.end(), [](const Die& a, const Die& b) { return a.bus < b.bus; });
+  // Each die's buses run from its root bus to the next higher root bus.
+  std::vector<uint32_t> ranges;
+  for (size_t i = 0; i < dies.size(); ++i) {
+    uint32_t limit = 0xFF;
+    for (size_t k = i + 1; k < dies.size(); ++k)
+      if (dies[k].bus > dies[i].bus) {
+        limit = dies[k].bus - 1u;
+        break;
+      }
+    ranges.push_back((limit << 24) | (uint32_t{dies[i].bus} << 16) | (uint32_t{dies[i].destination} << 4) | 3);
+  }
+  return ranges;
+}
+
+void BuildFabricMmioModel(Hardware& hardware, const Scenario& s) {
+  hardware.SetMsr(kMsrApicBase, kDefaultApicBase);
+  const uint32_t config = s.fabric.systemConfig.value_or(FabricSystemConfigFor(s));
+  const std::vector<uint32_t> ranges = s.fabric.busRanges.value_or(FabricBusRangesFor(s));
+  for (size_t socket = 0; socket < 2; ++socket)
+    for (size_t die = 0; die < 4; ++die) {
+      if (!FabricDevicePresent(s, socket, die)) continue;
+      const uint8_t device = FabricDevice(socket, die);
+      // The system configuration and the bus-range map read the same on every die.
+      hardware.SetPciConfig32(0, device, kFabricSystemConfigFunction, kFabricSystemConfigOffset, config);
+      for (size_t i = 0; i < ranges.size(); ++i)
+        hardware.SetPciConfig32(0, device, 0, uint16_t(kFabricBusRangeOffset + 4 * i), ranges[i]);
+      hardware.SetPciConfig32(0, device, 0, kFabricAboveTopSelectOffset, s.fabric.aboveTopSelect[socket * 4 + die]);
+    }
+}
+
+}  // namespace sim

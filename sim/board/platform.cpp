@@ -1,0 +1,225 @@
+#include "sim/board/platform.h"
+
+#include <algorithm>
+#include <utility>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/meminfo.h"
+#include "services/s3_save.h"
+#include "psp/psp_window.h"
+#include "sim/board/fabric_mmio_model.h"
+#include "sim/board/platform_stack.h"
+
+namespace sim {
+
+namespace {
+Platform* gActive = nullptr;
+PoolFaultHandler gPoolFaultHandler = nullptr;
+// The configuration-space base register as earlier firmware leaves it: the
+// configuration space at 0xF0000000, 256 buses (bus range 8), enabled.
+constexpr uint64_t kConfigSpaceBaseValue = 0xF0000000 | (8 << 2) | 1;
+}  // namespace
+
+void SetPoolFaultHandler(PoolFaultHandler handler) { gPoolFaultHandler = handler; }
+
+Platform& ActivePlatform() {
+  if (gActive == nullptr) {
+    std::fprintf(stderr, "virtual platform: the driver touched hardware with no platform active\n");
+    std::abort();
+  }
+  return *gActive;
+}
+
+Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
+    : Platform(std::make_shared<const Scenario>(scenario), dispatch) {}
+
+Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
+    : scenario_(std::move(scenario)),
+      memory_(PhysicalMemory::Instance()),
+      dispatch_(dispatch),
+      hardware_(memory_),
+      firmware_(memory_, dispatch) {
+  if (gActive != nullptr) {
+    std::fprintf(stderr, "virtual platform: only one platform may be active at a time\n");
+    std::abort();
+  }
+  gActive = this;
+  memory_.Reset();
+  ResetImageState();
+  dispatch_.ForgetImages();
+  Build();
+}
+
+Platform::~Platform() {
+  firmware_.CheckPool();
+  if (gPoolFaultHandler != nullptr && !firmware_.PoolFaults().empty()) gPoolFaultHandler(firmware_.PoolFaults());
+  gActive = nullptr;
+}
+
+void Platform::Build() {
+  const Scenario& s = *scenario_;
+  FirmwareConfig fc;
+  fc.pcd = s.pcd;
+  fc.hobList = s.hobList;
+  fc.hobs = s.hobs;
+  fc.faults = s.faults;
+  fc.smmReadyToLock = s.smmReadyToLock;
+  std::vector<std::pair<uint32_t, uint32_t>> registers;  // index, value
+  for (size_t socket = 0; socket < s.sockets.size(); ++socket) {
+    TopologySocket ts;
+    for (size_t die = 0; die < s.sockets[socket].dies.size(); ++die) {
+      const DieDesc& d = s.sockets[socket].dies[die];
+      ts.dies.push_back({d.rootBus, d.memoryInfo.value_or(DerivedMemoryCounts(d))});
+      // Fabric devices exist for two sockets of four dies; a die beyond them
+      // is only in the topology (and has its root).
+      const uint8_t device = uint8_t(0x18 + 4 * socket + die);
+      if (d.vendor != 0xFFFF && socket < 2 && die < 4) {
+        for (uint8_t fn = 0; fn < 8; ++fn)
+          hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(kFabricDeviceIdBase + fn));
+        // Byte 0x84 of function 0 is the root bus number; the byte after it
+        // belongs to another field (an invented value), no part of the number.
+        hardware_.SetPciConfig8(0, device, 0, 0x84, d.rootBus);
+        hardware_.SetPciConfig8(0, device, 0, 0x85, 0xA5);
+      }
+      hardware_.AddRoot(d.rootBus);
+      // The root's registers in ascending order (a channel's after the plain
+      // one of the same index), so each lands at the end of the register file.
+      registers.clear();
+      registers.assign(d.internal.begin(), d.internal.end());
+      for (size_t c = 0; c < d.channels.size(); ++c)
+        for (auto& [offset, value] : d.channels[c])
+          registers.emplace_back(uint32_t(kChannelRegisterBase + c * kChannelRegisterStride + offset), value);
+      std::stable_sort(registers.begin(), registers.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      hardware_.ReserveInternal(d.rootBus, registers.size());
+      for (const auto& [index, value] : registers) hardware_.SetInternal(d.rootBus, index, value);
+    }
+    fc.sockets.push_back(ts);
+  }
+  for (const PciDesc& p : s.pci) {
+    hardware_.AddPciFunction(p.bus, p.device, p.function, p.vendor, p.deviceId);
+    for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
+  }
+  hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
+  hardware_.SetMsr(kMsrConfigSpaceBase, kConfigSpaceBaseValue);
+  BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
+  for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
+  for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
+  // The PM1 control register's base in PM registers 0x62/0x63, and the register
+  // itself with the sleep type the platform last entered; [ports] may override it.
+  hardware_.devices().SetPmRegister(0x62, uint8_t(s.pm1ControlBase));
+  hardware_.devices().SetPmRegister(0x63, uint8_t(s.pm1ControlBase >> 8));
+  if (s.pm1ControlBase != 0 && s.pm1ControlBase != 0xFFFF)
+    hardware_.SetPortValue(s.pm1ControlBase, uint32_t(s.sleepType) << 10);
+  for (auto& [port, value] : s.ports) hardware_.SetPortValue(port, value);
+  hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
+  hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
+  hardware_.SetAgent(s.agentPresent, s.agentAnswer);
+  for (const UartDesc& uart : s.uarts) hardware_.devices().AddUart(uart);
+  hardware_.SetAccessLimit(s.accessLimit);
+  hardware_.SetStepMarker(&firmware_.Steps());
+  if (s.flash) hardware_.MapFlash(s.flash);
+  hardware_.SetPsp(s.psp);
+  if (s.psp.windowBase) {
+    // A base placed before the driver starts, as the window registers hold it once programmed.
+    hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
+    hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+  }
+  for (const MemoryPlacement& m : s.placements) {
+    if (memory_.Contains(m.address, m.bytes.size())) memory_.WriteBytes(m.address, m.bytes.data(), m.bytes.size());
+    else hardware_.SetBytes(m.address, m.bytes);
+  }
+  firmware_.Build(fc);
+  if (s.earlierDriver || s.mailbox)
+    earlier_ = BuildEarlierDriver(memory_, firmware_, hardware_.devices(), s.earlierDriver.value_or(EarlierDriverDesc{}),
+                                  s.mailbox);
+  s3_.BeforeEntry(s.s3, firmware_, memory_);
+}
+
+bool Platform::Run(const std::function<void()>& fn) {
+  if (stopped_) return false;
+  try {
+    RunOnPlatformStack(kStackBase, kStackSize, fn);
+    return true;
+  } catch (const PlatformStop& stop) {
+    stopped_ = true;
+    halted_ = stop.reason == PlatformStop::Halted;
+    runaway_ = stop.reason == PlatformStop::Runaway;
+    return false;
+  }
+}
+
+bool Platform::CallEntry(uint64_t* status) {
+  firmware_.Steps().EntryBegins();
+  const bool returned = Run([&] {
+    *status = dispatch_.CallEntry(dispatch_.EntryPoint(), firmware_.ImageHandle(), firmware_.SystemTable());
+  });
+  firmware_.Steps().EntryEnds();
+  return returned;
+}
+
+bool Platform::SignalGroup(const Guid& group) {
+  return Run([&] { firmware_.SignalGroup(group); });
+}
+
+bool Platform::StartAnotherDriver(DriverRun* run) {
+  const unsigned image = firmware_.LoadImage();
+  run->image = image;
+  run->imageHandle = firmware_.ImageHandleOf(image);
+  const uint64_t entry = dispatch_.LoadAnotherImage(image);
+  if (entry == 0) {
+    std::fprintf(stderr, "virtual platform: this dispatch backend cannot load another copy of the driver\n");
+    std::abort();
+  }
+  run->returned = Run([&] {
+    const unsigned before = dispatch_.SwitchImage(image);
+    firmware_.EnterImage(image);
+    run->status = dispatch_.CallEntry(entry, run->imageHandle, firmware_.SystemTable());
+    firmware_.EnterImage(before);
+    dispatch_.SwitchImage(before);
+  });
+  // A driver whose entry fails is unloaded.
+  if (run->returned && (run->status & kEfiErrorBit)) firmware_.UnloadImage(image);
+  return run->returned;
+}
+
+std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
+  for (auto& i : firmware_.Interfaces())
+    if (GuidEqual(i.protocol, protocol)) return i.interface;
+  return std::nullopt;
+}
+
+BootResult Platform::Boot() {
+  BootResult r;
+  r.entryReturned = CallEntry(&r.entryStatus);
+  r.drivers.push_back({0, firmware_.ImageHandle(), r.entryReturned, r.entryStatus});
+  if (r.entryReturned && (r.entryStatus & kEfiErrorBit)) firmware_.UnloadImage(0);
+  // The package's driver that builds the S3 save table starts after this one.
+  if (r.entryReturned) s3_.AfterEntry(firmware_, memory_);
+  for (const std::string& event : scenario_->events) {
+    if (stopped_) break;
+    size_t before = hardware_.InternalWrites().size();
+    bool completed = true;
+    if (event == kEventReadyToBoot) completed = SignalGroup(kReadyToBootGroupGuid);
+    if (event == kEventSmmReadyToLock)
+      completed = Run([&] { firmware_.InstallByPlatform(kDxeSmmReadyToLockProtocolGuid, 0); });
+    if (event == kEventStartDriver) {
+      r.drivers.emplace_back();
+      completed = StartAnotherDriver(&r.drivers.back());
+    }
+    const auto& all = hardware_.InternalWrites();
+    r.signals.push_back(
+        {event, std::vector<InternalWrite>(all.begin() + static_cast<long>(before), all.end()), completed});
+  }
+  r.halted = halted_;
+  r.runaway = runaway_;
+  // The first driver's state is the one left in view.
+  dispatch_.SwitchImage(0);
+  firmware_.EnterImage(0);
+  firmware_.CheckPool();
+  return r;
+}
+
+}  // namespace sim

@@ -1,0 +1,90 @@
+// Reading a scenario file's tables: the TOML parser, built so that its internal
+// checks reject a bad file instead of assuming, and the typed accessors every
+// table's reader uses. Private to the scenario readers (sim/scenario*.cpp).
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "sim/scenario/scenario.h"
+
+// The TOML parser's internal assumptions are checked in every build and fail by
+// throwing: one of them (a table header whose key starts with a character no key
+// may start with, "[`a]]") is reachable from a bad file, and left to the
+// optimiser as an assumption, as release builds otherwise do, it would be
+// undefined behaviour. A failed check rejects the file like a parse error.
+// Every file that reads scenarios includes the parser through this header, so
+// all of them build it the same way.
+namespace sim {
+struct TomlCheckFailed {};
+}  // namespace sim
+#pragma push_macro("NDEBUG")
+#undef NDEBUG
+#define TOML_ASSERT(expr) ((expr) ? static_cast<void>(0) : throw ::sim::TomlCheckFailed{})
+#include <toml++/toml.h>
+#pragma pop_macro("NDEBUG")
+
+namespace sim {
+
+// Typed access to a scenario file's values; a wrong one throws ScenarioError
+// "file:line: key 'x': message".
+class ScenarioReader {
+ public:
+  explicit ScenarioReader(std::string source) : source_(std::move(source)) {}
+
+  [[noreturn]] void Fail(const toml::source_region& where, const std::string& key, const std::string& what) const;
+
+  // Every key of a table must be one this format knows.
+  void Keys(const toml::table& t, const std::string& path, std::initializer_list<const char*> known) const {
+    Keys(t, path, std::set<std::string>(known.begin(), known.end()));
+  }
+  void Keys(const toml::table& t, const std::string& path, const std::set<std::string>& known) const;
+
+  static std::string Join(const std::string& path, std::string_view key) {
+    return path.empty() ? std::string(key) : path + "." + std::string(key);
+  }
+
+  uint64_t Unsigned(const toml::node& n, const std::string& key, uint64_t max) const;
+  // A 64-bit value: an integer (TOML integers are signed, so the top bit comes
+  // from a negative number or a hexadecimal string) or a string "0x...".
+  uint64_t Value64(const toml::node& n, const std::string& key) const;
+  // "3A8E17F2-7895-4FB6-A86C-DE82D365631E"
+  Guid GuidValue(const toml::node& n, const std::string& key) const;
+  bool Bool(const toml::node& n, const std::string& key) const;
+  // A byte switch: true and false stand for 1 and 0; any other byte value may be
+  // given as an integer.
+  uint8_t Switch(const toml::node& n, const std::string& key) const;
+  std::string String(const toml::node& n, const std::string& key) const;
+  const toml::table& Table(const toml::node& n, const std::string& key) const;
+  const toml::array& Array(const toml::node& n, const std::string& key) const;
+  // A number written as a key ("0x50000", "243").
+  uint64_t KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
+                     uint64_t max) const;
+
+ private:
+  std::string source_;
+};
+
+// A reader of one top-level table (or of a few that describe one thing): takes
+// its keys from the file's root into the scenario. ParseScenario runs the
+// readers in a fixed order, each after those whose results it checks against.
+using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, Scenario& s);
+
+// Readers kept in files of their own (sim/scenario_<topic>.cpp), one line each.
+void ReadS3(const ScenarioReader& r, const toml::table& root, Scenario& s);  // after [pcd]
+void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
+void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
+void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
+void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [fabric]: scenario_fabric.cpp
+void ReadDrux(const ScenarioReader& r, const toml::table& root, Scenario& s);   // [drux], [[memory]]: scenario_drux.cpp
+// A die's memory_info (the channel information protocol's counts): scenario_drux.cpp.
+void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieDesc& die);
+
+// A HOB's length field: 0 to 0xFFF8, a multiple of 8.
+uint16_t HobLength(const ScenarioReader& r, const toml::node& n, const std::string& key);
+// A protocol by the name the report gives it (MemInfoProtocol, HeapListProtocol) or by GUID.
+Guid ProtocolNamed(const ScenarioReader& r, const toml::node& n, const std::string& key);
+
+}  // namespace sim

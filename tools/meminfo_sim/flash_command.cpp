@@ -1,0 +1,97 @@
+#include "tools/meminfo_sim/flash_command.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "sim/images/flash_listing.h"
+#include "sim/scenario/scenario.h"
+
+namespace sim {
+
+namespace {
+
+constexpr int kGood = 0, kProblems = 1, kUsage = 2;
+
+int Write(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  Scenario s;
+  try {
+    s = LoadScenario(o.scenario);
+  } catch (const ScenarioError& e) {
+    err << "meminfo-sim: " << e.what() << "\n";
+    return kUsage;
+  }
+  if (!s.flash) {
+    err << "meminfo-sim: " << o.scenario << ": the scenario has no [flash] table\n";
+    return kUsage;
+  }
+  std::ofstream file(o.output, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(s.flash->bytes.data()), std::streamsize(s.flash->bytes.size()));
+  file.close();
+  if (!file) {
+    err << "meminfo-sim: cannot write " << o.output << "\n";
+    return kUsage;
+  }
+  out << "wrote " << o.output << ": " << s.flash->Size() << " bytes, the boot flash from " << HexText(s.flash->base, 8)
+      << " to 0xFFFFFFFF\n";
+  return kGood;
+}
+
+int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  std::vector<uint32_t> signatures;
+  for (const std::string& text : o.signatures) {
+    size_t used = 0;
+    unsigned long long v = 0;
+    try {
+      v = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != text.size() || v > 0xFFFFFFFF) {
+      err << "meminfo-sim: --signature " << text << ": expected a 32-bit number such as 0x00800F12\n";
+      return kUsage;
+    }
+    signatures.push_back(uint32_t(v));
+  }
+  // A regular file only, read no further than a flash can be: a device or a
+  // pipe could hand over bytes for ever.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(o.inspect, ec)) {
+    err << "meminfo-sim: " << o.inspect << ": not a file that can be read\n";
+    return kUsage;
+  }
+  const uint64_t size = std::filesystem::file_size(o.inspect, ec);
+  std::vector<uint8_t> bytes(ec || size > kFlashMaxSize ? 0 : size);
+  std::ifstream file(o.inspect, std::ios::binary);
+  if (ec || size > kFlashMaxSize || !file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
+    err << "meminfo-sim: " << o.inspect << ": cannot read it, or it is larger than a flash (16 MiB)\n";
+    return kUsage;
+  }
+  FlashImage image;
+  try {
+    image = FlashImageFromBytes(std::move(bytes));
+  } catch (const FlashBuildError& e) {
+    err << "meminfo-sim: " << o.inspect << ": " << e.what() << "\n";
+    return kUsage;
+  }
+  const FlashInspection r = InspectFlash(image, o.inspect, signatures);
+  if (o.asJson) out << FlashInspectionJson(r).dump(2) << "\n";
+  else out << FlashInspectionText(r);
+  return r.Good() ? kGood : kProblems;
+}
+
+}  // namespace
+
+int RunFlashCommand(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) {
+  const bool write = !o.scenario.empty() || !o.output.empty();
+  if (write == !o.inspect.empty() || (write && (o.scenario.empty() || o.output.empty()))) {
+    err << "meminfo-sim flash: give SCENARIO -o FILE to write an image, or --inspect FILE to inspect one\n";
+    return kUsage;
+  }
+  if (write && (o.asJson || !o.signatures.empty())) {
+    err << "meminfo-sim flash: --json and --signature go with --inspect\n";
+    return kUsage;
+  }
+  return write ? Write(o, out, err) : Inspect(o, out, err);
+}
+
+}  // namespace sim

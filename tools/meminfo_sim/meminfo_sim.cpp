@@ -1,0 +1,180 @@
+// meminfo-sim: boots the driver on a virtual platform described by a scenario
+// file and reports what it published and what it did to the hardware.
+//
+// Exit status: 0 the boot ran to its end (whatever status the entry returned),
+// 1 the platform stopped during the boot (a fatal trap halted it, or it ran
+// past the access limit), 2 bad usage or a bad or missing scenario file.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/emu/emulator_dispatch.h"
+#include "tools/meminfo_sim/flash_command.h"
+#include "sim/board/platform.h"
+#include "sim/report/report.h"
+#include "sim/board/sweep.h"
+
+namespace {
+
+constexpr int kExitCompleted = 0;
+constexpr int kExitStopped = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitEmulation = 3;
+
+constexpr const char* kDescription =
+    "Boots MemInfoDxe, linked into this program, on a virtual platform and reports\n"
+    "what it did: the entry's status, the record published under MemInfoProtocol\n"
+    "(every field and its 40 raw bytes), the root-register writes of each\n"
+    "ReadyToBoot signal, the S3 save-table closing and its SMM message, PCD\n"
+    "writes, fatal traps and the post-code display of a halted platform, the\n"
+    "shared heap buffers, pool allocations and checks, the events left open, and\n"
+    "hardware access counts.";
+
+constexpr const char* kExitText =
+    "Exit status:\n"
+    "  0  the boot ran to its end (the driver's own status is in the report)\n"
+    "  1  the platform stopped during the boot: a fatal trap halted it, or it ran\n"
+    "     past [limits] max_accesses\n"
+    "  2  bad usage, or the scenario file is missing or invalid (the message\n"
+    "     names the file, the line and the key)\n"
+    "  3  --emulate: the image could not be loaded, or it faulted in the emulator\n"
+    "\n"
+    "Scenario files: docs/scenario-format.md. Reading the report and its JSON\n"
+    "keys: docs/report.md.";
+
+struct Options {
+  std::string path;
+  bool asJson = false;
+  bool verbose = false;
+  bool trace = false;
+  bool emulate = false;
+  std::string image;
+};
+
+// Reads the scenario and, with --emulate, loads the image; 0, or the exit
+// status that says why not.
+int Prepare(const Options& o, sim::Scenario* scenario, std::unique_ptr<sim::EmulatorDispatch>* emulator) {
+  try {
+    *scenario = sim::LoadScenario(o.path);
+  } catch (const sim::ScenarioError& e) {
+    std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
+    return kExitUsage;
+  }
+  if (!o.emulate) return 0;
+  try {
+    *emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
+    return kExitEmulation;
+  }
+  return 0;
+}
+
+int Run(const Options& o) {
+  sim::Scenario scenario;
+  std::unique_ptr<sim::EmulatorDispatch> emulator;
+  if (const int failed = Prepare(o, &scenario, &emulator)) return failed;
+  sim::DriverInfo driver;
+  if (o.emulate) driver = {"emulator", o.image};
+
+  try {
+    sim::Platform platform(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
+    const sim::BootResult result = platform.Boot();
+    if (o.asJson) {
+      std::cout << sim::JsonReport(platform, result, driver, o.trace).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                << "\n";
+    } else {
+      sim::ReportOptions options;
+      options.verbose = o.verbose;
+      options.trace = o.trace;
+      options.driver = driver;
+      std::cout << sim::TextReport(platform, result, options);
+    }
+    std::cout.flush();
+    return result.halted || result.runaway ? kExitStopped : kExitCompleted;
+  } catch (const sim::EmulationError& e) {
+    std::cout.flush();
+    std::fprintf(stderr, "meminfo-sim: the image faulted: %s\n", e.what());
+    return kExitEmulation;
+  }
+}
+
+// The fault sweep: 0 every check passed, 1 a check failed.
+int Sweep(const Options& o) {
+  sim::Scenario scenario;
+  std::unique_ptr<sim::EmulatorDispatch> emulator;
+  if (const int failed = Prepare(o, &scenario, &emulator)) return failed;
+  const sim::SweepResult r =
+      sim::RunSweep(scenario, emulator ? static_cast<sim::Dispatch&>(*emulator) : sim::HostDispatch());
+  std::cout << (o.asJson ? sim::SweepJson(r) : sim::SweepText(r));
+  return r.Passed() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "meminfo-sim"};
+  app.footer(kExitText);
+  app.require_subcommand(1);
+
+  Options o;
+  CLI::App* run = app.add_subcommand("run", "Boot the driver on the platform a scenario file describes and report");
+  run->add_option("SCENARIO", o.path, "Scenario file (TOML), e.g. scenarios/default.toml")->required();
+  run->add_flag("--json", o.asJson, "Print the report as JSON (schema_version 1; every firmware call included)");
+  run->add_flag("-v,--verbose", o.verbose, "Text report: also list every firmware service call with its status");
+  run->add_flag("--trace", o.trace, "Also list every hardware access in order (kind, read or write, width, address, value)");
+  run->add_flag("--emulate", o.emulate,
+                "Run the real driver image in the CPU emulator instead of the driver linked into this program");
+  o.image = MEMINFO_DEFAULT_IMAGE;
+  run->add_option("--image", o.image, "The image --emulate runs (default: the one this build made)")
+      ->capture_default_str();
+  run->footer(kExitText);
+
+  Options sweep;
+  CLI::App* sweepCommand = app.add_subcommand(
+      "sweep", "Boot a scenario once per failure point (each pool allocation, protocol installation, event creation "
+               "and protocol look-up failing in turn) and check every run");
+  sweepCommand->add_option("SCENARIO", sweep.path, "Scenario file (TOML)")->required();
+  sweepCommand->add_flag("--json", sweep.asJson, "Print one JSON document");
+  sweepCommand->add_flag("--emulate", sweep.emulate, "Run the real driver image in the CPU emulator");
+  sweep.image = MEMINFO_DEFAULT_IMAGE;
+  sweepCommand->add_option("--image", sweep.image, "The image --emulate runs")->capture_default_str();
+  sweepCommand->footer(
+      "Checks after every run: no crash, no write outside a pool block, after a free or a second free, no\n"
+      "open event whose notify function lies in an unloaded (failed) driver, and every published record\n"
+      "whole. Exit status: 0 every check passed, 1 a check failed, 2 bad usage or scenario, 3 --emulate\n"
+      "could not load the image.");
+
+  sim::FlashCommandOptions flash;
+  CLI::App* flashCommand = app.add_subcommand(
+      "flash", "Write the boot flash image a scenario describes (SCENARIO -o FILE), or inspect one (--inspect FILE)");
+  flashCommand->add_option("SCENARIO", flash.scenario, "Scenario file whose [flash] table describes the image");
+  flashCommand->add_option("-o,--output", flash.output, "The image file to write");
+  flashCommand->add_option("--inspect", flash.inspect,
+                           "List a flash image's entry table, directories and entries and check every checksum");
+  flashCommand->add_flag("--json", flash.asJson, "--inspect: print one JSON document");
+  flashCommand->add_option("--signature", flash.signatures,
+                           "--inspect: judge for a processor with this CPUID 0x80000001 EAX (e.g. 0x00800F12); "
+                           "may be repeated; default: every processor the flash format knows");
+  flashCommand->footer(
+      "Exit status: 0 written, or inspected and good; 1 the inspected image has problems (a missing\n"
+      "entry table, a bad magic, count or checksum, or a --signature processor whose lookups fail);\n"
+      "2 bad usage, or a file that cannot be read or written. See docs/flash.md.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+  if (flashCommand->parsed()) return sim::RunFlashCommand(flash, std::cout, std::cerr);
+  if (sweepCommand->parsed()) return Sweep(sweep);
+  return Run(o);
+}
