@@ -13,11 +13,6 @@ constexpr uint8_t kFabricDeviceBase = 0x18;
 uint8_t FabricDevice(size_t socket, size_t die) { return uint8_t(kFabricDeviceBase + 4 * socket + die); }
 }  // namespace
 
-bool FabricDevicePresent(const Scenario& s, size_t socket, size_t die) {
-  return socket < 2 && die < 4 && socket < s.sockets.size() && die < s.sockets[socket].dies.size() &&
-         s.sockets[socket].dies[die].vendor != 0xFFFF;
-}
-
 uint32_t FabricSystemConfigFor(const Scenario& s) {
   const size_t dies = s.sockets.empty() ? 0 : std::min<size_t>(s.sockets[0].dies.size(), 4);
   const bool second = s.sockets.size() > 1 && !s.sockets[1].dies.empty();

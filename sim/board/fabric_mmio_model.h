@@ -10,16 +10,12 @@
 #include <optional>
 #include <vector>
 
+#include "sim/scenario/desc.h"
+
 namespace sim {
 
 class Hardware;
 struct Scenario;
-
-struct FabricDesc {
-  std::optional<uint32_t> systemConfig;         // function 1, 0x200 of socket 0, die 0
-  std::optional<std::vector<uint32_t>> busRanges;  // up to eight, from 0xA0; the rest read 0
-  std::array<uint32_t, 8> aboveTopSelect{};     // function 0, 0x3FC, by slot (socket x 4 + die)
-};
 
 // MSR 0x1B when the scenario gives none: the local APIC enabled at its usual
 // base, on the boot processor (bit 8), which is where the driver runs.
@@ -28,8 +24,6 @@ constexpr uint64_t kDefaultApicBase = 0xFEE00900;
 // The value of function 1, 0x200 and of the bus-range map the topology implies.
 uint32_t FabricSystemConfigFor(const Scenario& s);
 std::vector<uint32_t> FabricBusRangesFor(const Scenario& s);
-// Whether the fabric device of (socket, die) exists on the platform.
-bool FabricDevicePresent(const Scenario& s, size_t socket, size_t die);
 
 // Sets the registers above (and MSR 0x1B's default) in the platform's hardware.
 void BuildFabricMmioModel(Hardware& hardware, const Scenario& s);

@@ -10,7 +10,9 @@
 
 #include "sim/firmware/firmware.h"
 #include "sim/machine/hardware.h"
+#include "sim/machine/image_state.h"
 #include "sim/firmware/heap_list.h"
+#include "sim/firmware/s3_platform.h"
 #include "sim/scenario/scenario.h"
 
 namespace sim {
@@ -101,15 +103,5 @@ Platform& ActivePlatform();
 // double free): the tests make each one a failure. Nothing by default.
 using PoolFaultHandler = void (*)(const std::vector<PoolFault>& faults);
 void SetPoolFaultHandler(PoolFaultHandler handler);
-
-// Gives the driver a freshly loaded image's state before each platform's boot.
-void ResetImageState();
-// Whether the bytes lie in the linked driver's state section (host build).
-bool ImageStateHolds(uint64_t address, uint64_t length);
-// The state section's bytes now, and as the process started (host build).
-std::vector<uint8_t> ImageStateBytes();
-uint64_t ImageStateStart();
-std::vector<uint8_t> PristineImageState();
-void SetImageStateBytes(const std::vector<uint8_t>& bytes);
 
 }  // namespace sim

@@ -12,18 +12,14 @@
 
 #include "core/chip_select.h"
 #include "core/fabric_topology.h"
+#include "sim/common/text.h"
 #include "sim/machine/boot_steps.h"
 #include "sim/firmware/dispatch.h"
 #include "sim/machine/memory.h"
+#include "sim/scenario/desc.h"
 #include "uefi/base.h"
 
 namespace sim {
-
-// "0x" and upper-case digits, zero-padded to `digits` (0: as many as needed).
-std::string HexText(uint64_t value, int digits = 0);
-std::string GuidText(const Guid& guid);
-std::string GuidName(const Guid& guid);  // a known protocol's or group's name, else its text
-std::string StatusName(uint64_t status);
 
 constexpr size_t kNoCall = ~size_t{0};
 
@@ -82,25 +78,6 @@ struct InstalledInterface {
   std::optional<unsigned> image;  // the copy of the driver that installed it; none: another module
 };
 
-struct FirmwareFaults {
-  static constexpr uint64_t kEveryCall = ~0ull;
-  uint64_t failAllocation = 0;  // the Nth AllocatePool call fails (1-based); 0: none
-  bool failInstallProtocol = false;              // every installation fails
-  std::optional<Guid> failInstallOf;             // only installations of this protocol fail
-  uint64_t failCreateEvent = 0;    // the Nth CreateEvent call fails, or kEveryCall; 0: none
-  uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
-  uint64_t failInstallCall = 0;    // the Nth InstallProtocolInterface call of a driver fails; 0: none
-  uint64_t failLocateCall = 0;     // the Nth LocateProtocol call answers EFI_NOT_FOUND; 0: none
-  std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info", "smm_communication"
-};
-
-// What the channel information protocol reports for a die; a non-zero status
-// makes its query fail.
-struct DieMemoryCounts {
-  uint64_t channels = 0, dimms = 0, ranks = 0;
-  uint64_t status = 0;
-};
-
 struct TopologyDie {
   uint8_t rootBus;
   DieMemoryCounts memory;
@@ -108,19 +85,6 @@ struct TopologyDie {
 struct TopologySocket {
   std::vector<TopologyDie> dies;
 };
-
-// A GUID-extension HOB the earlier boot phase left.
-struct HobDesc {
-  Guid name;
-  std::vector<uint8_t> data;
-  // The length field, when not the HOB's own (24 + data, rounded up to 8). The
-  // HOB then takes that many bytes of the list (data cut or padded with zero);
-  // one shorter than its 24-byte header takes its own length, and ends every
-  // search there.
-  std::optional<uint16_t> length;
-};
-// Bytes of the HOB list the HOB takes.
-uint64_t HobFootprint(const HobDesc& hob);
 
 struct FirmwareConfig {
   std::map<uint64_t, uint64_t> pcd;  // token -> value

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/probes.h"
-#include "sim/board/platform.h"
+#include "sim/machine/image_state.h"
 
 namespace sim {
 
@@ -70,17 +70,6 @@ bool ReadListBytes(const PhysicalMemory& memory, uint64_t address, void* out, ui
 }
 
 }  // namespace
-
-HobDesc HeapHob(const HeapHobDesc& desc) {
-  HobDesc hob;
-  hob.name = HeapHobGuid;
-  const HeapBufferHeader header = {desc.signature, desc.handle, desc.size, desc.persist, desc.valid, {0, 0}};
-  hob.data.resize(sizeof header);
-  std::memcpy(hob.data.data(), &header, sizeof header);
-  hob.data.insert(hob.data.end(), desc.data.begin(), desc.data.end());
-  hob.length = desc.length;
-  return hob;
-}
 
 EarlierDriver BuildEarlierDriver(PhysicalMemory& memory, Firmware& firmware, Devices& devices,
                                  const EarlierDriverDesc& desc, const std::optional<MailboxDesc>& mailbox) {

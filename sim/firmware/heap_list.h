@@ -11,36 +11,9 @@
 #include "services/heap.h"
 #include "sim/machine/devices.h"
 #include "sim/firmware/firmware.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
-
-// A heap HOB of the earlier phase: the header's fields, the buffer's contents
-// as the HOB carries them, and optionally a HOB length other than its own.
-struct HeapHobDesc {
-  uint32_t signature = kHeapSignature;
-  uint32_t handle = 0;
-  uint32_t size = 0;  // the header's size field
-  uint8_t persist = 4;
-  uint8_t valid = kHeapValid;
-  std::vector<uint8_t> data;
-  std::optional<uint16_t> length;
-};
-HobDesc HeapHob(const HeapHobDesc& desc);
-
-// A buffer an earlier driver created: a node of its list.
-struct HeapBufferDesc {
-  uint32_t signature = kHeapSignature;
-  uint32_t handle = 0;
-  uint8_t persist = 4;
-  std::vector<uint8_t> data;  // the buffer's contents; its size is theirs
-};
-
-// A driver of the package that started before this one: it imported the heap
-// HOBs and created its own buffers (the debug agent's mailbox among them, when
-// the scenario has one).
-struct EarlierDriverDesc {
-  std::vector<HeapBufferDesc> buffers;
-};
 
 // A node some driver made, and the pool memory type it lies in.
 struct HeapNodeRecord {

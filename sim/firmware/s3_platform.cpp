@@ -6,10 +6,6 @@
 
 namespace sim {
 
-uint64_t S3Desc::FieldsEnd() const {
-  return std::max({kHeaderSize, endMarkerOffset + 4, terminatorOffset + 2});
-}
-
 uint64_t S3Platform::PlaceRecord(Firmware& firmware) {
   const uint64_t record = firmware.PlacePool(EfiRuntimeServicesData, kS3RecordSize);
   if (record == 0) return 0;

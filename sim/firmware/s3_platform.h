@@ -13,26 +13,9 @@
 
 #include "sim/firmware/firmware.h"
 #include "sim/machine/memory.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
-
-// What [s3] describes.
-struct S3Desc {
-  bool table = true;                   // the other driver leaves a save table
-  uint32_t signature = 0x54335341;     // at offset 0
-  uint64_t endMarkerOffset = 0x100;    // the u64 at offset 32
-  uint32_t endMarker = 0x01558844;     // the u32 at that offset
-  uint64_t terminatorOffset = 0x104;   // the u64 at offset 40
-  uint64_t size = 0;                   // bytes; 0: just enough for the fields
-  bool published = false;              // the other driver's record is in PCD 349 before this driver starts
-  bool commBuffer = true;              // PCD 350 names a buffer
-
-  static constexpr uint64_t kMaxSize = 0x10000;
-  static constexpr uint64_t kHeaderSize = 48;
-  // The bytes the table needs for its fields at least.
-  uint64_t FieldsEnd() const;
-  uint64_t TableSize() const { return size != 0 ? size : (FieldsEnd() + 15) & ~15ull; }
-};
 
 constexpr uint64_t kS3CommBufferSize = 40;
 constexpr uint64_t kS3RecordSize = 16;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sim/board/platform.h"
+#include "sim/machine/image_state.h"
 
 extern "C" {
 extern uint8_t __start_mistate[] __attribute__((weak));

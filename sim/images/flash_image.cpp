@@ -8,7 +8,7 @@
 #include <mutex>
 #include <utility>
 
-#include "sim/firmware/firmware.h"
+#include "sim/common/text.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "sim/firmware/firmware.h"
+#include "sim/common/text.h"
 
 namespace sim {
 

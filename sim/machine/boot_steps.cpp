@@ -1,8 +1,9 @@
 #include "sim/machine/boot_steps.h"
 
 #include "core/channel_map.h"
+#include "core/fabric_topology.h"
 #include "core/meminfo.h"
-#include "sim/firmware/firmware.h"
+#include "uefi/system_table.h"
 
 namespace sim {
 

@@ -16,26 +16,15 @@
 #include <vector>
 
 #include "sim/machine/memory.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
-
-constexpr uint64_t kUartMmioThreshold = 0x10000;  // UART bases from here on are memory-mapped
-constexpr uint16_t kComPort1 = 0x3F8;
-
-struct UartDesc {
-  uint64_t base = kComPort1;
-  bool busy = false;          // the line status never shows the transmitter ready
-  uint64_t busyReadings = 0;  // after each transmitted byte, this many readings show it busy
-  // The line status while busy: 0x00, or 0x20 for a holding register already
-  // empty while the transmitter still shifts out the last byte.
-  uint8_t busyStatus = 0x00;
-};
 
 class Uart {
  public:
   static constexpr int kData = 0;
   static constexpr int kLineStatus = 5;
-  static constexpr int kRegisterCount = 8;
+  static constexpr int kRegisterCount = kUartRegisterCount;
   static constexpr uint8_t kReady = 0x60;  // transmitter empty, holding register empty
 
   explicit Uart(const UartDesc& setup) : desc_(setup) {}
@@ -63,17 +52,6 @@ class Uart {
   uint8_t scratch_[kRegisterCount] = {};
 };
 
-// The start of the debug agent's mailbox buffer as a scenario describes it.
-struct MailboxDesc {
-  uint32_t signature = 0xDB1099CC;
-  uint16_t capacity = 64;            // collect area bytes, at offset 6
-  uint16_t held = 0;                 // bytes already held, at offset 8
-  uint8_t output = 1;                // output switch, at offset 10
-  uint8_t collect = 0;               // collect mode, at offset 18
-  uint64_t mask = 0x100401008A300408ull;  // the channel's level mask, at offset 24
-  std::optional<uint32_t> size;      // bytes in the buffer; default 513 + capacity
-  uint32_t Size() const { return size ? *size : 513u + capacity; }
-};
 constexpr uint32_t kMailboxHeapHandle = 0xA019;
 constexpr uint32_t kMailboxCollectOffset = 513;
 

@@ -9,17 +9,9 @@
 
 #include "psp/flash.h"
 #include "sim/images/flash_image.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
-
-constexpr uint64_t kPspWindowSize = 1ull << 20;
-
-// How the PSP answers the mailbox status word.
-struct PspDesc {
-  std::optional<uint64_t> windowBase;  // a base already in the window registers
-  uint32_t status = kPspStatusBooted;  // the status word once the PSP is ready
-  uint64_t readyAfter = 0;             // status reads that show neither bit 29 nor 30 first
-};
 
 class PspDevice {
  public:

@@ -16,6 +16,7 @@
 #include "sim/machine/devices.h"
 #include "sim/machine/flash_device.h"
 #include "sim/machine/memory.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
 
@@ -34,12 +35,6 @@ enum class AccessKind : uint8_t {
 };
 constexpr int kAccessKindCount = 11;
 
-// PCI identifiers of the modelled fabric devices and their roots: the vendor is
-// the fabric's, the one the driver looks for; the device identifiers are
-// invented for this platform.
-constexpr uint16_t kFabricVendorId = 0x1022;
-constexpr uint16_t kFabricDeviceIdBase = 0xFAB0;  // + function number
-constexpr uint16_t kRootDeviceId = 0x0B00;
 const char* AccessKindName(AccessKind kind);
 
 struct Access {
@@ -56,10 +51,6 @@ struct InternalWrite {
   uint8_t bus;
   uint32_t index;
   uint32_t value;
-};
-
-struct CpuidValue {
-  uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
 };
 
 // Why a run stopped before the driver returned.

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/common/address_map.h"
+
 // The platform's own bookkeeping, run on every access the driver makes (the
 // access log, the stacks seen, the reset's page scans): no fuzzer learns
 // anything from its branches, and tracing them was a large part of what each
@@ -21,18 +23,10 @@
 
 namespace sim {
 
-constexpr uint64_t kDramBase = 0x40000000;         // 1 GiB
-constexpr uint64_t kDramSize = 64ull << 20;        // 64 MiB
 constexpr uint64_t kFirmwareRegionSize = 1ull << 20;  // firmware's own structures at the start
 constexpr uint64_t kStackBase = kDramBase + kFirmwareRegionSize;  // the stack the driver runs on
 constexpr uint64_t kStackSize = 1ull << 20;
 constexpr uint64_t kPoolBase = kStackBase + kStackSize;
-// DRAM kept for data a scenario places before the boot (the DRUX block, bytes
-// captured from a board): clear of the pool's reach in any boot, and below the
-// top 4 MiB, where the CPU emulator loads the image. The emulator records the
-// driver's reads here, as the host build's seam does.
-constexpr uint64_t kPlacedDataBase = 0x43000000;
-constexpr uint64_t kPlacedDataEnd = 0x43C00000;
 constexpr uint8_t kFreshPoolByte = 0xAF;           // new pool blocks are not zero
 constexpr uint8_t kFreedPoolByte = 0xDF;
 constexpr uint64_t kDramPageSize = 4096;

@@ -262,7 +262,7 @@ void ReadUarts(const Reader& r, const toml::table& root, Scenario& s) {
     if (auto v = t.get("base")) {
       serial.base = r.Value64(*v, "serial.base");
       const bool mmio = serial.base >= kUartMmioThreshold;
-      const uint64_t end = serial.base + (mmio ? 4 * Uart::kRegisterCount : Uart::kRegisterCount);
+      const uint64_t end = serial.base + (mmio ? 4 * kUartRegisterCount : kUartRegisterCount);
       if (!mmio && end > kUartMmioThreshold)
         r.Fail(v->source(), "serial.base", "an I/O base leaves room for eight registers (at most 0xFFF8)");
       if (!mmio && serial.base != kComPort1 && serial.base < kComPort1 + 8u && end > kComPort1)
@@ -304,7 +304,7 @@ void ReadPorts(const Reader& r, const toml::table& root, Scenario& s) {
     const uint16_t port = uint16_t(r.KeyNumber(std::string(k.str()), k.source(), key, 0xFFFF));
     // A UART's registers answer for themselves; a value here would never be read.
     for (const UartDesc& u : s.uarts)
-      if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + Uart::kRegisterCount)
+      if (u.base < kUartMmioThreshold && port >= u.base && port < u.base + kUartRegisterCount)
         r.Fail(k.source(), key,
                std::string("a register of the UART at ") + (u.base == kComPort1 ? "0x3F8" : "[serial] base") +
                    "; describe its line status under [serial] or [raw_uart]");

@@ -4,19 +4,14 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "sim/machine/devices.h"
-#include "sim/board/fabric_mmio_model.h"
-#include "sim/machine/flash_device.h"
 #include "sim/images/flash_image.h"
-#include "sim/firmware/firmware.h"
-#include "sim/machine/hardware.h"
-#include "sim/firmware/heap_list.h"
-#include "sim/firmware/s3_platform.h"
+#include "sim/scenario/desc.h"
 
 namespace sim {
 
@@ -112,6 +107,9 @@ struct ScenarioError : std::runtime_error {
 // to the last DIMM (chip selects 2d, 2d + 1) enabled on any channel, and two
 // ranks when any DIMM's second chip select is enabled, else one (none: 0).
 DieMemoryCounts DerivedMemoryCounts(const DieDesc& die);
+
+// Whether the fabric device of (socket, die) exists on the platform.
+bool FabricDevicePresent(const Scenario& s, size_t socket, size_t die);
 
 // Reads a scenario file; a bad file throws ScenarioError naming the file, the line and the key.
 Scenario LoadScenario(const std::string& path);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim/common/text.h"
 #include "sim/images/drux_block.h"
 #include "sim/scenario/scenario_reader.h"
 

@@ -1,9 +1,13 @@
 // The scenario's [fabric] table: values of the fabric registers the MMIO
 // allocator reads, over the ones the [[socket]] topology implies.
-#include "sim/board/fabric_mmio_model.h"
 #include "sim/scenario/scenario_reader.h"
 
 namespace sim {
+
+bool FabricDevicePresent(const Scenario& s, size_t socket, size_t die) {
+  return socket < 2 && die < 4 && socket < s.sockets.size() && die < s.sockets[socket].dies.size() &&
+         s.sockets[socket].dies[die].vendor != 0xFFFF;
+}
 
 void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("fabric");

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <map>
 
-#include "sim/firmware/firmware.h"
+#include "sim/common/text.h"
 #include "sim/scenario/scenario_reader.h"
 
 namespace sim {
@@ -205,7 +205,7 @@ void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint6
       check(s.sockets[i].dies[j].rootBus, "the root bus of socket " + std::to_string(i) + ", die " + std::to_string(j));
   for (const PciDesc& p : s.pci) check(p.bus, "a [[pci]] function");
   for (const UartDesc& u : s.uarts)
-    if (u.base >= kUartMmioThreshold && Overlaps(u.base, 4 * Uart::kRegisterCount, base, length))
+    if (u.base >= kUartMmioThreshold && Overlaps(u.base, 4 * kUartRegisterCount, base, length))
       r.Fail(where, key, what + " covers the memory-mapped UART at " + HexText(u.base));
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/common/text.h"
 #include "sim/images/flash_listing.h"
 #include "sim/scenario/scenario.h"
 
