@@ -3,6 +3,7 @@
 #include "platform/probes.h"
 #include "sim/scenario_channels.h"
 #include "sim/scenario_reader.h"
+#include "sim/toml_nesting.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -492,6 +493,11 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
       throw ScenarioError(sourceName + ":" + std::to_string(line) +
                           ": scenario files are ASCII; this line holds another character");
   }
+  // The parser recurses as deep as the file nests: a limit of our own first.
+  if (auto deep = FindTomlTooDeep(text))
+    throw ScenarioError(sourceName + ":" + std::to_string(deep->line) + ": key '" + deep->key + "': nested more than " +
+                        std::to_string(kTomlNestingLimit) +
+                        " levels deep (each part of a table header or a dotted key is a level, each array one more)");
   toml::table root;
   try {
     root = toml::parse(text, sourceName);
