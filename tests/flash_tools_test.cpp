@@ -1,12 +1,17 @@
 // The flash builder's scenario keys, and `meminfo-sim flash` writing and
 // inspecting images.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "platform_fixture.h"
 #include "psp/flash.h"
@@ -37,6 +42,86 @@ Command RunSim(const std::string& arguments) {
   const int raw = pclose(pipe);
   c.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return c;
+}
+
+// Opens a pipe for writing and closes it again until destroyed, counting the
+// times a reader had it open: a reader that opens the pipe then reads its end
+// at once instead of waiting for a writer for ever.
+class PipeWriter {
+ public:
+  explicit PipeWriter(std::string path)
+      : path_(std::move(path)), thread_([this] {
+          while (!stop_) {
+            const int fd = open(path_.c_str(), O_WRONLY);
+            if (fd >= 0 && !stop_) ++readers_;
+            if (fd >= 0) close(fd);
+          }
+        }) {}
+  ~PipeWriter() {
+    stop_ = true;
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer's last open return
+    thread_.join();
+    if (fd >= 0) close(fd);
+  }
+  int Readers() const { return readers_; }
+
+ private:
+  std::string path_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> readers_{0};
+  std::thread thread_;
+};
+
+// Every file a scenario or a command names is read only if it is a regular file
+// within its key's limit: a device, a directory and a pipe are refused without
+// being opened, a 3 GiB file (sparse) before any of it is read.
+TEST(NamedFiles, OnlyRegularFilesWithinTheKeysLimitAreRead) {
+  const std::string dir = testing::TempDir() + "named-files/";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir + "folder");
+  ASSERT_EQ(mkfifo((dir + "pipe").c_str(), 0600), 0);
+  const int huge = open((dir + "huge.bin").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(huge, 0);
+  ASSERT_EQ(ftruncate(huge, off_t(3) << 30), 0);
+  close(huge);
+  PipeWriter writer(dir + "pipe");
+  struct Kind {
+    std::string path, words;
+    bool tooLarge;  // the words go on with the limit
+  } const kinds[] = {{"/dev/zero", "is a device", false},
+                     {dir + "folder", "is a directory", false},
+                     {dir + "pipe", "is a pipe", false},
+                     {dir + "huge.bin", "holds 3221225472 bytes, more than ", true}};
+  struct Key {
+    std::string before, after, where, limit;
+  } const keys[] = {
+      {"[drux]\nfile = \"", "\"\n", "f.toml:2: key 'drux.file': ", "12 MiB"},
+      {"[[memory]]\naddress = 0x43000000\nfile = \"", "\"\n", "f.toml:3: key 'memory[0].file': ", "12 MiB"},
+      {"[flash]\nimage = \"", "\"\n", "f.toml:2: key 'flash.image': ", "16 MiB"},
+      {"[flash]\n[[flash.directory]]\nkind = \"bios\"\nentries = [{ type = 0x61, file = \"", "\" }]\n",
+       "f.toml:4: key 'flash.directory[0].entries[0].file': ", "16 MiB"},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.path);
+    for (const Key& key : keys) {
+      try {
+        sim::ParseScenario(key.before + kind.path + key.after, dir + "f.toml");
+        ADD_FAILURE() << "accepted: " << key.where;
+      } catch (const sim::ScenarioError& e) {
+        const std::string m = e.what();
+        EXPECT_NE(m.find(key.where), std::string::npos) << m;
+        EXPECT_NE(m.find(kind.words + (kind.tooLarge ? key.limit : "")), std::string::npos) << m;
+      }
+    }
+    // The scenario file itself, and a flash image to inspect.
+    for (const auto& [command, limit] : {std::pair{"run ", "64 MiB"}, std::pair{"flash --inspect ", "16 MiB"}}) {
+      const Command c = RunSim(command + kind.path);
+      EXPECT_EQ(c.status, 2) << c.output;
+      EXPECT_NE(c.output.find(kind.words + (kind.tooLarge ? limit : "")), std::string::npos) << c.output;
+    }
+  }
+  EXPECT_EQ(writer.Readers(), 0) << "the pipe was opened";
+  std::filesystem::remove(dir + "huge.bin");
 }
 
 TEST(FlashScenario, MistakesNameTheLineAndTheKey) {

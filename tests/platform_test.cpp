@@ -223,6 +223,46 @@ TEST(Scenario, BadFilesNameTheLineAndTheKey) {
   }
 }
 
+// Nesting that the TOML parser would recurse into is refused before it reads
+// the file, naming where it passes 64 levels; text that only looks deep
+// (strings, comments, a quoted key's dots) is not counted.
+TEST(Scenario, DeepNestingIsRefusedAtItsLineAndKey) {
+  auto parts = [](size_t n, const std::string& part) {
+    std::string s = part;
+    for (size_t i = 1; i < n; ++i) s += "." + part;
+    return s;
+  };
+  const std::string deep = parts(100000, "a"), limit = "': nested more than 64 levels deep";
+  // Six lines: a multi-line string holding a header, an escaped quote and a
+  // line-ending backslash, a comment, a literal string.
+  const std::string looksDeep = "description = \"\"\"\n[" + deep + "]\n\\\"\"\" { [ ' \\\n\"\"\"\n# [[" + deep +
+                                "]] = {\nname = '" + deep + " \"'\n";
+  EXPECT_EQ(test::Scenario(looksDeep).name, deep + " \"");
+  struct Case {
+    std::string text, expect;
+  } cases[] = {
+      {deep + " = 1\n", "test.toml:1: key '" + parts(65, "a") + limit},
+      {"name = 'x'\n[" + deep + "]\n", "test.toml:2: key '" + parts(65, "a") + limit},
+      {"[[" + deep + "]]\n", "test.toml:1: key '" + parts(65, "a") + limit},
+      {"x = { y = 1, " + deep + " = 1 }\n", "test.toml:1: key 'x." + parts(64, "a") + limit},
+      {"[" + parts(32, "a") + "]\n" + parts(33, "b") + " = 1\n", "test.toml:2: key '" + parts(32, "a") + "." + parts(33, "b") + limit},
+      {looksDeep + parts(65, "c") + " = 1\n", "test.toml:7: key '" + parts(65, "c") + limit},
+      {"x = " + std::string(1000, '[') + "\n", "test.toml:1: key 'x" + limit},
+      {"x = [\n[[  # [[\n[\n" + std::string(1000, '[') + "\n", "test.toml:4: key 'x" + limit},
+      // Up to the limit: the reader goes on to the keys.
+      {"[" + parts(32, "a") + "]\n" + parts(32, "b") + " = 1\n", "test.toml:1: key 'a': unknown key"},
+      {"[" + parts(63, "a") + "]\n\"" + deep + "\" = 1\n", "test.toml:1: key 'a': unknown key"},
+  };
+  for (const Case& c : cases) {
+    try {
+      test::Scenario(c.text);
+      ADD_FAILURE() << "accepted: " << c.text.substr(0, 200);
+    } catch (const sim::ScenarioError& e) {
+      EXPECT_EQ(std::string(e.what()).find(c.expect), 0u) << e.what() << "\n" << c.expect;
+    }
+  }
+}
+
 TEST(Scenario, ShippedScenariosLoad) {
   for (const char* name : {"default"}) {
     sim::Scenario s = sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/" + name + ".toml");

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
+#include "sim/common/bounded_file.h"
 #include "sim/firmware/firmware.h"
 
 namespace sim {
@@ -58,9 +57,9 @@ class Bytes {
 }  // namespace
 
 PeImage PeImage::Read(const std::string& path, uint64_t maxSize) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw PeError(path + ": cannot open the image file");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The image is placed in maxSize bytes: a larger file is refused unread.
+  std::vector<uint8_t> bytes;
+  if (std::string why = ReadBoundedFile(path, maxSize, bytes); !why.empty()) throw PeError(path + ": " + why);
   return Parse(bytes, path, maxSize);
 }
 

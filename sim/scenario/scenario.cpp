@@ -1,12 +1,13 @@
 #include "sim/scenario/scenario.h"
 
 #include "platform/probes.h"
+#include "sim/common/bounded_file.h"
 #include "sim/scenario/scenario_channels.h"
 #include "sim/scenario/scenario_reader.h"
+#include "sim/scenario/toml_nesting.h"
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace sim {
@@ -100,6 +101,14 @@ uint64_t ScenarioReader::KeyNumber(const std::string& text, const toml::source_r
     v = v * base + uint64_t(d);
   }
   return v;
+}
+
+std::vector<uint8_t> ScenarioReader::File(const toml::node& n, const std::string& key, uint64_t limit) const {
+  std::filesystem::path path = String(n, key);
+  if (path.is_relative()) path = std::filesystem::path(source_).parent_path() / path;
+  std::vector<uint8_t> bytes;
+  if (std::string why = ReadBoundedFile(path.string(), limit, bytes); !why.empty()) Fail(n.source(), key, why);
+  return bytes;
 }
 
 namespace {
@@ -480,6 +489,10 @@ constexpr TopLevel kTopLevel[] = {
     {{"fabric"}, ReadFabric},  // over the fabric devices of [[socket]]
 };
 
+// Far more than any platform takes to describe (its bulk belongs in files of
+// its own); it keeps a file named by mistake from being read whole.
+constexpr uint64_t kScenarioFileLimit = 64ull << 20;
+
 }  // namespace
 
 Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
@@ -492,6 +505,11 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
       throw ScenarioError(sourceName + ":" + std::to_string(line) +
                           ": scenario files are ASCII; this line holds another character");
   }
+  // The parser recurses as deep as the file nests: a limit of our own first.
+  if (auto deep = FindTomlTooDeep(text))
+    throw ScenarioError(sourceName + ":" + std::to_string(deep->line) + ": key '" + deep->key + "': nested more than " +
+                        std::to_string(kTomlNestingLimit) +
+                        " levels deep (each part of a table header or a dotted key is a level, each array one more)");
   toml::table root;
   try {
     root = toml::parse(text, sourceName);
@@ -515,13 +533,9 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 }
 
 Scenario LoadScenario(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw ScenarioError(path + ": is a directory, not a scenario file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path + ": cannot open the scenario file");
-  std::ostringstream text;
-  text << in.rdbuf();
-  Scenario s = ParseScenario(text.str(), path);
+  std::vector<uint8_t> text;
+  if (std::string why = ReadBoundedFile(path, kScenarioFileLimit, text); !why.empty()) throw ScenarioError(why);
+  Scenario s = ParseScenario(std::string(text.begin(), text.end()), path);
   if (s.name.empty()) {
     size_t slash = path.find_last_of('/');
     std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);

@@ -2,10 +2,6 @@
 // file, placed in memory and named by the DRUX information HOB), its [[memory]]
 // tables (raw bytes at a physical address, e.g. data captured from a board), and
 // a die's memory_info (what the channel information protocol reports).
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
 #include "sim/common/text.h"
 #include "sim/images/drux_block.h"
 #include "sim/scenario/scenario_reader.h"
@@ -20,20 +16,6 @@ constexpr uint64_t kDruxDefaultAddress = kPlacedDataBase;
 // space, chipset registers, the PSP window, the boot flash).
 constexpr uint64_t kPlacedMmioLimit = 0xE0000000;
 constexpr uint64_t kPlacedDataLimit = kPlacedDataEnd - kPlacedDataBase;
-
-std::vector<uint8_t> ReadFile(const ScenarioReader& r, const toml::node& n, const std::string& key,
-                              const std::string& scenarioPath) {
-  std::filesystem::path path = r.String(n, key);
-  if (path.is_relative()) path = std::filesystem::path(scenarioPath).parent_path() / path;
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) r.Fail(n.source(), key, path.string() + " is a directory");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) r.Fail(n.source(), key, "cannot open " + path.string());
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() > kPlacedDataLimit)
-    r.Fail(n.source(), key, path.string() + " holds more than " + std::to_string(kPlacedDataLimit) + " bytes");
-  return bytes;
-}
 
 std::vector<uint8_t> Bytes(const ScenarioReader& r, const toml::node& n, const std::string& key) {
   std::vector<uint8_t> out;
@@ -89,7 +71,7 @@ void ReadDruxTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
       if (t.contains(other))
         r.Fail(v->source(), "drux.file", std::string("a block read from a file stands alone; 'drux.") + other +
                                              "' cannot be given with it");
-    block = ReadFile(r, *v, "drux.file", s.path);
+    block = r.File(*v, "drux.file", kPlacedDataLimit);
     if (block.empty()) r.Fail(v->source(), "drux.file", "the file is empty");
   } else {
     DruxBlockDesc desc;
@@ -142,7 +124,7 @@ void ReadMemory(const ScenarioReader& r, const toml::node& n, Scenario& s) {
     else r.Fail(t.source(), p + ".address", "missing: where the bytes go");
     if (t.contains("data") == t.contains("file")) r.Fail(t.source(), p, "give 'data' or 'file'");
     if (auto v = t.get("data")) m.bytes = Bytes(r, *v, p + ".data");
-    if (auto v = t.get("file")) m.bytes = ReadFile(r, *v, p + ".file", s.path);
+    if (auto v = t.get("file")) m.bytes = r.File(*v, p + ".file", kPlacedDataLimit);
     CheckPlacement(r, *t.get("address"), p + ".address", m.address, m.bytes.size());
     s.placements.push_back(std::move(m));
   }

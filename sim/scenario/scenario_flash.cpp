@@ -1,7 +1,5 @@
 // The scenario's [flash] table (the boot flash, built or loaded from a file) and
 // its [psp] table (the PSP window's base and how the PSP answers).
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "sim/common/text.h"
@@ -15,7 +13,7 @@ constexpr size_t kEntryDataLimit = 1u << 20;
 
 class FlashReader {
  public:
-  FlashReader(const ScenarioReader& r, const Scenario& s) : r_(r), scenarioPath_(s.path), s_(s) {}
+  FlashReader(const ScenarioReader& r, const Scenario& s) : r_(r), s_(s) {}
 
   FlashImage Read(const toml::table& t) {
     r_.Keys(t, "flash", {"size", "erased", "image", "entry_table", "directory"});
@@ -25,7 +23,7 @@ class FlashReader {
         if (t.contains(other))
           r_.Fail(v->source(), "flash.image", std::string("a flash image file stands alone; 'flash.") + other +
                                                   "' cannot be given with it");
-      std::vector<uint8_t> bytes = File(*v, "flash.image", kFlashMaxSize);
+      std::vector<uint8_t> bytes = r_.File(*v, "flash.image", kFlashMaxSize);
       if (bytes.empty()) r_.Fail(v->source(), "flash.image", "the file is empty");
       return FlashImageFromBytes(std::move(bytes));
     }
@@ -63,25 +61,6 @@ class FlashReader {
     if (n.is_string()) return FlashRef{r_.String(n, key), 0};
     if (!n.is_integer()) r_.Fail(n.source(), key, "expected a directory's name or an address");
     return FlashRef{"", r_.Unsigned(n, key, max)};
-  }
-
-  // A regular file's bytes, at most `limit` of them: a device or a pipe could
-  // hand over bytes for ever.
-  std::vector<uint8_t> File(const toml::node& n, const std::string& key, uint64_t limit) const {
-    std::filesystem::path path = r_.String(n, key);
-    if (path.is_relative()) path = std::filesystem::path(scenarioPath_).parent_path() / path;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-      r_.Fail(n.source(), key, "not a file that can be read: " + path.string());
-    const uint64_t size = std::filesystem::file_size(path, ec);
-    if (ec) r_.Fail(n.source(), key, "cannot read " + path.string());
-    if (size > limit)
-      r_.Fail(n.source(), key, path.string() + " holds " + std::to_string(size) + " bytes, more than " + std::to_string(limit));
-    std::vector<uint8_t> bytes(size);
-    std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size)))
-      r_.Fail(n.source(), key, "cannot read " + path.string());
-    return bytes;
   }
 
   void ReadTable(const toml::table& t, FlashLayout& layout) {
@@ -174,7 +153,7 @@ class FlashReader {
       e.data.emplace();
       for (auto& b : bytes) e.data->push_back(uint8_t(r_.Unsigned(b, p + ".data", 0xFF)));
     }
-    if (auto v = t.get("file")) e.data = File(*v, p + ".file", kFlashMaxSize);
+    if (auto v = t.get("file")) e.data = r_.File(*v, p + ".file", kFlashMaxSize);
     // The [drux] block as the entry's data; its destination is where [drux] puts it in memory.
     if (auto v = t.get("drux"); v && r_.Bool(*v, p + ".drux")) {
       if (!s_.druxBlock) r_.Fail(v->source(), p + ".drux", "there is no [drux] block to carry");
@@ -186,7 +165,6 @@ class FlashReader {
   }
 
   const ScenarioReader& r_;
-  std::string scenarioPath_;
   const Scenario& s_;  // its [drux] block, for entries that carry it
   std::map<std::string, toml::source_region> marks_;
 };

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/scenario/scenario.h"
 
@@ -62,6 +63,9 @@ class ScenarioReader {
   // A number written as a key ("0x50000", "243").
   uint64_t KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
                      uint64_t max) const;
+  // The bytes of the file a string names (relative to the scenario's folder):
+  // a regular file of at most `limit` bytes (sim/bounded_file.h).
+  std::vector<uint8_t> File(const toml::node& n, const std::string& key, uint64_t limit) const;
 
  private:
   std::string source_;

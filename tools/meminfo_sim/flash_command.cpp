@@ -1,8 +1,8 @@
 #include "tools/meminfo_sim/flash_command.h"
 
-#include <filesystem>
 #include <fstream>
 
+#include "sim/common/bounded_file.h"
 #include "sim/common/text.h"
 #include "sim/images/flash_listing.h"
 #include "sim/scenario/scenario.h"
@@ -53,18 +53,10 @@ int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) 
     }
     signatures.push_back(uint32_t(v));
   }
-  // A regular file only, read no further than a flash can be: a device or a
-  // pipe could hand over bytes for ever.
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(o.inspect, ec)) {
-    err << "meminfo-sim: " << o.inspect << ": not a file that can be read\n";
-    return kUsage;
-  }
-  const uint64_t size = std::filesystem::file_size(o.inspect, ec);
-  std::vector<uint8_t> bytes(ec || size > kFlashMaxSize ? 0 : size);
-  std::ifstream file(o.inspect, std::ios::binary);
-  if (ec || size > kFlashMaxSize || !file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
-    err << "meminfo-sim: " << o.inspect << ": cannot read it, or it is larger than a flash (16 MiB)\n";
+  // A regular file only, read no further than a flash can be.
+  std::vector<uint8_t> bytes;
+  if (std::string why = ReadBoundedFile(o.inspect, kFlashMaxSize, bytes); !why.empty()) {
+    err << "meminfo-sim: flash --inspect: " << why << "\n";
     return kUsage;
   }
   FlashImage image;
