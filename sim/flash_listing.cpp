@@ -136,11 +136,16 @@ class Inspector {
     const bool asked = !signatures.empty();
     if (!asked)
       for (const ProcessorFlashRow& row : kProcessorFlashRows) signatures.push_back(row.Signature);
+    bool anyGood = false;
     for (uint32_t s : signatures) {
       r.processors.push_back(Judge(r, s));
       const ProcessorVerdict& v = r.processors.back();
+      anyGood |= v.Good();
       if (asked && !v.Good()) r.problems.push_back("processor " + Hex32(s) + ": its lookups fail");
     }
+    // A flash may serve one processor kind only, but one that serves neither
+    // (pointers of 0 or all ones, say) traps on every lookup of any processor.
+    if (!asked && r.table && !anyGood) r.problems.push_back("no processor finds its directories: every lookup fails");
     return r;
   }
 

@@ -125,6 +125,38 @@ TEST(FlashInspect, RoundTripOfTheDefaultPlatformsFlash) {
   EXPECT_EQ(RunSim("flash --inspect /dev/zero").status, 2) << "not a file: never read";
 }
 
+// Without --signature both processor kinds are judged; a flash may serve only
+// one, but one with which neither finds its directories is not good.
+TEST(FlashInspect, ATableWithWhichNoProcessorFindsItsDirectoriesIsAProblem) {
+  const std::string directories = "[[flash.directory]]\nname = \"psp\"\nkind = \"psp\"\n"
+                                  "[[flash.directory]]\nname = \"bios\"\nkind = \"bios\"\n";
+  struct Case {
+    std::string table;
+    bool good;
+  } cases[] = {
+      {"psp = 0\nbios = 0\n", false},
+      {"psp = 0xFFFFFFFF\nbios = 0xFFFFFFFF\n", false},
+      {"psp = \"psp\"\nbios = [0, 0xFFFFFFFF]\n", false},
+      {"psp = 0\nbios = \"bios\"\n", false},
+      {"psp = \"psp\"\nbios = [0xFFFFFFFF, \"bios\"]\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const sim::Scenario s = sim::ParseScenario("[flash]\nsize = 0x100000\n[flash.entry_table]\n" + c.table + directories, "f.toml");
+    const sim::FlashInspection r = sim::InspectFlash(*s.flash, "f.bin");
+    EXPECT_EQ(r.Good(), c.good);
+    const std::string text = sim::FlashInspectionText(r);
+    EXPECT_EQ(text.find("Result: good") != std::string::npos, c.good) << text;
+    if (!c.good) EXPECT_NE(text.find("no processor finds its directories: every lookup fails"), std::string::npos) << text;
+    EXPECT_EQ(sim::FlashInspectionJson(r)["good"], c.good);
+  }
+  // As a bad checksum does, it makes the command exit with 1.
+  const std::string toml = testing::TempDir() + "no-directories.toml", image = testing::TempDir() + "no-directories.bin";
+  std::ofstream(toml) << "[flash]\nsize = 0x100000\n[flash.entry_table]\npsp = 0\nbios = 0xFFFFFFFF\n";
+  ASSERT_EQ(RunSim("flash " + toml + " -o " + image).status, 0);
+  EXPECT_EQ(RunSim("flash --inspect " + image + " --json").status, 1);
+}
+
 TEST(FlashInspect, ACorruptedChecksumShowsBadWithBothValues) {
   const std::string toml = ReadText(SourcePath("scenarios/default.toml"));
   // The level-2 directory's checksum is stored one off.
