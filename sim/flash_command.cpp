@@ -74,7 +74,7 @@ int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) 
     return kUsage;
   }
   const FlashInspection r = InspectFlash(image, o.inspect, signatures);
-  if (o.asJson) out << FlashInspectionJson(r).dump(2) << "\n";
+  if (o.asJson) WriteFlashInspectionJson(r, out);
   else out << FlashInspectionText(r);
   return r.Good() ? kGood : kProblems;
 }

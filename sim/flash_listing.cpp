@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <ostream>
 
 #include "sim/firmware.h"
 
@@ -83,6 +84,7 @@ class Inspector {
     const uint8_t* p = image_.bytes.data() + (address + kChecksumStart - image_.base);
     d.computed = Fletcher32Words((length - kChecksumStart) / 2,
                                  [p](uint64_t i) -> uint32_t { return uint32_t(p[2 * i] | (p[2 * i + 1] << 8)); });
+    d.entries.reserve(d.count);
     for (uint64_t i = 0; i < d.count; ++i) {
       const uint64_t at = address + header + i * each;
       InspectedEntry e;
@@ -129,7 +131,7 @@ class Inspector {
       for (int i = 0; i < 2; ++i) r.biosPointer[i] = Read32(*r.table + offsetof(FirmwareEntryTable, BiosDirectory) + 4 * i);
       Discover(r);
     }
-    r.directories = directories_;
+    r.directories = std::move(directories_);
     for (const InspectedDirectory& d : r.directories)
       if (!d.Valid()) r.problems.push_back(std::string(KindName(d.kind)) + " at " + Hex32(d.address) + ": " + d.Verdict());
 
@@ -150,15 +152,20 @@ class Inspector {
   }
 
  private:
+  // The combo directory's magic is there (its header lies in the flash).
+  bool IsCombo(uint64_t address) const {
+    return image_.Contains(address, FlashDirectoryHeaderSize(FlashDirectoryKind::Combo)) &&
+           Read32(address) == FlashDirectoryMagic(FlashDirectoryKind::Combo);
+  }
+
+  // Reach() adds to directories_, so the entries are read by index, one at a time.
   void Discover(const FlashInspection& r) {
     if (!NoPointer(r.pspPointer)) {
-      const bool combo = Inspect(r.pspPointer, FlashDirectoryKind::Combo).MagicGood();
+      const bool combo = IsCombo(r.pspPointer);
       const size_t i = Reach(r.pspPointer, combo ? FlashDirectoryKind::Combo : FlashDirectoryKind::Psp, "entry table 0x14");
-      if (combo) {
-        const std::vector<InspectedEntry> entries = directories_[i].entries;
-        for (size_t k = 0; k < entries.size(); ++k)
-          Reach(entries[k].pspDirectory, FlashDirectoryKind::Psp,
-                "combo entry " + std::to_string(k) + " (ID " + Hex32(entries[k].processorId) + ")");
+      for (size_t k = 0; combo && k < directories_[i].entries.size(); ++k) {
+        const InspectedEntry e = directories_[i].entries[k];
+        Reach(e.pspDirectory, FlashDirectoryKind::Psp, "combo entry " + std::to_string(k) + " (ID " + Hex32(e.processorId) + ")");
       }
     }
     for (int i = 0; i < 2; ++i)
@@ -166,12 +173,21 @@ class Inspector {
         Reach(r.biosPointer[i], FlashDirectoryKind::Bios, i == 0 ? "entry table 0x18" : "entry table 0x1C");
     for (size_t i = 0; i < directories_.size(); ++i) {
       if (directories_[i].kind != FlashDirectoryKind::Bios) continue;
-      const InspectedDirectory level1 = directories_[i];
-      for (size_t k = 0; k < level1.entries.size(); ++k)
-        if (uint8_t(level1.entries[k].typeWord) == kBiosEntryLevel2)
-          Reach(level1.entries[k].source, FlashDirectoryKind::BiosLevel2,
-                "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(level1.address));
+      const uint64_t at = directories_[i].address;
+      for (size_t k = 0; k < directories_[i].entries.size(); ++k) {
+        const InspectedEntry e = directories_[i].entries[k];
+        if (uint8_t(e.typeWord) == kBiosEntryLevel2)
+          Reach(e.source, FlashDirectoryKind::BiosLevel2, "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(at));
+      }
     }
+  }
+
+  // The directory as the table's discovery inspected it, or else inspected into `scratch`.
+  const InspectedDirectory& Reached(const FlashInspection& r, uint64_t address, FlashDirectoryKind kind,
+                                    InspectedDirectory& scratch) const {
+    for (const InspectedDirectory& d : r.directories)
+      if (d.address == address && d.kind == kind) return d;
+    return scratch = Inspect(address, kind);
   }
 
   static LookupSource First(const InspectedDirectory& d, int level, uint8_t type) {
@@ -193,7 +209,9 @@ class Inspector {
     const ProcessorFlashRow& row = kProcessorFlashRows[v.row];
     v.biosDirectory = r.biosPointer[row.BiosTableIndex];
     v.pspDirectory = r.pspPointer;
-    const InspectedDirectory combo = Inspect(r.pspPointer, FlashDirectoryKind::Combo);
+    InspectedDirectory comboScratch, pspScratch, level1Scratch, level2Scratch;
+    const InspectedDirectory& combo =
+        IsCombo(r.pspPointer) ? Reached(r, r.pspPointer, FlashDirectoryKind::Combo, comboScratch) : comboScratch;
     if (combo.MagicGood())
       for (size_t i = 0; i < combo.entries.size(); ++i)
         if (combo.entries[i].processorId == row.ComboProcessorId) {
@@ -201,19 +219,19 @@ class Inspector {
           v.comboEntry = int(i);
           break;
         }
-    v.pspValid = Inspect(v.pspDirectory, FlashDirectoryKind::Psp).Valid();
-    const InspectedDirectory level1 = Inspect(v.biosDirectory, FlashDirectoryKind::Bios);
+    v.pspValid = Reached(r, v.pspDirectory, FlashDirectoryKind::Psp, pspScratch).Valid();
+    const InspectedDirectory& level1 = Reached(r, v.biosDirectory, FlashDirectoryKind::Bios, level1Scratch);
     v.biosValid = level1.Valid();
     if (!v.pspValid) v.traps.push_back(kTrapPspDirectoryInvalid);
     if (!v.biosValid) v.traps.push_back(kTrapBiosDirectoryInvalid);
     if (!v.pspValid || !v.biosValid) return v;
 
-    InspectedDirectory level2;
+    const InspectedDirectory* level2 = &level2Scratch;
     const LookupSource l2 = First(level1, 1, kBiosEntryLevel2);
     if (l2.level != 0) {
       v.level2 = l2.source;
-      level2 = Inspect(l2.source, FlashDirectoryKind::BiosLevel2);
-      v.level2Valid = level2.Valid();
+      level2 = &Reached(r, l2.source, FlashDirectoryKind::BiosLevel2, level2Scratch);
+      v.level2Valid = level2->Valid();
     }
     std::vector<uint8_t> types;
     auto note = [&](const InspectedDirectory& d) {
@@ -221,12 +239,12 @@ class Inspector {
         if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
     };
     note(level1);
-    if (v.level2Valid) note(level2);
+    if (v.level2Valid) note(*level2);
     for (uint8_t type : types) {
       ProcessorVerdict::Lookup l{type, {}, First(level1, 1, type)};
       l.normal = l.recovery;
       if (type != kBiosEntryLevel2 && v.level2Valid) {
-        const LookupSource fromLevel2 = First(level2, 2, type);
+        const LookupSource fromLevel2 = First(*level2, 2, type);
         if (fromLevel2.level != 0) l.normal = fromLevel2;
       }
       v.lookups.push_back(l);
@@ -384,8 +402,12 @@ std::string FlashInspectionText(const FlashInspection& r) {
   return out;
 }
 
-nlohmann::json FlashInspectionJson(const FlashInspection& r) {
-  using nlohmann::json;
+namespace {
+
+using nlohmann::json;
+
+// The document without its directories.
+json InspectionJson(const FlashInspection& r) {
   json j;
   j["file"] = r.name;
   j["base"] = Hex32(r.base);
@@ -400,39 +422,6 @@ nlohmann::json FlashInspectionJson(const FlashInspection& r) {
   table["psp_directory"] = r.table ? json(Hex32(r.pspPointer)) : json(nullptr);
   table["bios_directories"] = r.table ? json::array({Hex32(r.biosPointer[0]), Hex32(r.biosPointer[1])}) : json(nullptr);
   j["entry_table"] = table;
-
-  j["directories"] = json::array();
-  for (const InspectedDirectory& d : r.directories) {
-    json dj = {{"address", Hex32(d.address)},   {"kind", FlashDirectoryKindKey(d.kind)},
-               {"reached_from", d.reachedFrom}, {"in_flash", d.readable},
-               {"valid", d.Valid()},            {"verdict", d.Verdict()}};
-    if (d.readable) {
-      dj["magic"] = Hex32(d.magic);
-      dj["magic_good"] = d.MagicGood();
-      dj["count"] = d.count;
-      dj["entries_in_flash"] = d.entriesInFlash;
-      dj["checksum"] = {{"stored", Hex32(d.stored)},
-                        {"computed", d.entriesInFlash ? json(Hex32(d.computed)) : json(nullptr)},
-                        {"checked", d.ChecksumChecked()},
-                        {"good", d.entriesInFlash ? json(d.stored == d.computed) : json(nullptr)}};
-      dj["entries"] = json::array();
-      for (const InspectedEntry& e : d.entries) {
-        json ej = {{"address", Hex32(e.address)}};
-        if (d.kind == FlashDirectoryKind::Combo) {
-          ej["processor_id"] = Hex32(e.processorId);
-          ej["psp_directory"] = Hex32(e.pspDirectory);
-        } else {
-          ej["type"] = Format("0x%02X", e.typeWord & 0xFF);
-          ej["type_word"] = Hex32(e.typeWord);
-          ej["size"] = e.size;
-          ej[d.kind == FlashDirectoryKind::Psp ? "location" : "source"] = Hex64(e.source);
-          if (d.kind != FlashDirectoryKind::Psp) ej["destination"] = Hex64(e.destination);
-        }
-        dj["entries"].push_back(ej);
-      }
-    }
-    j["directories"].push_back(dj);
-  }
 
   j["processors"] = json::array();
   for (const ProcessorVerdict& v : r.processors) {
@@ -460,6 +449,138 @@ nlohmann::json FlashInspectionJson(const FlashInspection& r) {
   j["good"] = r.Good();
   j["problems"] = r.problems;
   return j;
+}
+
+// A directory without its entries; those of one in the flash go under "entries".
+json DirectoryJson(const InspectedDirectory& d) {
+  json dj = {{"address", Hex32(d.address)},   {"kind", FlashDirectoryKindKey(d.kind)},
+             {"reached_from", d.reachedFrom}, {"in_flash", d.readable},
+             {"valid", d.Valid()},            {"verdict", d.Verdict()}};
+  if (d.readable) {
+    dj["magic"] = Hex32(d.magic);
+    dj["magic_good"] = d.MagicGood();
+    dj["count"] = d.count;
+    dj["entries_in_flash"] = d.entriesInFlash;
+    dj["checksum"] = {{"stored", Hex32(d.stored)},
+                      {"computed", d.entriesInFlash ? json(Hex32(d.computed)) : json(nullptr)},
+                      {"checked", d.ChecksumChecked()},
+                      {"good", d.entriesInFlash ? json(d.stored == d.computed) : json(nullptr)}};
+  }
+  return dj;
+}
+
+json EntryJson(const InspectedDirectory& d, const InspectedEntry& e) {
+  json ej = {{"address", Hex32(e.address)}};
+  if (d.kind == FlashDirectoryKind::Combo) {
+    ej["processor_id"] = Hex32(e.processorId);
+    ej["psp_directory"] = Hex32(e.pspDirectory);
+  } else {
+    ej["type"] = Format("0x%02X", e.typeWord & 0xFF);
+    ej["type_word"] = Hex32(e.typeWord);
+    ej["size"] = e.size;
+    ej[d.kind == FlashDirectoryKind::Psp ? "location" : "source"] = Hex64(e.source);
+    if (d.kind != FlashDirectoryKind::Psp) ej["destination"] = Hex64(e.destination);
+  }
+  return ej;
+}
+
+// Writes JSON piece by piece exactly as json::dump(2) lays out the whole:
+// members in key order, two spaces per level, "{}" and "[]" when empty.
+class PrettyWriter {
+ public:
+  explicit PrettyWriter(std::ostream& out) : out_(out) {}
+
+  void Open(char bracket) {
+    out_ << bracket;
+    items_.push_back(0);
+  }
+  void Close(char bracket) {
+    const bool empty = items_.back() == 0;
+    items_.pop_back();
+    if (!empty) out_ << '\n' << std::string(2 * items_.size(), ' ');
+    out_ << bracket;
+  }
+  // The next element of the array being written, or the next member's key.
+  void Element() {
+    out_ << (items_.back()++ == 0 ? "\n" : ",\n") << std::string(2 * items_.size(), ' ');
+  }
+  void Key(const std::string& key) {
+    Element();
+    out_ << Dump(json(key), -1) << ": ";
+  }
+  // A whole value at the current depth.
+  void Value(const json& v) {
+    const std::string text = Dump(v, 2), indent(2 * items_.size(), ' ');
+    size_t from = 0;
+    for (size_t nl = text.find('\n'); nl != std::string::npos; from = nl + 1, nl = text.find('\n', from))
+      out_.write(text.data() + from, std::streamsize(nl + 1 - from)) << indent;
+    out_.write(text.data() + from, std::streamsize(text.size() - from));
+  }
+  // The object's members, and `key` (absent from it) written by `write` at its place in key order.
+  template <class Write>
+  void Object(const json& members, const std::string& key, Write write) {
+    Open('{');
+    bool written = key.empty();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+      if (!written && key < it.key()) {
+        Key(key);
+        write();
+        written = true;
+      }
+      Key(it.key());
+      Value(it.value());
+    }
+    if (!written) {
+      Key(key);
+      write();
+    }
+    Close('}');
+  }
+
+  // Text that is not UTF-8 (a file name) is written with replacement characters, never refused.
+  static std::string Dump(const json& v, int indent) {
+    return v.dump(indent, ' ', false, json::error_handler_t::replace);
+  }
+
+ private:
+  std::ostream& out_;
+  std::vector<size_t> items_;  // items written so far at each open level
+};
+
+}  // namespace
+
+nlohmann::json FlashInspectionJson(const FlashInspection& r) {
+  json j = InspectionJson(r);
+  j["directories"] = json::array();
+  for (const InspectedDirectory& d : r.directories) {
+    json dj = DirectoryJson(d);
+    if (d.readable) {
+      dj["entries"] = json::array();
+      for (const InspectedEntry& e : d.entries) dj["entries"].push_back(EntryJson(d, e));
+    }
+    j["directories"].push_back(dj);
+  }
+  return j;
+}
+
+void WriteFlashInspectionJson(const FlashInspection& r, std::ostream& out) {
+  PrettyWriter w(out);
+  w.Object(InspectionJson(r), "directories", [&] {
+    w.Open('[');
+    for (const InspectedDirectory& d : r.directories) {
+      w.Element();
+      w.Object(DirectoryJson(d), d.readable ? "entries" : "", [&] {
+        w.Open('[');
+        for (const InspectedEntry& e : d.entries) {
+          w.Element();
+          w.Value(EntryJson(d, e));
+        }
+        w.Close(']');
+      });
+    }
+    w.Close(']');
+  });
+  out << "\n";
 }
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -90,5 +91,8 @@ struct FlashInspection {
 FlashInspection InspectFlash(const FlashImage& image, const std::string& name, std::vector<uint32_t> signatures = {});
 std::string FlashInspectionText(const FlashInspection& inspection);
 nlohmann::json FlashInspectionJson(const FlashInspection& inspection);
+// The same document as FlashInspectionJson(inspection).dump(2) and a newline,
+// written as it is produced: a directory's entries never stand in memory as JSON.
+void WriteFlashInspectionJson(const FlashInspection& inspection, std::ostream& out);
 
 }  // namespace sim

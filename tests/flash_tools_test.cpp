@@ -2,6 +2,7 @@
 // inspecting images.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +156,33 @@ TEST(FlashInspect, ATableWithWhichNoProcessorFindsItsDirectoriesIsAProblem) {
   std::ofstream(toml) << "[flash]\nsize = 0x100000\n[flash.entry_table]\npsp = 0\nbios = 0xFFFFFFFF\n";
   ASSERT_EQ(RunSim("flash " + toml + " -o " + image).status, 0);
   EXPECT_EQ(RunSim("flash --inspect " + image + " --json").status, 1);
+}
+
+// --json is written piece by piece; it must be the document dump(2) makes of
+// the whole, byte for byte: every directory kind, one outside the flash, empty
+// lists, nulls, thousands of entries, and a file name that is not UTF-8.
+TEST(FlashInspect, StreamedJsonIsTheWholeDocumentByteForByte) {
+  const sim::Scenario s = sim::ParseScenario(
+      "[flash]\nsize = 0x200000\n[flash.entry_table]\npsp = \"combo\"\nbios = [\"bios-a\", 0x1000]\n"
+      "[[flash.directory]]\nname = \"combo\"\nkind = \"combo\"\n"
+      "entries = [{ id = 0xBC090000, psp = \"psp-a\" }, { id = 0xBC0A0000, psp = \"psp-b\" }]\n"
+      "[[flash.directory]]\nname = \"psp-a\"\nkind = \"psp\"\nentries = [{ type = 0x01, data = [1, 2, 3, 4] }]\n"
+      "[[flash.directory]]\nname = \"psp-b\"\nkind = \"psp\"\n"
+      "[[flash.directory]]\nname = \"bios-a\"\nkind = \"bios\"\n"
+      "entries = [{ type = 0x61, destination = 0x00800000, data = [0x44] }, { type = 0x70, source = \"bios-a2\" }]\n"
+      "[[flash.directory]]\nname = \"bios-a2\"\nkind = \"bios_l2\"\ncount = 5000\n",
+      "mid.toml");
+  const sim::FlashInspection r = sim::InspectFlash(*s.flash, "mid\xFF.bin");
+  ASSERT_EQ(r.directories.size(), 6u);
+  ASSERT_EQ(r.directories[5].entries.size(), 5000u);
+  std::ostringstream streamed;
+  sim::WriteFlashInspectionJson(r, streamed);
+  const std::string got = streamed.str(),
+                    whole = sim::FlashInspectionJson(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  // Where they part, briefly: a diff of the whole would take minutes.
+  const size_t at = size_t(std::mismatch(got.begin(), got.end(), whole.begin(), whole.end()).first - got.begin());
+  const size_t from = at < 120 ? 0 : at - 120;
+  EXPECT_TRUE(got == whole) << "from byte " << from << ":\n" << got.substr(from, 240) << "\n---\n" << whole.substr(from, 240);
 }
 
 TEST(FlashInspect, ACorruptedChecksumShowsBadWithBothValues) {
