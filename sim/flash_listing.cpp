@@ -1,6 +1,9 @@
 #include "sim/flash_listing.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <memory>
 #include <cstdarg>
 #include <cstdio>
 #include <ostream>
@@ -53,25 +56,28 @@ const char* KindName(FlashDirectoryKind kind) {
 // An entry-table pointer that names nothing.
 bool NoPointer(uint32_t p) { return p == 0 || p == 0xFFFFFFFF; }
 
+uint32_t Read32(const FlashImage& image, uint64_t address) {
+  uint64_t v = 0;
+  image.Read(address, 4, &v);
+  return uint32_t(v);
+}
+uint64_t Read64(const FlashImage& image, uint64_t address) {
+  uint64_t v = 0;
+  image.Read(address, 8, &v);
+  return v;
+}
+
 class Inspector {
  public:
-  explicit Inspector(const FlashImage& image) : image_(image) {}
+  explicit Inspector(FlashImage image) : shared_(std::make_shared<const FlashImage>(std::move(image))), image_(*shared_) {}
 
-  uint32_t Read32(uint64_t address) const {
-    uint64_t v = 0;
-    image_.Read(address, 4, &v);
-    return uint32_t(v);
-  }
-  uint64_t Read64(uint64_t address) const {
-    uint64_t v = 0;
-    image_.Read(address, 8, &v);
-    return v;
-  }
+  uint32_t Read32(uint64_t address) const { return sim::Read32(image_, address); }
 
   InspectedDirectory Inspect(uint64_t address, FlashDirectoryKind kind) const {
     InspectedDirectory d;
     d.address = address;
     d.kind = kind;
+    d.image = shared_;
     const uint64_t header = FlashDirectoryHeaderSize(kind), each = FlashDirectoryEntrySize(kind);
     d.readable = image_.Contains(address, header);
     if (!d.readable) return d;
@@ -84,35 +90,15 @@ class Inspector {
     const uint8_t* p = image_.bytes.data() + (address + kChecksumStart - image_.base);
     d.computed = Fletcher32Words((length - kChecksumStart) / 2,
                                  [p](uint64_t i) -> uint32_t { return uint32_t(p[2 * i] | (p[2 * i + 1] << 8)); });
-    d.entries.reserve(d.count);
-    for (uint64_t i = 0; i < d.count; ++i) {
-      const uint64_t at = address + header + i * each;
-      InspectedEntry e;
-      e.address = at;
-      if (kind == FlashDirectoryKind::Combo) {
-        e.processorId = Read32(at + offsetof(ComboDirectoryEntry, ProcessorId));
-        e.pspDirectory = Read32(at + offsetof(ComboDirectoryEntry, PspDirectory));
-      } else {
-        e.typeWord = Read32(at);
-        e.size = Read32(at + 4);
-        e.source = Read64(at + 8);
-        if (kind != FlashDirectoryKind::Psp) e.destination = Read64(at + offsetof(BiosDirectoryEntry, Destination));
-      }
-      d.entries.push_back(e);
-    }
     return d;
   }
 
   // Adds the directory to the list once, noting where it was reached from.
   size_t Reach(uint64_t address, FlashDirectoryKind kind, const std::string& from) {
-    for (size_t i = 0; i < directories_.size(); ++i)
-      if (directories_[i].address == address && directories_[i].kind == kind) {
-        directories_[i].reachedFrom.push_back(from);
-        return i;
-      }
-    directories_.push_back(Inspect(address, kind));
-    directories_.back().reachedFrom.push_back(from);
-    return directories_.size() - 1;
+    const auto [at, added] = reached_.try_emplace({address, kind}, directories_.size());
+    if (added) directories_.push_back(Inspect(address, kind));
+    directories_[at->second].reachedFrom.push_back(from);
+    return at->second;
   }
 
   FlashInspection Run(const std::string& name, std::vector<uint32_t> signatures) {
@@ -163,8 +149,8 @@ class Inspector {
     if (!NoPointer(r.pspPointer)) {
       const bool combo = IsCombo(r.pspPointer);
       const size_t i = Reach(r.pspPointer, combo ? FlashDirectoryKind::Combo : FlashDirectoryKind::Psp, "entry table 0x14");
-      for (size_t k = 0; combo && k < directories_[i].entries.size(); ++k) {
-        const InspectedEntry e = directories_[i].entries[k];
+      for (size_t k = 0; combo && k < directories_[i].EntryCount(); ++k) {
+        const InspectedEntry e = directories_[i].Entry(k);
         Reach(e.pspDirectory, FlashDirectoryKind::Psp, "combo entry " + std::to_string(k) + " (ID " + Hex32(e.processorId) + ")");
       }
     }
@@ -174,8 +160,8 @@ class Inspector {
     for (size_t i = 0; i < directories_.size(); ++i) {
       if (directories_[i].kind != FlashDirectoryKind::Bios) continue;
       const uint64_t at = directories_[i].address;
-      for (size_t k = 0; k < directories_[i].entries.size(); ++k) {
-        const InspectedEntry e = directories_[i].entries[k];
+      for (size_t k = 0; k < directories_[i].EntryCount(); ++k) {
+        const InspectedEntry e = directories_[i].Entry(k);
         if (uint8_t(e.typeWord) == kBiosEntryLevel2)
           Reach(e.source, FlashDirectoryKind::BiosLevel2, "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(at));
       }
@@ -185,15 +171,30 @@ class Inspector {
   // The directory as the table's discovery inspected it, or else inspected into `scratch`.
   const InspectedDirectory& Reached(const FlashInspection& r, uint64_t address, FlashDirectoryKind kind,
                                     InspectedDirectory& scratch) const {
-    for (const InspectedDirectory& d : r.directories)
-      if (d.address == address && d.kind == kind) return d;
-    return scratch = Inspect(address, kind);
+    const auto at = reached_.find({address, kind});
+    return at != reached_.end() ? r.directories[at->second] : (scratch = Inspect(address, kind));
   }
 
   static LookupSource First(const InspectedDirectory& d, int level, uint8_t type) {
-    for (size_t i = 0; i < d.entries.size(); ++i)
-      if (uint8_t(d.entries[i].typeWord) == type) return {level, i, d.entries[i].source};
+    for (size_t i = 0; i < d.EntryCount(); ++i) {
+      const InspectedEntry e = d.Entry(i);
+      if (uint8_t(e.typeWord) == type) return {level, i, e.source};
+    }
     return {};
+  }
+
+  // Where a lookup of each type is answered from in the directory, in one pass;
+  // `types` gains those not seen before, in the order met.
+  static std::array<LookupSource, 256> FirstOfEach(const InspectedDirectory& d, int level, std::vector<uint8_t>& types) {
+    std::array<LookupSource, 256> first{};
+    for (size_t i = 0; i < d.EntryCount(); ++i) {
+      const InspectedEntry e = d.Entry(i);
+      LookupSource& f = first[uint8_t(e.typeWord)];
+      if (f.level != 0) continue;
+      f = {level, i, e.source};
+      if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
+    }
+    return first;
   }
 
   ProcessorVerdict Judge(const FlashInspection& r, uint32_t signature) const {
@@ -213,9 +214,9 @@ class Inspector {
     const InspectedDirectory& combo =
         IsCombo(r.pspPointer) ? Reached(r, r.pspPointer, FlashDirectoryKind::Combo, comboScratch) : comboScratch;
     if (combo.MagicGood())
-      for (size_t i = 0; i < combo.entries.size(); ++i)
-        if (combo.entries[i].processorId == row.ComboProcessorId) {
-          v.pspDirectory = combo.entries[i].pspDirectory;
+      for (size_t i = 0; i < combo.EntryCount(); ++i)
+        if (const InspectedEntry e = combo.Entry(i); e.processorId == row.ComboProcessorId) {
+          v.pspDirectory = e.pspDirectory;
           v.comboEntry = int(i);
           break;
         }
@@ -234,26 +235,22 @@ class Inspector {
       v.level2Valid = level2->Valid();
     }
     std::vector<uint8_t> types;
-    auto note = [&](const InspectedDirectory& d) {
-      for (const InspectedEntry& e : d.entries)
-        if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
-    };
-    note(level1);
-    if (v.level2Valid) note(*level2);
+    const std::array<LookupSource, 256> fromLevel1 = FirstOfEach(level1, 1, types);
+    const std::array<LookupSource, 256> fromLevel2 =
+        v.level2Valid ? FirstOfEach(*level2, 2, types) : std::array<LookupSource, 256>{};
     for (uint8_t type : types) {
-      ProcessorVerdict::Lookup l{type, {}, First(level1, 1, type)};
+      ProcessorVerdict::Lookup l{type, {}, fromLevel1[type]};
       l.normal = l.recovery;
-      if (type != kBiosEntryLevel2 && v.level2Valid) {
-        const LookupSource fromLevel2 = First(*level2, 2, type);
-        if (fromLevel2.level != 0) l.normal = fromLevel2;
-      }
+      if (type != kBiosEntryLevel2 && fromLevel2[type].level != 0) l.normal = fromLevel2[type];
       v.lookups.push_back(l);
     }
     return v;
   }
 
+  std::shared_ptr<const FlashImage> shared_;
   const FlashImage& image_;
   std::vector<InspectedDirectory> directories_;
+  std::map<std::pair<uint64_t, FlashDirectoryKind>, size_t> reached_;  // index into directories_
 };
 
 std::string LookupText(const LookupSource& s) {
@@ -268,6 +265,22 @@ nlohmann::json LookupJson(const LookupSource& s) {
 
 }  // namespace
 
+InspectedEntry InspectedDirectory::Entry(size_t i) const {
+  const uint64_t at = address + FlashDirectoryHeaderSize(kind) + i * FlashDirectoryEntrySize(kind);
+  InspectedEntry e;
+  e.address = at;
+  if (kind == FlashDirectoryKind::Combo) {
+    e.processorId = Read32(*image, at + offsetof(ComboDirectoryEntry, ProcessorId));
+    e.pspDirectory = Read32(*image, at + offsetof(ComboDirectoryEntry, PspDirectory));
+  } else {
+    e.typeWord = Read32(*image, at);
+    e.size = Read32(*image, at + 4);
+    e.source = Read64(*image, at + 8);
+    if (kind != FlashDirectoryKind::Psp) e.destination = Read64(*image, at + offsetof(BiosDirectoryEntry, Destination));
+  }
+  return e;
+}
+
 std::string InspectedDirectory::Verdict() const {
   if (!readable) return "outside the flash";
   if (!MagicGood())
@@ -278,8 +291,8 @@ std::string InspectedDirectory::Verdict() const {
   return "good";
 }
 
-FlashInspection InspectFlash(const FlashImage& image, const std::string& name, std::vector<uint32_t> signatures) {
-  return Inspector(image).Run(name, std::move(signatures));
+FlashInspection InspectFlash(FlashImage image, const std::string& name, std::vector<uint32_t> signatures) {
+  return Inspector(std::move(image)).Run(name, std::move(signatures));
 }
 
 std::string FlashInspectionText(const FlashInspection& r) {
@@ -327,7 +340,7 @@ std::string FlashInspectionText(const FlashInspection& r) {
                 d.MagicGood() ? "good" : ("BAD, expected " + MagicText(FlashDirectoryMagic(d.kind))).c_str()));
     line(Format("  entries   %u%s", d.count, d.entriesInFlash ? "" : "  BAD: they run past the end of the flash"));
     line("  checksum  " + checksum);
-    if (d.entries.empty()) continue;
+    if (d.EntryCount() == 0) continue;
     switch (d.kind) {
       case FlashDirectoryKind::Combo:
         line("     #  processor ID  PSP directory");
@@ -339,8 +352,8 @@ std::string FlashInspectionText(const FlashInspection& r) {
         line("     #  type  type word   size        source              destination");
         break;
     }
-    for (size_t i = 0; i < d.entries.size() && i < kEntriesShown; ++i) {
-      const InspectedEntry& e = d.entries[i];
+    for (size_t i = 0; i < d.EntryCount() && i < kEntriesShown; ++i) {
+      const InspectedEntry e = d.Entry(i);
       if (d.kind == FlashDirectoryKind::Combo)
         line(Format("  %4zu  %s    %s", i, Hex32(e.processorId).c_str(), Hex32(e.pspDirectory).c_str()));
       else if (d.kind == FlashDirectoryKind::Psp)
@@ -350,8 +363,8 @@ std::string FlashInspectionText(const FlashInspection& r) {
         line(Format("  %4zu  0x%02X  %s  %s  %s  %s", i, e.typeWord & 0xFF, Hex32(e.typeWord).c_str(),
                     Hex32(e.size).c_str(), Hex64(e.source).c_str(), Hex64(e.destination).c_str()));
     }
-    if (d.entries.size() > kEntriesShown)
-      line(Format("  ... and %zu more (--json lists them all)", d.entries.size() - kEntriesShown));
+    if (d.EntryCount() > kEntriesShown)
+      line(Format("  ... and %zu more (--json lists them all)", d.EntryCount() - kEntriesShown));
   }
 
   for (const ProcessorVerdict& v : r.processors) {
@@ -556,7 +569,7 @@ nlohmann::json FlashInspectionJson(const FlashInspection& r) {
     json dj = DirectoryJson(d);
     if (d.readable) {
       dj["entries"] = json::array();
-      for (const InspectedEntry& e : d.entries) dj["entries"].push_back(EntryJson(d, e));
+      for (size_t i = 0; i < d.EntryCount(); ++i) dj["entries"].push_back(EntryJson(d, d.Entry(i)));
     }
     j["directories"].push_back(dj);
   }
@@ -571,9 +584,9 @@ void WriteFlashInspectionJson(const FlashInspection& r, std::ostream& out) {
       w.Element();
       w.Object(DirectoryJson(d), d.readable ? "entries" : "", [&] {
         w.Open('[');
-        for (const InspectedEntry& e : d.entries) {
+        for (size_t i = 0; i < d.EntryCount(); ++i) {
           w.Element();
-          w.Value(EntryJson(d, e));
+          w.Value(EntryJson(d, d.Entry(i)));
         }
         w.Close(']');
       });
