@@ -248,6 +248,47 @@ TEST(TextReport, SaysWhatIsAbsent) {
   EXPECT_NE(text.find("Firmware service calls"), std::string::npos);
 }
 
+// A walk begins with the block's size field: one whose size gives no entries
+// (0, erased, nothing at the address, or a flash copy that would run past
+// 4 GiB) is still shown, once per walk, and without entries.
+TEST(TextReport, DruxWalksWhoseSizeGivesNoEntriesAreShown) {
+  const std::string die = "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[agent]\npresent = true\n";
+  const std::string entry = "[[drux.entry]]\ngroup = 3\ntype = 1\nchannels = [[0, 0]]\n";
+  // An S3 resume walks the copy entry 0x63 returns from the flash.
+  const std::string resume =
+      "[platform]\nsleep_type = 3\n[cpuid]\n0x80000001 = [0x00800F00, 0, 0, 0]\n"
+      "[psp]\nwindow_base = 0xFEA00000\nboot = \"normal\"\n[flash]\nsize = 0x100000\n"
+      "[[flash.directory]]\nkind = \"psp\"\n[[flash.directory]]\nkind = \"bios\"\nentries = [{ type = 0x63, ";
+  // A version 5 block of 0x2000 bytes in the flash's last 4 KiB, its one entry right after the header.
+  const std::string pastTheEnd =
+      "source = 0xFFFFF000, data = [0x44, 0x52, 0x55, 0x58, 5, 0, 0, 0, 0, 0x20, 0, 0, 0x10, 0, 0, 0, "
+      "3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0] }]\n";
+  struct Case {
+    std::string toml, where, size;
+  } cases[] = {
+      {die + "[drux]\nsize = 0\n" + entry, "memory", "0x00000000"},
+      {die + "[drux]\nsize = 0xFFFFFFFF\n" + entry, "memory", "0xFFFFFFFF"},
+      {die + "[drux]\naddress = 0x60000000\nmemory = false\n", "other", "0xFFFFFFFF"},
+      {die + resume + "drux = true }]\n[drux]\nsize = 0\n" + entry, "flash", "0x00000000"},
+      {die + resume + pastTheEnd, "flash", "0x00002000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.toml);
+    sim::Platform p(sim::ParseScenario(c.toml, "drux.toml"));
+    const sim::BootResult r = p.Boot();
+    const json walks = sim::JsonReport(p, r)["drux"]["walks"];
+    ASSERT_EQ(walks.size(), 1u);
+    EXPECT_EQ(walks[0]["walks"], 1);
+    EXPECT_EQ(walks[0]["where"], c.where);
+    EXPECT_EQ(walks[0]["size_hex"], c.size);
+    EXPECT_EQ(walks[0]["size_valid"], false);
+    EXPECT_TRUE(walks[0]["entries"].empty());
+    const std::string text = sim::TextReport(p, r);
+    EXPECT_NE(text.find("DRUX walks        1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(", size " + c.size + " (invalid: no entries)"), std::string::npos) << text;
+  }
+}
+
 TEST(MeminfoSim, ExitStatusAndMessages) {
   const Command ok = RunSim("run " + SourcePath("scenarios/default.toml") + " --json");
   EXPECT_EQ(ok.status, 0) << ok.output;

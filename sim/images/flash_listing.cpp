@@ -1,8 +1,12 @@
 #include "sim/images/flash_listing.h"
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <memory>
 #include <cstdarg>
 #include <cstdio>
+#include <ostream>
 
 #include "sim/common/text.h"
 
@@ -52,25 +56,28 @@ const char* KindName(FlashDirectoryKind kind) {
 // An entry-table pointer that names nothing.
 bool NoPointer(uint32_t p) { return p == 0 || p == 0xFFFFFFFF; }
 
+uint32_t Read32(const FlashImage& image, uint64_t address) {
+  uint64_t v = 0;
+  image.Read(address, 4, &v);
+  return uint32_t(v);
+}
+uint64_t Read64(const FlashImage& image, uint64_t address) {
+  uint64_t v = 0;
+  image.Read(address, 8, &v);
+  return v;
+}
+
 class Inspector {
  public:
-  explicit Inspector(const FlashImage& image) : image_(image) {}
+  explicit Inspector(FlashImage image) : shared_(std::make_shared<const FlashImage>(std::move(image))), image_(*shared_) {}
 
-  uint32_t Read32(uint64_t address) const {
-    uint64_t v = 0;
-    image_.Read(address, 4, &v);
-    return uint32_t(v);
-  }
-  uint64_t Read64(uint64_t address) const {
-    uint64_t v = 0;
-    image_.Read(address, 8, &v);
-    return v;
-  }
+  uint32_t Read32(uint64_t address) const { return sim::Read32(image_, address); }
 
   InspectedDirectory Inspect(uint64_t address, FlashDirectoryKind kind) const {
     InspectedDirectory d;
     d.address = address;
     d.kind = kind;
+    d.image = shared_;
     const uint64_t header = FlashDirectoryHeaderSize(kind), each = FlashDirectoryEntrySize(kind);
     d.readable = image_.Contains(address, header);
     if (!d.readable) return d;
@@ -83,34 +90,15 @@ class Inspector {
     const uint8_t* p = image_.bytes.data() + (address + kChecksumStart - image_.base);
     d.computed = Fletcher32Words((length - kChecksumStart) / 2,
                                  [p](uint64_t i) -> uint32_t { return uint32_t(p[2 * i] | (p[2 * i + 1] << 8)); });
-    for (uint64_t i = 0; i < d.count; ++i) {
-      const uint64_t at = address + header + i * each;
-      InspectedEntry e;
-      e.address = at;
-      if (kind == FlashDirectoryKind::Combo) {
-        e.processorId = Read32(at + offsetof(ComboDirectoryEntry, ProcessorId));
-        e.pspDirectory = Read32(at + offsetof(ComboDirectoryEntry, PspDirectory));
-      } else {
-        e.typeWord = Read32(at);
-        e.size = Read32(at + 4);
-        e.source = Read64(at + 8);
-        if (kind != FlashDirectoryKind::Psp) e.destination = Read64(at + offsetof(BiosDirectoryEntry, Destination));
-      }
-      d.entries.push_back(e);
-    }
     return d;
   }
 
   // Adds the directory to the list once, noting where it was reached from.
   size_t Reach(uint64_t address, FlashDirectoryKind kind, const std::string& from) {
-    for (size_t i = 0; i < directories_.size(); ++i)
-      if (directories_[i].address == address && directories_[i].kind == kind) {
-        directories_[i].reachedFrom.push_back(from);
-        return i;
-      }
-    directories_.push_back(Inspect(address, kind));
-    directories_.back().reachedFrom.push_back(from);
-    return directories_.size() - 1;
+    const auto [at, added] = reached_.try_emplace({address, kind}, directories_.size());
+    if (added) directories_.push_back(Inspect(address, kind));
+    directories_[at->second].reachedFrom.push_back(from);
+    return at->second;
   }
 
   FlashInspection Run(const std::string& name, std::vector<uint32_t> signatures) {
@@ -129,31 +117,41 @@ class Inspector {
       for (int i = 0; i < 2; ++i) r.biosPointer[i] = Read32(*r.table + offsetof(FirmwareEntryTable, BiosDirectory) + 4 * i);
       Discover(r);
     }
-    r.directories = directories_;
+    r.directories = std::move(directories_);
     for (const InspectedDirectory& d : r.directories)
       if (!d.Valid()) r.problems.push_back(std::string(KindName(d.kind)) + " at " + Hex32(d.address) + ": " + d.Verdict());
 
     const bool asked = !signatures.empty();
     if (!asked)
       for (const ProcessorFlashRow& row : kProcessorFlashRows) signatures.push_back(row.Signature);
+    bool anyGood = false;
     for (uint32_t s : signatures) {
       r.processors.push_back(Judge(r, s));
       const ProcessorVerdict& v = r.processors.back();
+      anyGood |= v.Good();
       if (asked && !v.Good()) r.problems.push_back("processor " + Hex32(s) + ": its lookups fail");
     }
+    // A flash may serve one processor kind only, but one that serves neither
+    // (pointers of 0 or all ones, say) traps on every lookup of any processor.
+    if (!asked && r.table && !anyGood) r.problems.push_back("no processor finds its directories: every lookup fails");
     return r;
   }
 
  private:
+  // The combo directory's magic is there (its header lies in the flash).
+  bool IsCombo(uint64_t address) const {
+    return image_.Contains(address, FlashDirectoryHeaderSize(FlashDirectoryKind::Combo)) &&
+           Read32(address) == FlashDirectoryMagic(FlashDirectoryKind::Combo);
+  }
+
+  // Reach() adds to directories_, so the entries are read by index, one at a time.
   void Discover(const FlashInspection& r) {
     if (!NoPointer(r.pspPointer)) {
-      const bool combo = Inspect(r.pspPointer, FlashDirectoryKind::Combo).MagicGood();
+      const bool combo = IsCombo(r.pspPointer);
       const size_t i = Reach(r.pspPointer, combo ? FlashDirectoryKind::Combo : FlashDirectoryKind::Psp, "entry table 0x14");
-      if (combo) {
-        const std::vector<InspectedEntry> entries = directories_[i].entries;
-        for (size_t k = 0; k < entries.size(); ++k)
-          Reach(entries[k].pspDirectory, FlashDirectoryKind::Psp,
-                "combo entry " + std::to_string(k) + " (ID " + Hex32(entries[k].processorId) + ")");
+      for (size_t k = 0; combo && k < directories_[i].EntryCount(); ++k) {
+        const InspectedEntry e = directories_[i].Entry(k);
+        Reach(e.pspDirectory, FlashDirectoryKind::Psp, "combo entry " + std::to_string(k) + " (ID " + Hex32(e.processorId) + ")");
       }
     }
     for (int i = 0; i < 2; ++i)
@@ -161,18 +159,42 @@ class Inspector {
         Reach(r.biosPointer[i], FlashDirectoryKind::Bios, i == 0 ? "entry table 0x18" : "entry table 0x1C");
     for (size_t i = 0; i < directories_.size(); ++i) {
       if (directories_[i].kind != FlashDirectoryKind::Bios) continue;
-      const InspectedDirectory level1 = directories_[i];
-      for (size_t k = 0; k < level1.entries.size(); ++k)
-        if (uint8_t(level1.entries[k].typeWord) == kBiosEntryLevel2)
-          Reach(level1.entries[k].source, FlashDirectoryKind::BiosLevel2,
-                "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(level1.address));
+      const uint64_t at = directories_[i].address;
+      for (size_t k = 0; k < directories_[i].EntryCount(); ++k) {
+        const InspectedEntry e = directories_[i].Entry(k);
+        if (uint8_t(e.typeWord) == kBiosEntryLevel2)
+          Reach(e.source, FlashDirectoryKind::BiosLevel2, "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(at));
+      }
     }
   }
 
+  // The directory as the table's discovery inspected it, or else inspected into `scratch`.
+  const InspectedDirectory& Reached(const FlashInspection& r, uint64_t address, FlashDirectoryKind kind,
+                                    InspectedDirectory& scratch) const {
+    const auto at = reached_.find({address, kind});
+    return at != reached_.end() ? r.directories[at->second] : (scratch = Inspect(address, kind));
+  }
+
   static LookupSource First(const InspectedDirectory& d, int level, uint8_t type) {
-    for (size_t i = 0; i < d.entries.size(); ++i)
-      if (uint8_t(d.entries[i].typeWord) == type) return {level, i, d.entries[i].source};
+    for (size_t i = 0; i < d.EntryCount(); ++i) {
+      const InspectedEntry e = d.Entry(i);
+      if (uint8_t(e.typeWord) == type) return {level, i, e.source};
+    }
     return {};
+  }
+
+  // Where a lookup of each type is answered from in the directory, in one pass;
+  // `types` gains those not seen before, in the order met.
+  static std::array<LookupSource, 256> FirstOfEach(const InspectedDirectory& d, int level, std::vector<uint8_t>& types) {
+    std::array<LookupSource, 256> first{};
+    for (size_t i = 0; i < d.EntryCount(); ++i) {
+      const InspectedEntry e = d.Entry(i);
+      LookupSource& f = first[uint8_t(e.typeWord)];
+      if (f.level != 0) continue;
+      f = {level, i, e.source};
+      if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
+    }
+    return first;
   }
 
   ProcessorVerdict Judge(const FlashInspection& r, uint32_t signature) const {
@@ -188,49 +210,47 @@ class Inspector {
     const ProcessorFlashRow& row = kProcessorFlashRows[v.row];
     v.biosDirectory = r.biosPointer[row.BiosTableIndex];
     v.pspDirectory = r.pspPointer;
-    const InspectedDirectory combo = Inspect(r.pspPointer, FlashDirectoryKind::Combo);
+    InspectedDirectory comboScratch, pspScratch, level1Scratch, level2Scratch;
+    const InspectedDirectory& combo =
+        IsCombo(r.pspPointer) ? Reached(r, r.pspPointer, FlashDirectoryKind::Combo, comboScratch) : comboScratch;
     if (combo.MagicGood())
-      for (size_t i = 0; i < combo.entries.size(); ++i)
-        if (combo.entries[i].processorId == row.ComboProcessorId) {
-          v.pspDirectory = combo.entries[i].pspDirectory;
+      for (size_t i = 0; i < combo.EntryCount(); ++i)
+        if (const InspectedEntry e = combo.Entry(i); e.processorId == row.ComboProcessorId) {
+          v.pspDirectory = e.pspDirectory;
           v.comboEntry = int(i);
           break;
         }
-    v.pspValid = Inspect(v.pspDirectory, FlashDirectoryKind::Psp).Valid();
-    const InspectedDirectory level1 = Inspect(v.biosDirectory, FlashDirectoryKind::Bios);
+    v.pspValid = Reached(r, v.pspDirectory, FlashDirectoryKind::Psp, pspScratch).Valid();
+    const InspectedDirectory& level1 = Reached(r, v.biosDirectory, FlashDirectoryKind::Bios, level1Scratch);
     v.biosValid = level1.Valid();
     if (!v.pspValid) v.traps.push_back(kTrapPspDirectoryInvalid);
     if (!v.biosValid) v.traps.push_back(kTrapBiosDirectoryInvalid);
     if (!v.pspValid || !v.biosValid) return v;
 
-    InspectedDirectory level2;
+    const InspectedDirectory* level2 = &level2Scratch;
     const LookupSource l2 = First(level1, 1, kBiosEntryLevel2);
     if (l2.level != 0) {
       v.level2 = l2.source;
-      level2 = Inspect(l2.source, FlashDirectoryKind::BiosLevel2);
-      v.level2Valid = level2.Valid();
+      level2 = &Reached(r, l2.source, FlashDirectoryKind::BiosLevel2, level2Scratch);
+      v.level2Valid = level2->Valid();
     }
     std::vector<uint8_t> types;
-    auto note = [&](const InspectedDirectory& d) {
-      for (const InspectedEntry& e : d.entries)
-        if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
-    };
-    note(level1);
-    if (v.level2Valid) note(level2);
+    const std::array<LookupSource, 256> fromLevel1 = FirstOfEach(level1, 1, types);
+    const std::array<LookupSource, 256> fromLevel2 =
+        v.level2Valid ? FirstOfEach(*level2, 2, types) : std::array<LookupSource, 256>{};
     for (uint8_t type : types) {
-      ProcessorVerdict::Lookup l{type, {}, First(level1, 1, type)};
+      ProcessorVerdict::Lookup l{type, {}, fromLevel1[type]};
       l.normal = l.recovery;
-      if (type != kBiosEntryLevel2 && v.level2Valid) {
-        const LookupSource fromLevel2 = First(level2, 2, type);
-        if (fromLevel2.level != 0) l.normal = fromLevel2;
-      }
+      if (type != kBiosEntryLevel2 && fromLevel2[type].level != 0) l.normal = fromLevel2[type];
       v.lookups.push_back(l);
     }
     return v;
   }
 
+  std::shared_ptr<const FlashImage> shared_;
   const FlashImage& image_;
   std::vector<InspectedDirectory> directories_;
+  std::map<std::pair<uint64_t, FlashDirectoryKind>, size_t> reached_;  // index into directories_
 };
 
 std::string LookupText(const LookupSource& s) {
@@ -245,6 +265,22 @@ nlohmann::json LookupJson(const LookupSource& s) {
 
 }  // namespace
 
+InspectedEntry InspectedDirectory::Entry(size_t i) const {
+  const uint64_t at = address + FlashDirectoryHeaderSize(kind) + i * FlashDirectoryEntrySize(kind);
+  InspectedEntry e;
+  e.address = at;
+  if (kind == FlashDirectoryKind::Combo) {
+    e.processorId = Read32(*image, at + offsetof(ComboDirectoryEntry, ProcessorId));
+    e.pspDirectory = Read32(*image, at + offsetof(ComboDirectoryEntry, PspDirectory));
+  } else {
+    e.typeWord = Read32(*image, at);
+    e.size = Read32(*image, at + 4);
+    e.source = Read64(*image, at + 8);
+    if (kind != FlashDirectoryKind::Psp) e.destination = Read64(*image, at + offsetof(BiosDirectoryEntry, Destination));
+  }
+  return e;
+}
+
 std::string InspectedDirectory::Verdict() const {
   if (!readable) return "outside the flash";
   if (!MagicGood())
@@ -255,8 +291,8 @@ std::string InspectedDirectory::Verdict() const {
   return "good";
 }
 
-FlashInspection InspectFlash(const FlashImage& image, const std::string& name, std::vector<uint32_t> signatures) {
-  return Inspector(image).Run(name, std::move(signatures));
+FlashInspection InspectFlash(FlashImage image, const std::string& name, std::vector<uint32_t> signatures) {
+  return Inspector(std::move(image)).Run(name, std::move(signatures));
 }
 
 std::string FlashInspectionText(const FlashInspection& r) {
@@ -304,7 +340,7 @@ std::string FlashInspectionText(const FlashInspection& r) {
                 d.MagicGood() ? "good" : ("BAD, expected " + MagicText(FlashDirectoryMagic(d.kind))).c_str()));
     line(Format("  entries   %u%s", d.count, d.entriesInFlash ? "" : "  BAD: they run past the end of the flash"));
     line("  checksum  " + checksum);
-    if (d.entries.empty()) continue;
+    if (d.EntryCount() == 0) continue;
     switch (d.kind) {
       case FlashDirectoryKind::Combo:
         line("     #  processor ID  PSP directory");
@@ -316,8 +352,8 @@ std::string FlashInspectionText(const FlashInspection& r) {
         line("     #  type  type word   size        source              destination");
         break;
     }
-    for (size_t i = 0; i < d.entries.size() && i < kEntriesShown; ++i) {
-      const InspectedEntry& e = d.entries[i];
+    for (size_t i = 0; i < d.EntryCount() && i < kEntriesShown; ++i) {
+      const InspectedEntry e = d.Entry(i);
       if (d.kind == FlashDirectoryKind::Combo)
         line(Format("  %4zu  %s    %s", i, Hex32(e.processorId).c_str(), Hex32(e.pspDirectory).c_str()));
       else if (d.kind == FlashDirectoryKind::Psp)
@@ -327,8 +363,8 @@ std::string FlashInspectionText(const FlashInspection& r) {
         line(Format("  %4zu  0x%02X  %s  %s  %s  %s", i, e.typeWord & 0xFF, Hex32(e.typeWord).c_str(),
                     Hex32(e.size).c_str(), Hex64(e.source).c_str(), Hex64(e.destination).c_str()));
     }
-    if (d.entries.size() > kEntriesShown)
-      line(Format("  ... and %zu more (--json lists them all)", d.entries.size() - kEntriesShown));
+    if (d.EntryCount() > kEntriesShown)
+      line(Format("  ... and %zu more (--json lists them all)", d.EntryCount() - kEntriesShown));
   }
 
   for (const ProcessorVerdict& v : r.processors) {
@@ -379,8 +415,12 @@ std::string FlashInspectionText(const FlashInspection& r) {
   return out;
 }
 
-nlohmann::json FlashInspectionJson(const FlashInspection& r) {
-  using nlohmann::json;
+namespace {
+
+using nlohmann::json;
+
+// The document without its directories.
+json InspectionJson(const FlashInspection& r) {
   json j;
   j["file"] = r.name;
   j["base"] = Hex32(r.base);
@@ -395,39 +435,6 @@ nlohmann::json FlashInspectionJson(const FlashInspection& r) {
   table["psp_directory"] = r.table ? json(Hex32(r.pspPointer)) : json(nullptr);
   table["bios_directories"] = r.table ? json::array({Hex32(r.biosPointer[0]), Hex32(r.biosPointer[1])}) : json(nullptr);
   j["entry_table"] = table;
-
-  j["directories"] = json::array();
-  for (const InspectedDirectory& d : r.directories) {
-    json dj = {{"address", Hex32(d.address)},   {"kind", FlashDirectoryKindKey(d.kind)},
-               {"reached_from", d.reachedFrom}, {"in_flash", d.readable},
-               {"valid", d.Valid()},            {"verdict", d.Verdict()}};
-    if (d.readable) {
-      dj["magic"] = Hex32(d.magic);
-      dj["magic_good"] = d.MagicGood();
-      dj["count"] = d.count;
-      dj["entries_in_flash"] = d.entriesInFlash;
-      dj["checksum"] = {{"stored", Hex32(d.stored)},
-                        {"computed", d.entriesInFlash ? json(Hex32(d.computed)) : json(nullptr)},
-                        {"checked", d.ChecksumChecked()},
-                        {"good", d.entriesInFlash ? json(d.stored == d.computed) : json(nullptr)}};
-      dj["entries"] = json::array();
-      for (const InspectedEntry& e : d.entries) {
-        json ej = {{"address", Hex32(e.address)}};
-        if (d.kind == FlashDirectoryKind::Combo) {
-          ej["processor_id"] = Hex32(e.processorId);
-          ej["psp_directory"] = Hex32(e.pspDirectory);
-        } else {
-          ej["type"] = Format("0x%02X", e.typeWord & 0xFF);
-          ej["type_word"] = Hex32(e.typeWord);
-          ej["size"] = e.size;
-          ej[d.kind == FlashDirectoryKind::Psp ? "location" : "source"] = Hex64(e.source);
-          if (d.kind != FlashDirectoryKind::Psp) ej["destination"] = Hex64(e.destination);
-        }
-        dj["entries"].push_back(ej);
-      }
-    }
-    j["directories"].push_back(dj);
-  }
 
   j["processors"] = json::array();
   for (const ProcessorVerdict& v : r.processors) {
@@ -455,6 +462,138 @@ nlohmann::json FlashInspectionJson(const FlashInspection& r) {
   j["good"] = r.Good();
   j["problems"] = r.problems;
   return j;
+}
+
+// A directory without its entries; those of one in the flash go under "entries".
+json DirectoryJson(const InspectedDirectory& d) {
+  json dj = {{"address", Hex32(d.address)},   {"kind", FlashDirectoryKindKey(d.kind)},
+             {"reached_from", d.reachedFrom}, {"in_flash", d.readable},
+             {"valid", d.Valid()},            {"verdict", d.Verdict()}};
+  if (d.readable) {
+    dj["magic"] = Hex32(d.magic);
+    dj["magic_good"] = d.MagicGood();
+    dj["count"] = d.count;
+    dj["entries_in_flash"] = d.entriesInFlash;
+    dj["checksum"] = {{"stored", Hex32(d.stored)},
+                      {"computed", d.entriesInFlash ? json(Hex32(d.computed)) : json(nullptr)},
+                      {"checked", d.ChecksumChecked()},
+                      {"good", d.entriesInFlash ? json(d.stored == d.computed) : json(nullptr)}};
+  }
+  return dj;
+}
+
+json EntryJson(const InspectedDirectory& d, const InspectedEntry& e) {
+  json ej = {{"address", Hex32(e.address)}};
+  if (d.kind == FlashDirectoryKind::Combo) {
+    ej["processor_id"] = Hex32(e.processorId);
+    ej["psp_directory"] = Hex32(e.pspDirectory);
+  } else {
+    ej["type"] = Format("0x%02X", e.typeWord & 0xFF);
+    ej["type_word"] = Hex32(e.typeWord);
+    ej["size"] = e.size;
+    ej[d.kind == FlashDirectoryKind::Psp ? "location" : "source"] = Hex64(e.source);
+    if (d.kind != FlashDirectoryKind::Psp) ej["destination"] = Hex64(e.destination);
+  }
+  return ej;
+}
+
+// Writes JSON piece by piece exactly as json::dump(2) lays out the whole:
+// members in key order, two spaces per level, "{}" and "[]" when empty.
+class PrettyWriter {
+ public:
+  explicit PrettyWriter(std::ostream& out) : out_(out) {}
+
+  void Open(char bracket) {
+    out_ << bracket;
+    items_.push_back(0);
+  }
+  void Close(char bracket) {
+    const bool empty = items_.back() == 0;
+    items_.pop_back();
+    if (!empty) out_ << '\n' << std::string(2 * items_.size(), ' ');
+    out_ << bracket;
+  }
+  // The next element of the array being written, or the next member's key.
+  void Element() {
+    out_ << (items_.back()++ == 0 ? "\n" : ",\n") << std::string(2 * items_.size(), ' ');
+  }
+  void Key(const std::string& key) {
+    Element();
+    out_ << Dump(json(key), -1) << ": ";
+  }
+  // A whole value at the current depth.
+  void Value(const json& v) {
+    const std::string text = Dump(v, 2), indent(2 * items_.size(), ' ');
+    size_t from = 0;
+    for (size_t nl = text.find('\n'); nl != std::string::npos; from = nl + 1, nl = text.find('\n', from))
+      out_.write(text.data() + from, std::streamsize(nl + 1 - from)) << indent;
+    out_.write(text.data() + from, std::streamsize(text.size() - from));
+  }
+  // The object's members, and `key` (absent from it) written by `write` at its place in key order.
+  template <class Write>
+  void Object(const json& members, const std::string& key, Write write) {
+    Open('{');
+    bool written = key.empty();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+      if (!written && key < it.key()) {
+        Key(key);
+        write();
+        written = true;
+      }
+      Key(it.key());
+      Value(it.value());
+    }
+    if (!written) {
+      Key(key);
+      write();
+    }
+    Close('}');
+  }
+
+  // Text that is not UTF-8 (a file name) is written with replacement characters, never refused.
+  static std::string Dump(const json& v, int indent) {
+    return v.dump(indent, ' ', false, json::error_handler_t::replace);
+  }
+
+ private:
+  std::ostream& out_;
+  std::vector<size_t> items_;  // items written so far at each open level
+};
+
+}  // namespace
+
+nlohmann::json FlashInspectionJson(const FlashInspection& r) {
+  json j = InspectionJson(r);
+  j["directories"] = json::array();
+  for (const InspectedDirectory& d : r.directories) {
+    json dj = DirectoryJson(d);
+    if (d.readable) {
+      dj["entries"] = json::array();
+      for (size_t i = 0; i < d.EntryCount(); ++i) dj["entries"].push_back(EntryJson(d, d.Entry(i)));
+    }
+    j["directories"].push_back(dj);
+  }
+  return j;
+}
+
+void WriteFlashInspectionJson(const FlashInspection& r, std::ostream& out) {
+  PrettyWriter w(out);
+  w.Object(InspectionJson(r), "directories", [&] {
+    w.Open('[');
+    for (const InspectedDirectory& d : r.directories) {
+      w.Element();
+      w.Object(DirectoryJson(d), d.readable ? "entries" : "", [&] {
+        w.Open('[');
+        for (size_t i = 0; i < d.EntryCount(); ++i) {
+          w.Element();
+          w.Value(EntryJson(d, d.Entry(i)));
+        }
+        w.Close(']');
+      });
+    }
+    w.Close(']');
+  });
+  out << "\n";
 }
 
 }  // namespace sim

@@ -5,7 +5,9 @@
 // use and where each of its lookups would be answered from.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,11 @@ struct InspectedDirectory {
   bool readable = false;   // the header lies in the flash
   uint32_t magic = 0, count = 0, stored = 0, computed = 0;
   bool entriesInFlash = false;  // the entries the count names lie in the flash
-  std::vector<InspectedEntry> entries;
+  // The entries are read from the image when asked for: the directories of a
+  // broken flash may overlap, and each would otherwise hold the same bytes again.
+  std::shared_ptr<const FlashImage> image;
+  size_t EntryCount() const { return entriesInFlash ? count : 0; }
+  InspectedEntry Entry(size_t i) const;  // i < EntryCount()
   bool MagicGood() const { return readable && magic == FlashDirectoryMagic(kind); }
   bool ChecksumChecked() const { return kind != FlashDirectoryKind::Combo; }
   // As the driver judges it: magic, entries in the flash and (but for a combo directory) the checksum.
@@ -87,8 +93,11 @@ struct FlashInspection {
 };
 
 // signatures: CPUID 0x80000001 EAX values to judge; empty: the signature of every row.
-FlashInspection InspectFlash(const FlashImage& image, const std::string& name, std::vector<uint32_t> signatures = {});
+FlashInspection InspectFlash(FlashImage image, const std::string& name, std::vector<uint32_t> signatures = {});
 std::string FlashInspectionText(const FlashInspection& inspection);
 nlohmann::json FlashInspectionJson(const FlashInspection& inspection);
+// The same document as FlashInspectionJson(inspection).dump(2) and a newline,
+// written as it is produced: a directory's entries never stand in memory as JSON.
+void WriteFlashInspectionJson(const FlashInspection& inspection, std::ostream& out);
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "sim/report/report_drux.h"
 
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -64,6 +65,7 @@ struct Observed {
   std::vector<Found> found;  // BIOS directory entries returned, in order
   std::map<uint64_t, uint64_t> walks;  // block address -> walks
   std::vector<uint64_t> order;         // blocks in the order first walked
+  std::set<uint64_t> pastSize;         // blocks a walk read on from (the size gave entries)
 };
 
 Observed Observe(Platform& p) {
@@ -84,10 +86,12 @@ Observed Observe(Platform& p) {
       continue;
     }
     // A walk of a block the driver can be sent to (one the DRUX information HOB
-    // names, or a copy an entry 0x63 returned so far): its size field, then its version.
-    if (i + 1 < log.size() && a.width == 4 && a.address >= 8 && Reads(log[i + 1], 4, a.address - 4) &&
-        (a.kind == AccessKind::Memory || a.kind == AccessKind::Mmio)) {
-      const uint64_t block = a.address - 8;
+    // names, or a copy an entry 0x63 returned so far) begins with its size
+    // field; the version follows only when the size gives entries (not 0 or
+    // erased, and not taking the block past the flash's end or the top of the
+    // address space).
+    if (a.address >= offsetof(DruxBlockHeader, Size) && Reads(a, 4, a.address)) {
+      const uint64_t block = a.address - offsetof(DruxBlockHeader, Size);
       bool candidate = false;
       for (const HobDesc& h : p.scenario().hobs)
         if (GuidEqual(h.name, kDruxInfoHobGuid) && h.data.size() >= sizeof(DruxInfo))
@@ -95,14 +99,20 @@ Observed Observe(Platform& p) {
       for (const auto& f : o.found) candidate |= uint8_t(f.typeWord) == kBiosEntryDruxCopy && f.source == block;
       if (!candidate) continue;
       if (o.walks[block]++ == 0) o.order.push_back(block);
-      ++i;
+      if (i + 1 < log.size() && Reads(log[i + 1], 4, block + offsetof(DruxBlockHeader, Version))) o.pastSize.insert(block);
     }
   }
   return o;
 }
 
-DruxWalk WalkAt(Platform& p, uint64_t block) {
-  return WalkDruxBlock([&](uint64_t offset, unsigned bytes) { return PeekValue(p, block + offset, bytes); });
+DruxWalk WalkAt(Platform& p, const Observed& o, uint64_t block) {
+  DruxWalk w = WalkDruxBlock([&](uint64_t offset, unsigned bytes) { return PeekValue(p, block + offset, bytes); });
+  // A size the driver read no further after gave no entries, whatever its value.
+  if (!o.pastSize.count(block)) {
+    w.sizeValid = false;
+    w.entries.clear();
+  }
+  return w;
 }
 
 }  // namespace
@@ -170,7 +180,7 @@ std::string DruxText(Platform& platform) {
   for (const auto& [block, n] : o.walks) walks += n;
   out << "  DRUX walks        " << (walks == 0 ? "none" : std::to_string(walks)) << "\n";
   for (uint64_t block : o.order) {
-    const DruxWalk w = WalkAt(platform, block);
+    const DruxWalk w = WalkAt(platform, o, block);
     out << "    Block at " << HexText(block, 8) << " (" << Where(platform, block) << "), walked " << o.walks.at(block)
         << " times: signature " << HexText(w.signature, 8) << (w.signature == kDruxSignature ? " (DRUX)" : "")
         << ", version " << w.version << ", size " << HexText(w.size, 8)
@@ -199,7 +209,7 @@ json DruxJson(Platform& platform) {
   }
   json walks = json::array();
   for (uint64_t block : o.order) {
-    const DruxWalk w = WalkAt(platform, block);
+    const DruxWalk w = WalkAt(platform, o, block);
     json b = {{"where", Where(platform, block)}, {"walks", o.walks.at(block)}, {"version", w.version},
               {"size_valid", w.sizeValid}, {"first_offset", w.firstOffset}};
     Put(b, "address", block, 16);

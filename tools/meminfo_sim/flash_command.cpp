@@ -66,8 +66,8 @@ int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) 
     err << "meminfo-sim: " << o.inspect << ": " << e.what() << "\n";
     return kUsage;
   }
-  const FlashInspection r = InspectFlash(image, o.inspect, signatures);
-  if (o.asJson) out << FlashInspectionJson(r).dump(2) << "\n";
+  const FlashInspection r = InspectFlash(std::move(image), o.inspect, signatures);
+  if (o.asJson) WriteFlashInspectionJson(r, out);
   else out << FlashInspectionText(r);
   return r.Good() ? kGood : kProblems;
 }
