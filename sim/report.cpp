@@ -408,6 +408,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   j["channels"] = ChannelsJson(platform);
   j["heap"] = HeapJson(platform);
   j["fabric_mmio"] = FabricMmioJson(platform);
+  if (!result.mmioRequests.empty()) j["fabric_mmio"]["requests"] = MmioRequestsJson(result.mmioRequests);
   j["drux"] = DruxJson(platform);
 
   json pool = json::array();
@@ -488,7 +489,7 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   out << HeapText(platform);
   out << "\n";
-  out << FabricMmioText(platform);
+  out << FabricMmioText(platform) << MmioRequestsText(result.mmioRequests);
   out << "\n";
   TextPool(out, platform);
   out << "\n";
