@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "psp/flash.h"
 #include "sim/flash_image.h"
@@ -14,11 +15,19 @@ namespace sim {
 
 constexpr uint64_t kPspWindowSize = 1ull << 20;
 
+// One step of a status word that changes: `status` for `reads` reads.
+struct PspStatusStep {
+  uint32_t status = 0;
+  uint64_t reads = 0;  // the last step's is not counted: it holds for every later read
+};
+
 // How the PSP answers the mailbox status word.
 struct PspDesc {
   std::optional<uint64_t> windowBase;  // a base already in the window registers
   uint32_t status = kPspStatusBooted;  // the status word once the PSP is ready
   uint64_t readyAfter = 0;             // status reads that show neither bit 29 nor 30 first
+  // When not empty, the answers read after read instead of `status` and `readyAfter`.
+  std::vector<PspStatusStep> sequence;
 };
 
 class PspDevice {
@@ -33,6 +42,7 @@ class PspDevice {
   static bool Decodes(uint64_t window, uint64_t address, uint8_t width) {
     return window != 0 && address >= window && address - window + width <= kPspWindowSize;
   }
+  uint32_t StatusAt(uint64_t read) const;
   PspDesc desc_;
   uint64_t statusReads_ = 0;
 };
