@@ -77,6 +77,56 @@ class FabricMmio : public ::testing::Test {
   std::unique_ptr<sim::Platform> p;
 };
 
+// Another driver of the package asks through the boot's mmio_request events.
+TEST_F(FabricMmio, AnotherDriversRequestsContinueTheSharedSplit) {
+  p = std::make_unique<sim::Platform>(
+      sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/mmio-requests.toml"));
+  sim::BootResult r = p->Boot();
+  ASSERT_EQ(r.mmioRequests.size(), 7u);
+  const FabricMmioState s = *State();
+  const struct {
+    EfiStatus status;
+    uint64_t base, length;
+    uint8_t attribute;
+  } expect[] = {
+      {EFI_SUCCESS, s.AboveRegion[4].Base, 0x1000000, 0x43},  // socket 1, die 0: its bottom above 4 GiB
+      {EFI_SUCCESS, s.BelowRegion[4].Base + s.BelowRegion[4].Size - 0x200000, 0x200000, 0x03},  // bus 0x90: (1, 0)
+      {EFI_SUCCESS, 0xFEB00000 - 0x10000, 0x10000, 0x03},  // raised to 64 KiB, at the top of (0, 0)'s 11 MiB
+      {EFI_SUCCESS, 0, 0, 0x00},                           // length 0: nothing written back
+      {EFI_SUCCESS, 0, 0x100000, 0x83},                    // type 2: Base as the caller had it
+      {EFI_SUCCESS, 0xFD000000, 0x100000, 0xC3},           // type 3 likewise
+      {EFI_OUT_OF_RESOURCES, 0, 0xB00000 - 0x10000, 0x00},  // no room, and four dies leave no spare below
+  };
+  for (size_t i = 0; i < r.mmioRequests.size(); ++i) {
+    const sim::MmioRequestRun& q = r.mmioRequests[i];
+    EXPECT_TRUE(q.returned && q.status == expect[i].status) << i << ": " << sim::StatusName(q.status);
+    EXPECT_EQ(q.base, expect[i].base) << i;
+    EXPECT_EQ(q.length, expect[i].length) << i;
+    EXPECT_EQ(q.attribute, expect[i].attribute) << i;
+  }
+  // Only the three ranges handed out were taken from the split.
+  uint64_t used = 0;
+  for (const MmioRegion& region : s.BelowRegion) used += region.UsedFromTop + region.UsedFromBottom;
+  for (const MmioRegion& region : s.AboveRegion) used += region.UsedFromTop + region.UsedFromBottom;
+  EXPECT_EQ(used, 0x1000000u + 0x200000 + 0x10000);
+  EXPECT_EQ(s.BelowRegion[0].UsedFromTop, 0x10000u);
+
+  // Resuming from S3, the driver asks the PSP and so places its window first:
+  // the requester joins the published heap list and continues below the window.
+  sim::Scenario platform = sim::LoadScenario(std::string(MEMINFO_SOURCE_DIR) + "/scenarios/s3-resume.toml");
+  platform.events.push_back(sim::kEventMmioRequest);
+  platform.mmioRequests.push_back({.length = 0x100000});
+  p.reset();
+  p = std::make_unique<sim::Platform>(platform);
+  r = p->Boot();
+  ASSERT_EQ(r.mmioRequests.size(), 1u);
+  EXPECT_EQ(p->hardware().PspWindowBase(), 0xFEA00000u);
+  EXPECT_EQ(r.mmioRequests[0].base, 0xFE900000u);
+  size_t lists = 0;
+  for (const auto& i : p->firmware().Interfaces()) lists += GuidEqual(i.protocol, HeapListProtocolGuid);
+  EXPECT_EQ(lists, 1u);
+}
+
 TEST_F(FabricMmio, OneDieSplitsWithBothSparesAndSocketZeroDieZeroSpills) {
   Start(Fabric(1, 1));
   // Too big for everything: nothing changes, and the biggest space is the spare's.

@@ -231,6 +231,9 @@ TEST(FlashLookup, LevelTwoWinsUnlessItIsBadOrThePspIsInRecovery) {
     std::string toml;
   } level1[] = {
       {"PSP in recovery", kBase + Cpu(0x00800F12) + Psp("boot = \"recovery\"") + Standard()},
+      {"PSP ready for the wait, in recovery for the final read",
+       kBase + Cpu(0x00800F12) + Psp("status_sequence = [{ boot = \"normal\", reads = 1 }, { boot = \"recovery\" }]") +
+           Standard()},
       {"level 2 checksum bad", kBase + Cpu(0x00800F12) + Psp() + Standard("", "corrupt = [\"checksum\"]\n")},
       {"level 2 magic bad", kBase + Cpu(0x00800F12) + Psp() + Standard("", "corrupt = [\"magic\"]\n")},
   };
@@ -253,6 +256,10 @@ TEST(PspRecoveryCheck, AnswersFromBitsThirtyAndTwentyNine) {
   } cases[] = {
       {"status = 0x60000000", false, 2}, {"status = 0x40000000", true, 2}, {"status = 0x20000000", false, 2},
       {"status = 0x40000000\nready_after = 3", true, 5},
+      // A word that changes: the wait ends on the first read with either bit,
+      // and the answer comes from the read after it.
+      {"status_sequence = [{ status = 0, reads = 2 }, { boot = \"normal\", reads = 1 }, { boot = \"recovery\" }]", true, 4},
+      {"status_sequence = [{ boot = \"recovery\", reads = 1 }, { status = 0x60000000 }]", false, 2},
   };
   for (const Case& c : cases) {
     sim::Platform p(test::Scenario(kBase + Psp(c.answer)));

@@ -212,6 +212,21 @@ TEST(Scenario, BadFilesNameTheLineAndTheKey) {
       {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{}, {}, {}]\n", "a die has two channels"},
       {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{ registers = { 0x202 = 1 } }]\n", "multiples of 4"},
       {"[[socket]]\n[[socket.die]]\nroot_bus = 0\nchannel = [{ base = [1] }]\n", "channel[0].base': unknown key"},
+      // Allocator requests: one table per event, one target form, one type form, a length.
+      {"[boot]\nevents = [\"mmio_request\"]\n", "key 'boot.mmio_request': 0 tables for 1"},
+      {"[[boot.mmio_request]]\nlength = 0\n", "key 'boot.mmio_request': 1 tables for 0"},
+      {"[boot]\nevents = [\"mmio_request\"]\n[[boot.mmio_request]]\nbus = 1\ndie = 0\nlength = 0\n", "not both"},
+      {"[boot]\nevents = [\"mmio_request\"]\n[[boot.mmio_request]]\ntype = 1\nattribute = 0x40\nlength = 0\n", "not both"},
+      {"[boot]\nevents = [\"mmio_request\"]\n[[boot.mmio_request]]\nsocket = 0\n", "mmio_request[0].length': missing"},
+      {"[boot]\nevents = [\"mmio_request\"]\n[[boot.mmio_request]]\nsocket = 4\nlength = 0\n", "test.toml:4: key 'boot.mmio_request[0].socket'"},
+      {"[boot]\nevents = [\"mmio_request\"]\n[[boot.mmio_request]]\ntype = 4\nlength = 0\n", "mmio_request[0].type'"},
+      // A PSP status that changes: steps of one answer each; only the last holds.
+      {"[psp]\nstatus = 0\nstatus_sequence = [{ status = 0 }]\n", "give 'status_sequence' or 'status', not both"},
+      {"[psp]\nstatus_sequence = []\n", "1 to 64 steps"},
+      {"[psp]\nstatus_sequence = [{ status = 0 }, { boot = \"normal\" }]\n", "status_sequence[0].reads': missing"},
+      {"[psp]\nstatus_sequence = [{ status = 0, reads = 1 }, { boot = \"normal\", reads = 1 }]\n", "no 'reads'"},
+      {"[psp]\nstatus_sequence = [{ status = 0, boot = \"normal\" }]\n", "give 'boot' or 'status'"},
+      {"[psp]\nstatus_sequence = [{ boot = \"late\" }]\n", "status_sequence[0].boot': unknown 'late'"},
   };
   for (const Case& c : cases) {
     try {

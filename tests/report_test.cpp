@@ -207,6 +207,11 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
   }
   {
+    // Another driver's allocator requests, every outcome among them.
+    sim::Platform p(sim::LoadScenario(SourcePath("scenarios/mmio-requests.toml")));
+    KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
+  {
     // Every output channel of the debug print with something on it.
     sim::Platform p(test::ChannelsScenario());
     const sim::BootResult r = p.Boot();
@@ -404,6 +409,15 @@ TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
   const Command bad = RunSim("run " + scenario + " --emulate --image " + scenario);
   EXPECT_EQ(bad.status, 3);
   EXPECT_NE(bad.output.find("not a PE image"), std::string::npos) << bad.output;
+
+  // Allocator requests reach no function in the image: refused before anything runs.
+  for (const char* command : {"run", "sweep"}) {
+    const Command refused = RunSim(std::string(command) + " " + SourcePath("scenarios/mmio-requests.toml") + " --emulate");
+    EXPECT_EQ(refused.status, 3) << command;
+    EXPECT_NE(refused.output.find("mmio-requests.toml: the scenario's \"mmio_request\" events"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(refused.output.find("Scenario"), std::string::npos) << "no report: " << refused.output;
+  }
 }
 
 }  // namespace

@@ -185,6 +185,35 @@ bool Platform::StartAnotherDriver(DriverRun* run) {
   return run->returned;
 }
 
+bool Platform::RequestMmio(MmioRequestRun* run) {
+  if (!dispatch_.CallsAllocator()) {
+    std::fprintf(stderr, "virtual platform: this dispatch backend cannot call the fabric MMIO allocator\n");
+    std::abort();
+  }
+  const bool start = !requester_;
+  if (start) {
+    requester_ = firmware_.LoadImage();
+    dispatch_.LoadAnotherImage(*requester_);
+  }
+  Dispatch::AllocatorCall call;
+  call.base = run->request.base;
+  call.length = run->request.length;
+  call.target = run->request.Target();
+  call.attribute = run->request.attribute;
+  run->returned = Run([&] {
+    const unsigned before = dispatch_.SwitchImage(*requester_);
+    firmware_.EnterImage(*requester_);
+    dispatch_.CallAllocator(firmware_.ImageHandleOf(*requester_), firmware_.SystemTable(), start, &call);
+    firmware_.EnterImage(before);
+    dispatch_.SwitchImage(before);
+  });
+  run->status = call.status;
+  run->base = call.base;
+  run->length = call.length;
+  run->attribute = call.attribute;
+  return run->returned;
+}
+
 std::optional<uint64_t> Platform::Installed(const Guid& protocol) const {
   for (auto& i : firmware_.Interfaces())
     if (GuidEqual(i.protocol, protocol)) return i.interface;
@@ -208,6 +237,13 @@ BootResult Platform::Boot() {
     if (event == kEventStartDriver) {
       r.drivers.emplace_back();
       completed = StartAnotherDriver(&r.drivers.back());
+    }
+    if (event == kEventMmioRequest) {
+      MmioRequestRun run;
+      run.request = scenario_->mmioRequests.at(r.mmioRequests.size());
+      run.signal = r.signals.size();
+      completed = RequestMmio(&run);
+      r.mmioRequests.push_back(run);
     }
     const auto& all = hardware_.InternalWrites();
     r.signals.push_back(

@@ -13,6 +13,7 @@
 #include "sim/machine/image_state.h"
 #include "sim/firmware/heap_list.h"
 #include "sim/firmware/s3_platform.h"
+#include "sim/board/mmio_request.h"
 #include "sim/scenario/scenario.h"
 
 namespace sim {
@@ -36,6 +37,7 @@ struct BootResult {
   bool entryReturned = false;
   uint64_t entryStatus = 0;
   std::vector<DriverRun> drivers;
+  std::vector<MmioRequestRun> mmioRequests;  // the scenario's "mmio_request" events, in order
   bool halted = false;
   bool runaway = false;
   std::vector<SignalRecord> signals;
@@ -75,6 +77,9 @@ class Platform {
   bool StartAnotherDriver(DriverRun* run);
   // False when the platform stopped during the signal.
   bool SignalGroup(const Guid& group);
+  // Another driver of the package asks the fabric MMIO allocator for a range
+  // (sim/board/mmio_request.h); false when the platform stopped during it.
+  bool RequestMmio(MmioRequestRun* run);
 
   // The interface installed under a protocol, if any.
   std::optional<uint64_t> Installed(const Guid& protocol) const;
@@ -92,6 +97,7 @@ class Platform {
   Firmware firmware_;
   S3Platform s3_;
   EarlierDriver earlier_;
+  std::optional<unsigned> requester_;  // the copy that makes the allocator requests, once loaded
   bool stopped_ = false;
   bool halted_ = false;
   bool runaway_ = false;

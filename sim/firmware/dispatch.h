@@ -66,6 +66,22 @@ class Dispatch {
   }
   // A new platform: only copy 0 exists, freshly loaded.
   virtual void ForgetImages() {}
+
+  // Another driver of the package calls the fabric MMIO allocator, in the copy
+  // that runs (a further one, loaded with LoadAnotherImage): first, when `start`
+  // is set, its start-up as far as the heap list with its own image handle,
+  // then FabricAddMmioMap with the call's arguments, which it updates. Only a
+  // backend that CallsAllocator() takes such a call.
+  struct AllocatorCall {
+    uint64_t base = 0, length = 0;
+    uint16_t target = 0;
+    uint8_t attribute = 0;
+    uint64_t status = 0;
+  };
+  virtual bool CallsAllocator() const { return false; }
+  virtual void CallAllocator(uint64_t imageHandle, uint64_t systemTable, bool start, AllocatorCall* call) {
+    (void)imageHandle, (void)systemTable, (void)start, (void)call;
+  }
 };
 
 // The backend that runs the driver linked into this process.

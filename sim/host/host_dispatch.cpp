@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "core/meminfo.h"
+#include "platform/firmware_services.h"
+#include "platform/probes.h"
+#include "psp/fabric_mmio.h"
 #include "services/heap.h"
 #include "services/s3_save.h"
 #include "sim/firmware/dispatch.h"
@@ -209,6 +212,16 @@ class Host final : public Dispatch {
   void CallNotify(uint64_t function, uint64_t event, uint64_t context) override {
     auto fn = reinterpret_cast<EfiEventNotify>(function);
     fn(Ptr(event), Ptr(context));
+  }
+
+  bool CallsAllocator() const override { return true; }
+  void CallAllocator(uint64_t imageHandle, uint64_t systemTable, bool start, AllocatorCall* call) override {
+    if (start) {
+      FirmwareServicesStore(Ptr(imageHandle), static_cast<EfiSystemTable*>(Ptr(systemTable)));
+      HobListLocate();
+      HeapListInit();
+    }
+    call->status = FabricAddMmioMap(&call->base, &call->length, call->target, &call->attribute);
   }
 
  private:

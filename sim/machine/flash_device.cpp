@@ -6,10 +6,19 @@ bool PspDevice::Read(uint64_t window, uint64_t address, uint8_t width, uint64_t*
   if (!Decodes(window, address, width)) return false;
   *value = 0;
   if (address - window == kPspMailboxStatusOffset && width == 4) {
-    *value = statusReads_ < desc_.readyAfter ? 0 : desc_.status;
+    *value = StatusAt(statusReads_);
     ++statusReads_;
   }
   return true;
+}
+
+uint32_t PspDevice::StatusAt(uint64_t read) const {
+  if (desc_.sequence.empty()) return read < desc_.readyAfter ? 0 : desc_.status;
+  for (size_t i = 0; i + 1 < desc_.sequence.size(); ++i) {
+    if (read < desc_.sequence[i].reads) return desc_.sequence[i].status;
+    read -= desc_.sequence[i].reads;
+  }
+  return desc_.sequence.back().status;
 }
 
 bool PspDevice::Write(uint64_t window, uint64_t address, uint8_t width) const { return Decodes(window, address, width); }

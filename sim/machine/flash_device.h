@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "psp/flash.h"
 #include "sim/images/flash_image.h"
@@ -25,6 +26,7 @@ class PspDevice {
   static bool Decodes(uint64_t window, uint64_t address, uint8_t width) {
     return window != 0 && address >= window && address - window + width <= kPspWindowSize;
   }
+  uint32_t StatusAt(uint64_t read) const;
   PspDesc desc_;
   uint64_t statusReads_ = 0;
 };

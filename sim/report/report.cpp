@@ -16,6 +16,7 @@
 #include "sim/report/report_snapshot.h"
 #include "sim/report/report_steps.h"
 #include "sim/report/report_json.h"
+#include "sim/report/report_mmio_requests.h"
 
 namespace sim {
 
@@ -408,6 +409,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   j["channels"] = ChannelsJson(platform);
   j["heap"] = HeapJson(platform);
   j["fabric_mmio"] = FabricMmioJson(platform);
+  if (!result.mmioRequests.empty()) j["fabric_mmio"]["requests"] = MmioRequestsJson(result.mmioRequests);
   j["drux"] = DruxJson(platform);
 
   json pool = json::array();
@@ -488,7 +490,7 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   out << HeapText(platform);
   out << "\n";
-  out << FabricMmioText(platform);
+  out << FabricMmioText(platform) << MmioRequestsText(result.mmioRequests);
   out << "\n";
   TextPool(out, platform);
   out << "\n";

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "psp/fabric_mmio.h"
+
 namespace sim {
 
 uint64_t HobFootprint(const HobDesc& hob) {
@@ -25,5 +27,7 @@ HobDesc HeapHob(const HeapHobDesc& desc) {
 uint64_t S3Desc::FieldsEnd() const {
   return std::max({kHeaderSize, endMarkerOffset + 4, terminatorOffset + 2});
 }
+
+uint16_t MmioRequestDesc::Target() const { return bus ? *bus : FabricTargetSocketDie(socket, die); }
 
 }  // namespace sim

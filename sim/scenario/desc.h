@@ -49,10 +49,18 @@ struct MailboxDesc {
 };
 
 // How the PSP answers the mailbox status word.
+// One step of a status word that changes: `status` for `reads` reads.
+struct PspStatusStep {
+  uint32_t status = 0;
+  uint64_t reads = 0;  // the last step's is not counted: it holds for every later read
+};
+
 struct PspDesc {
   std::optional<uint64_t> windowBase;  // a base already in the window registers
   uint32_t status = kPspStatusBooted;  // the status word once the PSP is ready
   uint64_t readyAfter = 0;             // status reads that show neither bit 29 nor 30 first
+  // When not empty, the answers read after read instead of `status` and `readyAfter`.
+  std::vector<PspStatusStep> sequence;
 };
 
 struct FirmwareFaults {
@@ -137,6 +145,19 @@ struct FabricDesc {
   std::optional<uint32_t> systemConfig;         // function 1, 0x200 of socket 0, die 0
   std::optional<std::vector<uint32_t>> busRanges;  // up to eight, from 0xA0; the rest read 0
   std::array<uint32_t, 8> aboveTopSelect{};     // function 0, 0x3FC, by slot (socket x 4 + die)
+};
+
+// A request another driver of the package makes of the fabric MMIO allocator
+// (an "mmio_request" boot event): the arguments FabricAddMmioMap takes.
+struct MmioRequestDesc {
+  // The target: a socket and die (socket 0 to 3, die 0 to 7, as the target
+  // word's fields hold them), or a PCI bus the fabric's bus-range map leads to a die.
+  uint8_t socket = 0, die = 0;
+  std::optional<uint8_t> bus;
+  uint8_t attribute = 0;  // bits 7:6 the request type
+  uint64_t length = 0;
+  uint64_t base = 0;      // what the caller's Base holds before the call
+  uint16_t Target() const;
 };
 
 }  // namespace sim

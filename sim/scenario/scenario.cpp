@@ -434,17 +434,19 @@ void ReadBoot(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("boot");
   if (!n) return;
   const auto& t = r.Table(*n, "boot");
-  r.Keys(t, "boot", {"events"});
+  r.Keys(t, "boot", {"events", "mmio_request"});
   if (auto v = t.get("events")) {
     const auto& list = r.Array(*v, "boot.events");
     for (auto& e : list) {
       std::string name = r.String(e, "boot.events");
-      if (name != kEventReadyToBoot && name != kEventSmmReadyToLock && name != kEventStartDriver)
+      if (name != kEventReadyToBoot && name != kEventSmmReadyToLock && name != kEventStartDriver &&
+          name != kEventMmioRequest)
         r.Fail(e.source(), "boot.events",
-               "unknown event '" + name + "' (known: ready_to_boot, smm_ready_to_lock, start_driver)");
+               "unknown event '" + name + "' (known: ready_to_boot, smm_ready_to_lock, start_driver, mmio_request)");
       s.events.push_back(name);
     }
   }
+  ReadMmioRequests(r, t, s);
 }
 
 void ReadLimits(const Reader& r, const toml::table& root, Scenario& s) {

@@ -96,6 +96,8 @@ struct Scenario {
   // After the entry returns: "ready_to_boot" signals the ReadyToBoot group,
   // "smm_ready_to_lock" installs the DxeSmmReadyToLock protocol.
   std::vector<std::string> events;
+  // What each "mmio_request" event asks, in event order ([[boot.mmio_request]]).
+  std::vector<MmioRequestDesc> mmioRequests;
 };
 
 struct ScenarioError : std::runtime_error {
@@ -120,5 +122,7 @@ constexpr const char* kEventReadyToBoot = "ready_to_boot";
 constexpr const char* kEventSmmReadyToLock = "smm_ready_to_lock";
 // Another driver of the package starts: a fresh copy of the driver, its own image handle.
 constexpr const char* kEventStartDriver = "start_driver";
+// Another driver of the package asks the fabric MMIO allocator for a range.
+constexpr const char* kEventMmioRequest = "mmio_request";
 
 }  // namespace sim

@@ -187,8 +187,43 @@ void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint6
       r.Fail(where, key, what + " covers the memory-mapped UART at " + HexText(u.base));
 }
 
+// A status word named by how the PSP booted.
+uint32_t BootStatus(const ScenarioReader& r, const toml::node& n, const std::string& key) {
+  const std::string boot = r.String(n, key);
+  if (boot == "normal") return kPspStatusBooted;
+  if (boot == "recovery") return kPspStatusRecovery;
+  if (boot == "never_ready") return 0;
+  r.Fail(n.source(), key, "unknown '" + boot + "' (known: normal, recovery, never_ready)");
+}
+
+// [psp] status_sequence: steps of `boot` or `status`, each for `reads` reads but the last.
+void ReadStatusSequence(const ScenarioReader& r, const toml::table& psp, const toml::node& n, Scenario& s) {
+  for (const char* single : {"boot", "status", "ready_after"})
+    if (psp.contains(single))
+      r.Fail(psp.source(), "psp", std::string("give 'status_sequence' or '") + single + "', not both");
+  const auto& steps = r.Array(n, "psp.status_sequence");
+  if (steps.empty() || steps.size() > 64) r.Fail(n.source(), "psp.status_sequence", "1 to 64 steps");
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const std::string p = "psp.status_sequence[" + std::to_string(i) + "]";
+    const auto& t = r.Table(steps[i], p);
+    r.Keys(t, p, {"boot", "status", "reads"});
+    PspStatusStep step;
+    if (t.contains("boot") == t.contains("status")) r.Fail(t.source(), p, "give 'boot' or 'status'");
+    if (auto v = t.get("boot")) step.status = BootStatus(r, *v, p + ".boot");
+    if (auto v = t.get("status")) step.status = uint32_t(r.Unsigned(*v, p + ".status", 0xFFFFFFFF));
+    const bool last = i + 1 == steps.size();
+    if (auto v = t.get("reads")) {
+      if (last) r.Fail(v->source(), p + ".reads", "the last step holds for every later read: no 'reads'");
+      step.reads = r.Unsigned(*v, p + ".reads", 1000000);
+    } else if (!last) {
+      r.Fail(t.source(), p + ".reads", "missing: how many reads show this step");
+    }
+    s.psp.sequence.push_back(step);
+  }
+}
+
 void ReadPspTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
-  r.Keys(t, "psp", {"window_base", "boot", "status", "ready_after"});
+  r.Keys(t, "psp", {"window_base", "boot", "status", "ready_after", "status_sequence"});
   if (auto v = t.get("window_base")) {
     const uint64_t base = r.Unsigned(*v, "psp.window_base", 0xFFFFFFFF);
     if (base == 0 || base % kPspWindowSize != 0)
@@ -205,15 +240,10 @@ void ReadPspTable(const ScenarioReader& r, const toml::table& t, Scenario& s) {
     s.psp.windowBase = base;
   }
   if (t.contains("boot") && t.contains("status")) r.Fail(t.source(), "psp", "give 'boot' or 'status', not both");
-  if (auto v = t.get("boot")) {
-    const std::string boot = r.String(*v, "psp.boot");
-    if (boot == "normal") s.psp.status = kPspStatusBooted;
-    else if (boot == "recovery") s.psp.status = kPspStatusRecovery;
-    else if (boot == "never_ready") s.psp.status = 0;
-    else r.Fail(v->source(), "psp.boot", "unknown '" + boot + "' (known: normal, recovery, never_ready)");
-  }
+  if (auto v = t.get("boot")) s.psp.status = BootStatus(r, *v, "psp.boot");
   if (auto v = t.get("status")) s.psp.status = uint32_t(r.Unsigned(*v, "psp.status", 0xFFFFFFFF));
   if (auto v = t.get("ready_after")) s.psp.readyAfter = r.Unsigned(*v, "psp.ready_after", 1000000);
+  if (auto v = t.get("status_sequence")) ReadStatusSequence(r, t, *v, s);
 }
 
 }  // namespace

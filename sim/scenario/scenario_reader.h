@@ -83,6 +83,8 @@ void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  
 void ReadPsp(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [psp]: scenario_flash.cpp
 void ReadFabric(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [fabric]: scenario_fabric.cpp
 void ReadDrux(const ScenarioReader& r, const toml::table& root, Scenario& s);   // [drux], [[memory]]: scenario_drux.cpp
+// [[boot.mmio_request]], one per "mmio_request" event of boot.events (read first): scenario_mmio_request.cpp.
+void ReadMmioRequests(const ScenarioReader& r, const toml::table& boot, Scenario& s);
 // A die's memory_info (the channel information protocol's counts): scenario_drux.cpp.
 void ReadDieMemoryInfo(const ScenarioReader& r, const toml::node& n, const std::string& path, DieDesc& die);
 

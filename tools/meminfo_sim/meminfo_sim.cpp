@@ -40,7 +40,8 @@ constexpr const char* kExitText =
     "     past [limits] max_accesses\n"
     "  2  bad usage, or the scenario file is missing or invalid (the message\n"
     "     names the file, the line and the key)\n"
-    "  3  --emulate: the image could not be loaded, or it faulted in the emulator\n"
+    "  3  --emulate: the image could not be loaded, or it faulted in the emulator,\n"
+    "     or the scenario has mmio_request events, which the image cannot take\n"
     "\n"
     "Scenario files: docs/scenario-format.md. Reading the report and its JSON\n"
     "keys: docs/report.md.";
@@ -68,6 +69,10 @@ int Prepare(const Options& o, sim::Scenario* scenario, std::unique_ptr<sim::Emul
     *emulator = std::make_unique<sim::EmulatorDispatch>(o.image);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "meminfo-sim: %s\n", e.what());
+    return kExitEmulation;
+  }
+  if (const std::string refused = sim::RequestsUnsupported(*scenario, **emulator); !refused.empty()) {
+    std::fprintf(stderr, "meminfo-sim: %s: %s\n", o.path.c_str(), refused.c_str());
     return kExitEmulation;
   }
   return 0;
@@ -146,7 +151,7 @@ int main(int argc, char** argv) {
       "Checks after every run: no crash, no write outside a pool block, after a free or a second free, no\n"
       "open event whose notify function lies in an unloaded (failed) driver, and every published record\n"
       "whole. Exit status: 0 every check passed, 1 a check failed, 2 bad usage or scenario, 3 --emulate\n"
-      "could not load the image.");
+      "could not load the image or cannot run the scenario (mmio_request events).");
 
   sim::FlashCommandOptions flash;
   CLI::App* flashCommand = app.add_subcommand(
