@@ -54,6 +54,139 @@ class Bytes {
   const std::string& source_;
 };
 
+// What the COFF and optional headers say, checked as far as they can be alone.
+struct Headers {
+  bool relocationsStripped = false;
+  uint32_t entryRva = 0;
+  uint64_t preferredBase = 0;
+  uint16_t subsystem = 0;
+  uint64_t optional = 0;  // file offset of the optional header
+  uint64_t sizeOfImage = 0, sizeOfHeaders = 0;
+  uint32_t directoryCount = 0;
+  uint64_t sectionTable = 0;  // file offset
+  uint32_t sectionCount = 0;
+
+  // Data directory `index`: {0, 0} when the header has none.
+  void Directory(const Bytes& f, uint32_t index, uint32_t* rva, uint32_t* size) const {
+    *rva = *size = 0;
+    if (index >= directoryCount) return;
+    *rva = f.At<uint32_t>(optional + kOptionalFixedSize + 8ull * index, "data directory");
+    *size = f.At<uint32_t>(optional + kOptionalFixedSize + 8ull * index + 4, "data directory");
+  }
+};
+
+Headers ReadHeaders(const Bytes& f, const std::vector<uint8_t>& file, uint64_t maxSize) {
+  Headers h;
+  if (file.size() < 0x40 || f.At<uint16_t>(0, "DOS signature") != 0x5A4D) f.Fail("not a PE image (no MZ signature)");
+  const uint64_t pe = f.At<uint32_t>(0x3C, "PE header offset");
+  if (f.At<uint32_t>(pe, "PE signature") != 0x00004550) f.Fail("no PE signature at " + HexText(pe));
+  const uint64_t coff = pe + 4;
+  const uint16_t machine = f.At<uint16_t>(coff, "machine");
+  if (machine != kMachineX64) f.Fail("machine " + HexText(machine) + " is not x86-64 (0x8664)");
+  h.sectionCount = f.At<uint16_t>(coff + 2, "section count");
+  const uint32_t optionalSize = f.At<uint16_t>(coff + 16, "optional header size");
+  const uint16_t characteristics = f.At<uint16_t>(coff + 18, "characteristics");
+  h.relocationsStripped = (characteristics & kRelocsStripped) != 0;
+
+  const uint64_t opt = h.optional = coff + kCoffHeaderSize;
+  const uint16_t magic = f.At<uint16_t>(opt, "optional header magic");
+  if (magic == kMagicPe32) f.Fail("a PE32 (32-bit) image; only PE32+ is loaded");
+  if (magic != kMagicPe32Plus) f.Fail("optional header magic " + HexText(magic) + " is not PE32+ (0x20B)");
+  if (optionalSize < kOptionalFixedSize) f.Fail("optional header of " + std::to_string(optionalSize) + " bytes is too short for PE32+");
+  if (!f.Has(opt, optionalSize)) f.Fail("optional header runs past the end of the file");
+  h.entryRva = f.At<uint32_t>(opt + 16, "entry point");
+  h.preferredBase = f.At<uint64_t>(opt + 24, "image base");
+  h.sizeOfImage = f.At<uint32_t>(opt + 56, "image size");
+  h.sizeOfHeaders = f.At<uint32_t>(opt + 60, "header size");
+  h.subsystem = f.At<uint16_t>(opt + 68, "subsystem");
+  h.directoryCount = f.At<uint32_t>(opt + 108, "data directory count");
+  if (h.directoryCount > 16 || kOptionalFixedSize + 8ull * h.directoryCount > optionalSize)
+    f.Fail("data directory count " + std::to_string(h.directoryCount) + " does not fit the optional header");
+
+  if (h.sizeOfImage == 0) f.Fail("image size is 0");
+  if (h.sizeOfImage > maxSize) f.Fail("image size " + HexText(h.sizeOfImage) + " exceeds the " + HexText(maxSize) + " bytes the loader places");
+  if (h.sizeOfHeaders > h.sizeOfImage || h.sizeOfHeaders > file.size())
+    f.Fail("header size " + HexText(h.sizeOfHeaders) + " exceeds the image or the file");
+  if (h.sectionCount == 0 || h.sectionCount > kMaxSections) f.Fail(std::to_string(h.sectionCount) + " sections");
+  h.sectionTable = opt + optionalSize;
+  if (!f.Has(h.sectionTable, uint64_t{kSectionHeaderSize} * h.sectionCount)) f.Fail("section table runs past the end of the file");
+  return h;
+}
+
+// Reads the section table and copies each section's raw data to its RVA in `layout`.
+std::vector<PeSection> ReadSections(const Bytes& f, const std::vector<uint8_t>& file, const Headers& h,
+                                    std::vector<uint8_t>& layout) {
+  std::vector<PeSection> sections;
+  for (uint32_t i = 0; i < h.sectionCount; ++i) {
+    const uint64_t s = h.sectionTable + uint64_t{kSectionHeaderSize} * i;
+    PeSection sec;
+    char name[9] = {};
+    std::memcpy(name, file.data() + s, 8);
+    sec.name = name;
+    const uint32_t virtualSize = f.At<uint32_t>(s + 8, "section size");
+    sec.rva = f.At<uint32_t>(s + 12, "section address");
+    const uint32_t rawSize = f.At<uint32_t>(s + 16, "section raw size");
+    const uint32_t rawOffset = f.At<uint32_t>(s + 20, "section raw offset");
+    sec.characteristics = f.At<uint32_t>(s + 36, "section characteristics");
+    sec.size = virtualSize != 0 ? virtualSize : rawSize;
+    const std::string label = "section " + std::to_string(i) + " (" + sec.name + ")";
+    if (sec.rva < h.sizeOfHeaders) f.Fail(label + " at RVA " + HexText(sec.rva) + " overlaps the headers");
+    if (uint64_t{sec.rva} + sec.size > h.sizeOfImage)
+      f.Fail(label + " [" + HexText(sec.rva) + ", +" + HexText(sec.size) + ") lies outside the image size " + HexText(h.sizeOfImage));
+    if (rawSize != 0 && !f.Has(rawOffset, rawSize))
+      f.Fail(label + " raw data [" + HexText(rawOffset) + ", +" + HexText(rawSize) + ") lies beyond the end of the file");
+    const uint32_t copy = std::min(rawSize, sec.size);
+    if (copy != 0) std::memcpy(layout.data() + sec.rva, file.data() + rawOffset, copy);
+    sections.push_back(sec);
+  }
+  std::vector<PeSection> sorted = sections;
+  std::sort(sorted.begin(), sorted.end(), [](const PeSection& a, const PeSection& b) { return a.rva < b.rva; });
+  for (size_t i = 1; i < sorted.size(); ++i)
+    if (uint64_t{sorted[i - 1].rva} + sorted[i - 1].size > sorted[i].rva)
+      f.Fail("sections " + sorted[i - 1].name + " and " + sorted[i].name + " overlap");
+  return sections;
+}
+
+void CheckEntryPoint(const Bytes& f, const std::vector<PeSection>& sections, uint32_t entryRva) {
+  bool entryInCode = false;
+  for (const PeSection& s : sections)
+    if (entryRva >= s.rva && entryRva - s.rva < s.size)
+      entryInCode = s.Executable() || (s.characteristics & kScnCode) != 0;
+  if (!entryInCode) f.Fail("entry point " + HexText(entryRva) + " is not in an executable section");
+}
+
+// The RVAs of the DIR64 fixups in the relocation directory [relocRva, +relocSize) of `layout`.
+std::vector<uint32_t> ReadRelocations(const Bytes& f, const std::vector<uint8_t>& layout, uint32_t relocRva,
+                                      uint32_t relocSize) {
+  std::vector<uint32_t> relocations;
+  const uint64_t sizeOfImage = layout.size();
+  if (uint64_t{relocRva} + relocSize > sizeOfImage) f.Fail("relocation directory lies outside the image");
+  const uint8_t* base = layout.data() + relocRva;
+  uint64_t at = 0;
+  while (at < relocSize) {
+    if (relocSize - at < 8) f.Fail("relocation directory ends inside a block header at " + HexText(relocRva + at));
+    uint32_t page, blockSize;
+    std::memcpy(&page, base + at, 4);
+    std::memcpy(&blockSize, base + at + 4, 4);
+    if (blockSize < 8 || blockSize % 2 != 0 || blockSize > relocSize - at)
+      f.Fail("relocation block at RVA " + HexText(relocRva + at) + " has a bad size " + HexText(blockSize));
+    for (uint64_t e = at + 8; e < at + blockSize; e += 2) {
+      uint16_t entry;
+      std::memcpy(&entry, base + e, 2);
+      const uint16_t type = entry >> 12;
+      const uint64_t target = uint64_t{page} + (entry & 0xFFF);
+      if (type == kRelAbsolute) continue;
+      if (type != kRelDir64)
+        f.Fail("relocation type " + std::to_string(type) + " (" + RelocationTypeName(type) + ") at RVA " + HexText(target) +
+               " is not supported; an x86-64 image uses DIR64 (10) only");
+      if (target + 8 > sizeOfImage) f.Fail("DIR64 relocation at RVA " + HexText(target) + " lies outside the image");
+      relocations.push_back(static_cast<uint32_t>(target));
+    }
+    at += blockSize;
+  }
+  return relocations;
+}
+
 }  // namespace
 
 PeImage PeImage::Read(const std::string& path, uint64_t maxSize) {
@@ -68,115 +201,24 @@ PeImage PeImage::Parse(const std::vector<uint8_t>& file, const std::string& sour
   image.source_ = source;
   const Bytes f(file, image.source_);
 
-  if (file.size() < 0x40 || f.At<uint16_t>(0, "DOS signature") != 0x5A4D) f.Fail("not a PE image (no MZ signature)");
-  const uint64_t pe = f.At<uint32_t>(0x3C, "PE header offset");
-  if (f.At<uint32_t>(pe, "PE signature") != 0x00004550) f.Fail("no PE signature at " + HexText(pe));
-  const uint64_t coff = pe + 4;
-  const uint16_t machine = f.At<uint16_t>(coff, "machine");
-  if (machine != kMachineX64) f.Fail("machine " + HexText(machine) + " is not x86-64 (0x8664)");
-  const uint32_t sectionCount = f.At<uint16_t>(coff + 2, "section count");
-  const uint32_t optionalSize = f.At<uint16_t>(coff + 16, "optional header size");
-  const uint16_t characteristics = f.At<uint16_t>(coff + 18, "characteristics");
-  image.relocationsStripped_ = (characteristics & kRelocsStripped) != 0;
+  const Headers h = ReadHeaders(f, file, maxSize);
+  image.relocationsStripped_ = h.relocationsStripped;
+  image.entryRva_ = h.entryRva;
+  image.preferredBase_ = h.preferredBase;
+  image.subsystem_ = h.subsystem;
 
-  const uint64_t opt = coff + kCoffHeaderSize;
-  const uint16_t magic = f.At<uint16_t>(opt, "optional header magic");
-  if (magic == kMagicPe32) f.Fail("a PE32 (32-bit) image; only PE32+ is loaded");
-  if (magic != kMagicPe32Plus) f.Fail("optional header magic " + HexText(magic) + " is not PE32+ (0x20B)");
-  if (optionalSize < kOptionalFixedSize) f.Fail("optional header of " + std::to_string(optionalSize) + " bytes is too short for PE32+");
-  if (!f.Has(opt, optionalSize)) f.Fail("optional header runs past the end of the file");
-  image.entryRva_ = f.At<uint32_t>(opt + 16, "entry point");
-  image.preferredBase_ = f.At<uint64_t>(opt + 24, "image base");
-  const uint64_t sizeOfImage = f.At<uint32_t>(opt + 56, "image size");
-  const uint64_t sizeOfHeaders = f.At<uint32_t>(opt + 60, "header size");
-  image.subsystem_ = f.At<uint16_t>(opt + 68, "subsystem");
-  const uint32_t directoryCount = f.At<uint32_t>(opt + 108, "data directory count");
-  if (directoryCount > 16 || kOptionalFixedSize + 8ull * directoryCount > optionalSize)
-    f.Fail("data directory count " + std::to_string(directoryCount) + " does not fit the optional header");
-  auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
-    *rva = *size = 0;
-    if (index >= directoryCount) return;
-    *rva = f.At<uint32_t>(opt + kOptionalFixedSize + 8ull * index, "data directory");
-    *size = f.At<uint32_t>(opt + kOptionalFixedSize + 8ull * index + 4, "data directory");
-  };
-
-  if (sizeOfImage == 0) f.Fail("image size is 0");
-  if (sizeOfImage > maxSize) f.Fail("image size " + HexText(sizeOfImage) + " exceeds the " + HexText(maxSize) + " bytes the loader places");
-  if (sizeOfHeaders > sizeOfImage || sizeOfHeaders > file.size())
-    f.Fail("header size " + HexText(sizeOfHeaders) + " exceeds the image or the file");
-  if (sectionCount == 0 || sectionCount > kMaxSections) f.Fail(std::to_string(sectionCount) + " sections");
-  const uint64_t table = opt + optionalSize;
-  if (!f.Has(table, uint64_t{kSectionHeaderSize} * sectionCount)) f.Fail("section table runs past the end of the file");
-
-  image.layout_.assign(sizeOfImage, 0);
-  std::memcpy(image.layout_.data(), file.data(), sizeOfHeaders);
-
-  for (uint32_t i = 0; i < sectionCount; ++i) {
-    const uint64_t s = table + uint64_t{kSectionHeaderSize} * i;
-    PeSection sec;
-    char name[9] = {};
-    std::memcpy(name, file.data() + s, 8);
-    sec.name = name;
-    const uint32_t virtualSize = f.At<uint32_t>(s + 8, "section size");
-    sec.rva = f.At<uint32_t>(s + 12, "section address");
-    const uint32_t rawSize = f.At<uint32_t>(s + 16, "section raw size");
-    const uint32_t rawOffset = f.At<uint32_t>(s + 20, "section raw offset");
-    sec.characteristics = f.At<uint32_t>(s + 36, "section characteristics");
-    sec.size = virtualSize != 0 ? virtualSize : rawSize;
-    const std::string label = "section " + std::to_string(i) + " (" + sec.name + ")";
-    if (sec.rva < sizeOfHeaders) f.Fail(label + " at RVA " + HexText(sec.rva) + " overlaps the headers");
-    if (uint64_t{sec.rva} + sec.size > sizeOfImage)
-      f.Fail(label + " [" + HexText(sec.rva) + ", +" + HexText(sec.size) + ") lies outside the image size " + HexText(sizeOfImage));
-    if (rawSize != 0 && !f.Has(rawOffset, rawSize))
-      f.Fail(label + " raw data [" + HexText(rawOffset) + ", +" + HexText(rawSize) + ") lies beyond the end of the file");
-    const uint32_t copy = std::min(rawSize, sec.size);
-    if (copy != 0) std::memcpy(image.layout_.data() + sec.rva, file.data() + rawOffset, copy);
-    image.sections_.push_back(sec);
-  }
-  std::vector<PeSection> sorted = image.sections_;
-  std::sort(sorted.begin(), sorted.end(), [](const PeSection& a, const PeSection& b) { return a.rva < b.rva; });
-  for (size_t i = 1; i < sorted.size(); ++i)
-    if (uint64_t{sorted[i - 1].rva} + sorted[i - 1].size > sorted[i].rva)
-      f.Fail("sections " + sorted[i - 1].name + " and " + sorted[i].name + " overlap");
-
-  bool entryInCode = false;
-  for (const PeSection& s : image.sections_)
-    if (image.entryRva_ >= s.rva && image.entryRva_ - s.rva < s.size)
-      entryInCode = s.Executable() || (s.characteristics & kScnCode) != 0;
-  if (!entryInCode) f.Fail("entry point " + HexText(image.entryRva_) + " is not in an executable section");
+  image.layout_.assign(h.sizeOfImage, 0);
+  std::memcpy(image.layout_.data(), file.data(), h.sizeOfHeaders);
+  image.sections_ = ReadSections(f, file, h, image.layout_);
+  CheckEntryPoint(f, image.sections_, image.entryRva_);
 
   uint32_t importRva, importSize;
-  directory(kImportDirectory, &importRva, &importSize);
+  h.Directory(f, kImportDirectory, &importRva, &importSize);
   if (importSize != 0) f.Fail("the image imports from other modules; a driver image here must not");
 
   uint32_t relocRva, relocSize;
-  directory(kRelocationDirectory, &relocRva, &relocSize);
-  if (relocSize != 0) {
-    if (uint64_t{relocRva} + relocSize > sizeOfImage) f.Fail("relocation directory lies outside the image");
-    const uint8_t* base = image.layout_.data() + relocRva;
-    uint64_t at = 0;
-    while (at < relocSize) {
-      if (relocSize - at < 8) f.Fail("relocation directory ends inside a block header at " + HexText(relocRva + at));
-      uint32_t page, blockSize;
-      std::memcpy(&page, base + at, 4);
-      std::memcpy(&blockSize, base + at + 4, 4);
-      if (blockSize < 8 || blockSize % 2 != 0 || blockSize > relocSize - at)
-        f.Fail("relocation block at RVA " + HexText(relocRva + at) + " has a bad size " + HexText(blockSize));
-      for (uint64_t e = at + 8; e < at + blockSize; e += 2) {
-        uint16_t entry;
-        std::memcpy(&entry, base + e, 2);
-        const uint16_t type = entry >> 12;
-        const uint64_t target = uint64_t{page} + (entry & 0xFFF);
-        if (type == kRelAbsolute) continue;
-        if (type != kRelDir64)
-          f.Fail("relocation type " + std::to_string(type) + " (" + RelocationTypeName(type) + ") at RVA " + HexText(target) +
-                 " is not supported; an x86-64 image uses DIR64 (10) only");
-        if (target + 8 > sizeOfImage) f.Fail("DIR64 relocation at RVA " + HexText(target) + " lies outside the image");
-        image.relocations_.push_back(static_cast<uint32_t>(target));
-      }
-      at += blockSize;
-    }
-  }
+  h.Directory(f, kRelocationDirectory, &relocRva, &relocSize);
+  if (relocSize != 0) image.relocations_ = ReadRelocations(f, image.layout_, relocRva, relocSize);
   return image;
 }
 
