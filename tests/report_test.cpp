@@ -225,6 +225,11 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     KeyPaths(sim::JsonReport(p, sim::BootResult{}), "", seen);
     p.firmware().ClearPoolFaults();
   }
+  {
+    // A DRUX block named where nothing answers.
+    sim::Platform p(sim::LoadScenario(SourcePath("scenarios/hostile/drux-hob-at-zero.toml")));
+    KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
   for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
 
   for (const std::string& key : documented) EXPECT_TRUE(seen.count(key)) << "documented but never reported: " << key;
