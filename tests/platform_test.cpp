@@ -175,6 +175,46 @@ TEST(Hardware, UnmappedReadsAreAllOnesAndRootsHaveWindows) {
   EXPECT_EQ(p.hardware().InternalWrites()[0].bus, 0x40);
 }
 
+// Below DRAM and above 4 GiB, where no device decodes and no bytes are placed,
+// reads answer all ones and writes are dropped; each such access stays in the
+// log as made, and the report lists the places.
+TEST(Hardware, NothingAnswersAllOnesDropsWritesAndIsListed) {
+  {
+    sim::Platform p(test::Scenario(test::Dies({0x40}) + "[[memory]]\naddress = 0x20000\ndata = [1, 2]\n"));
+    p.Run([&] {
+      auto& hw = p.hardware();
+      EXPECT_EQ(hw.MemRead(0x8, 4), 0xFFFFFFFFu);
+      hw.MemWrite(0x8, 4, 0x1234);
+      EXPECT_EQ(hw.MemRead(0x8, 4), 0xFFFFFFFFu);
+      EXPECT_EQ(hw.MemRead(0x200000000, 8), ~0ull);
+      EXPECT_EQ(hw.MemRead(0x20000, 4), 0xFFFF0201u) << "placed bytes answer, the rest reads all ones";
+      hw.MemRead(0xF0108000, 2);  // configuration space decodes, an absent function too
+    });
+    const auto& hw = p.hardware();
+    ASSERT_EQ(hw.Nothing().size(), 3u);
+    EXPECT_EQ(hw.NothingTotal(), 4u);
+    EXPECT_EQ(hw.Nothing()[0].address, 0x8u);
+    EXPECT_EQ(hw.Nothing()[0].count, 2u);
+    EXPECT_TRUE(hw.Nothing()[1].write);
+    EXPECT_EQ(hw.Nothing()[2].address, 0x200000000u);
+    EXPECT_EQ(hw.Nothing()[2].width, 8);
+    const auto writes = test::Writes(hw, sim::AccessKind::Mmio);
+    ASSERT_EQ(writes.size(), 1u) << "the dropped write is in the log as made";
+    EXPECT_EQ(writes[0].value, 0x1234u);
+    const std::string text = sim::TextReport(p, sim::BootResult{});
+    EXPECT_NE(text.find("nothing at 0x0000000000000008  read  32 bits, 2 times"), std::string::npos) << text;
+    EXPECT_EQ(sim::JsonReport(p, sim::BootResult{})["nothing"]["accesses"], 4u);
+  }
+  // A driver that roams: the first places are listed, every access counted.
+  sim::Platform roam(test::Scenario(""));
+  roam.Run([&] {
+    for (uint64_t a = 0; a < 100; ++a) roam.hardware().MemRead(0x100000000 + 4 * a, 4);
+  });
+  EXPECT_EQ(roam.hardware().Nothing().size(), sim::Hardware::kNothingPlaces);
+  EXPECT_EQ(roam.hardware().NothingTotal(), 100u);
+  EXPECT_TRUE(sim::JsonReport(roam, sim::BootResult{})["nothing"]["more_places"]);
+}
+
 TEST(Hardware, RunawayDriverIsStopped) {
   sim::Platform p(test::Scenario("[limits]\nmax_accesses = 1000\n"));
   EXPECT_FALSE(p.Run([&] {

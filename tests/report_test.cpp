@@ -230,6 +230,11 @@ TEST(JsonReport, EveryKeyIsDocumentedAndEveryDocumentedKeyOccurs) {
     KeyPaths(sim::JsonReport(p, sim::BootResult{}), "", seen);
     p.firmware().ClearPoolFaults();
   }
+  {
+    // A DRUX block named where nothing answers.
+    sim::Platform p(sim::LoadScenario(SourcePath("scenarios/hostile/drux-hob-at-zero.toml")));
+    KeyPaths(sim::JsonReport(p, p.Boot()), "", seen);
+  }
   for (const std::string& key : seen) EXPECT_TRUE(documented.count(key)) << "not in docs/report.md: " << key;
 
   for (const std::string& key : documented) EXPECT_TRUE(seen.count(key)) << "documented but never reported: " << key;
@@ -327,6 +332,21 @@ TEST(MeminfoSim, ExitStatusAndMessages) {
   EXPECT_EQ(RunSim("").status, 2);
   EXPECT_EQ(RunSim("run").status, 2);
   EXPECT_EQ(RunSim("run --help").status, 0);
+
+  // `--help` lists the exit statuses of run that docs/report.md documents.
+  auto statuses = [](const std::string& text, const char* pattern) {
+    std::set<std::string> out;
+    const std::regex row(pattern, std::regex::multiline);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), row); it != std::sregex_iterator(); ++it)
+      out.insert((*it)[1]);
+    return out;
+  };
+  const std::string help = RunSim("--help").output;
+  const size_t from = help.find("Exit status of run:"), to = help.find("Exit status of sweep:");
+  ASSERT_LT(from, to) << help;
+  const std::set<std::string> listed = statuses(help.substr(from, to - from), R"(^  (\d)  )");
+  EXPECT_EQ(listed, (std::set<std::string>{"0", "1", "2", "3"}));
+  EXPECT_EQ(statuses(ReadFile(SourcePath("docs/report.md")), R"(^\| (\d) \|)"), listed);
 }
 
 TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
@@ -418,6 +438,29 @@ TEST(MeminfoSim, EmulatedImageReportsLikeTheLinkedDriver) {
         << refused.output;
     EXPECT_EQ(refused.output.find("Scenario"), std::string::npos) << "no report: " << refused.output;
   }
+
+  // Where nothing is, the image reads all ones like the linked driver and goes on.
+  const std::string hostile = SourcePath("scenarios/hostile/drux-hob-above-4g.toml");
+  const json nothing = json::parse(RunSim("run " + hostile + " --json").output)["nothing"];
+  const Command emulatedNothing = RunSim("run " + hostile + " --json --emulate --image " + MEMINFO_IMAGE_PATH);
+  ASSERT_EQ(emulatedNothing.status, 0) << emulatedNothing.output;
+  EXPECT_EQ(json::parse(emulatedNothing.output)["nothing"], nothing);
+  EXPECT_EQ(nothing["places"][0]["address_hex"], "0x0000000200000008");
+
+  // More drivers than the emulator holds copies of: refused before the boot.
+  const std::string many = testing::TempDir() + "meminfo_many_drivers.toml";
+  {
+    std::ofstream out(many);
+    out << "[boot]\nevents = [";
+    for (int i = 0; i < 64; ++i) out << "\"start_driver\", ";
+    out << "]\n";
+  }
+  const Command refused = RunSim("run " + many + " --emulate --image " + MEMINFO_IMAGE_PATH);
+  std::remove(many.c_str());
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_NE(refused.output.find("starts 65 drivers; the emulator holds at most 64 copies"), std::string::npos)
+      << refused.output;
+  EXPECT_EQ(refused.output.find("Scenario"), std::string::npos) << "no report";
 }
 
 }  // namespace

@@ -22,8 +22,6 @@ constexpr uint64_t kNestedGap = 128;
 // Room the host needs in the platform stack region above the driver's stack.
 constexpr uint64_t kHostStackReserve = 512ull << 10;
 
-uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) & ~(a - 1); }
-
 const char* ExceptionName(uint32_t vector) {
   switch (vector) {
     case 0: return "#DE divide error";
@@ -62,9 +60,18 @@ bool OnMemInvalid(uc_engine*, uc_mem_type type, uint64_t address, int size, int6
     case UC_MEM_FETCH_PROT: what = "instruction fetch"; why = "the memory is not executable"; break;
     default: break;
   }
+  std::string from;
+  // Only DRAM (and the firmware's thunks) holds code: outside it are registers,
+  // or nothing. A call that went there left where it came from on the stack.
+  if (type == UC_MEM_FETCH_PROT && !e->memory.Contains(address, 1)) {
+    why = "nothing is mapped there to run";
+    const uint64_t rsp = e->Reg(UC_X86_REG_RSP);
+    if (e->memory.Contains(rsp, 8) && e->CopyBase(e->memory.Read<uint64_t>(rsp)) != 0)
+      from = "; the return address on the stack " + e->Where(e->memory.Read<uint64_t>(rsp));
+  }
   e->Fail(std::make_exception_ptr(EmulationError(std::string("the driver faulted: ") + what + " of " + std::to_string(size) +
                                                  " bytes at " + e->Where(address) + ": " + why + "; RIP " +
-                                                 e->Where(e->Reg(UC_X86_REG_RIP)))));
+                                                 e->Where(e->Reg(UC_X86_REG_RIP)) + from)));
   return false;
 }
 
@@ -74,12 +81,20 @@ void OnInterrupt(uc_engine*, uint32_t vector, void* user) {
                                                  ExceptionName(vector) + "); RIP " + e->Where(e->Reg(UC_X86_REG_RIP)))));
 }
 
-void OnReadOnlyWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
-  auto* r = static_cast<Engine::ReadOnlyRange*>(user);
-  Engine* e = r->engine;
-  e->Fail(std::make_exception_ptr(EmulationError("the driver wrote " + std::to_string(size) + " bytes to its read-only " +
-                                                 r->name + " at " + e->Where(address) + "; RIP " +
-                                                 e->Where(e->Reg(UC_X86_REG_RIP)))));
+// A write into the image region: a fault when it reaches a copy's headers or a
+// section that is not writable.
+void OnImageWrite(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
+  auto* e = static_cast<Engine*>(user);
+  const uint64_t base = e->CopyBase(address);
+  if (base == 0) return;
+  const uint64_t rva = address - base;
+  for (const Engine::ReadOnlyRange& r : e->readOnly) {
+    if (rva + uint64_t(size) <= r.rva || rva >= r.rva + r.size) continue;
+    e->Fail(std::make_exception_ptr(EmulationError("the driver wrote " + std::to_string(size) + " bytes to its read-only " +
+                                                   r.name + " at " + e->Where(address) + "; RIP " +
+                                                   e->Where(e->Reg(UC_X86_REG_RIP)))));
+    return;
+  }
 }
 
 void OnStackGuard(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
@@ -94,7 +109,7 @@ void OnStackGuard(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, 
 
 std::string EmulatorDispatch::Engine::Where(uint64_t address) const {
   if (const uint64_t base = CopyBase(address); base != 0)
-    return HexText(address) + " (image" + (base == kEmuImageBase ? "" : " copy " + std::to_string((base - kEmuImageBase) / kEmuImageSlotSize)) +
+    return HexText(address) + " (image" + (base == kEmuImageBase ? "" : " copy " + std::to_string(CopyNumber(base))) +
            " + " + HexText(address - base) + ")";
   if (address >= kEmuThunkBase && address - kEmuThunkBase < kPage) return HexText(address) + " (firmware thunk page)";
   return HexText(address);
@@ -136,10 +151,11 @@ void EmulatorDispatch::Engine::Setup() {
     if (to > from) Check(uc_mem_map_ptr(uc, from, to - from, prot, memory.Host(from)), "map DRAM at " + HexText(from));
   };
   mapDram(kDramBase, kEmuImageBase, UC_PROT_READ | UC_PROT_WRITE);
-  for (unsigned k = 0; k < kEmuImageSlots; ++k) {
-    const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize, imageEnd = base + AlignUp(image.SizeOfImage(), kPage);
-    mapDram(base, imageEnd, UC_PROT_ALL);
-    mapDram(imageEnd, base + kEmuImageSlotSize, UC_PROT_READ | UC_PROT_WRITE);
+  for (unsigned slot = 0; slot < kEmuImageSlots; ++slot) {
+    const uint64_t base = kEmuImageBase + slot * kEmuImageSlotSize;
+    const uint64_t copies = capacity > slot ? (capacity - slot + kEmuImageSlots - 1) / kEmuImageSlots : 0;
+    mapDram(base, base + copies * copyStride, UC_PROT_ALL);
+    mapDram(base + copies * copyStride, base + kEmuImageSlotSize, UC_PROT_READ | UC_PROT_WRITE);
   }
 
   MapThunks();
@@ -156,22 +172,15 @@ void EmulatorDispatch::Engine::Setup() {
                     kStackBase + kPage - 1),
         "hook the stack guard");
 
-  // Writes to the headers and to sections that are not writable are faults.
-  auto readOnlyRange = [&](uint64_t rva, uint64_t size, std::string name) {
-    if (size == 0) return;
-    readOnly.push_back({this, std::move(name)});
-    for (unsigned k = 0; k < kEmuImageSlots; ++k) {
-      const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize;
-      Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnReadOnlyWrite), &readOnly.back(),
-                        base + rva, base + rva + size - 1),
-            "hook read-only sections");
-    }
-  };
+  // Writes to the headers and to sections that are not writable are faults, in every copy.
   uint64_t firstSection = image.SizeOfImage();
   for (const PeSection& s : image.Sections()) firstSection = std::min<uint64_t>(firstSection, s.rva);
-  readOnlyRange(0, firstSection, "headers");
+  if (firstSection != 0) readOnly.push_back({0, firstSection, "headers"});
   for (const PeSection& s : image.Sections())
-    if (!s.Writable()) readOnlyRange(s.rva, s.size, "section " + s.name);
+    if (!s.Writable() && s.size != 0) readOnly.push_back({s.rva, s.size, "section " + s.name});
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnImageWrite), this, kEmuImageBase,
+                    kEmuImageBase + kEmuImageRegionSize - 1),
+        "hook the image region");
 
   // SSE stays usable (OSFXSR, OSXMMEXCPT); the driver's own CR4 moves go to the model.
   SetReg(UC_X86_REG_CR4, 0x660);
@@ -303,20 +312,26 @@ uint64_t EmulatorDispatch::CallEntry(uint64_t entry, uint64_t imageHandle, uint6
 }
 
 uint64_t EmulatorDispatch::LoadAnotherImage(unsigned image) {
-  if (image == 0 || image >= kEmuImageSlots) return 0;
   Engine& e = *engine_;
-  const uint64_t base = kEmuImageBase + image * kEmuImageSlotSize;
+  if (image == 0) return 0;
+  if (image >= e.capacity)
+    throw EmulationError("the boot starts more drivers than the emulator holds copies of the image (" +
+                         std::to_string(e.capacity) + ")");
+  const uint64_t base = e.CopyAddress(image);
   e.memory.Touch(base, e.image.SizeOfImage());
   e.image.Place(e.memory.Host(base), base);
+  e.HookCopy(image);
   uc_ctl_remove_cache(e.uc, base, base + e.image.SizeOfImage());
   return base + e.image.EntryRva();
 }
+
+unsigned EmulatorDispatch::ImageCapacity() const { return engine_->capacity; }
 
 void EmulatorDispatch::CallNotify(uint64_t function, uint64_t event, uint64_t context) {
   engine_->Call(function, {event, context});
 }
 
 const PeImage& EmulatorDispatch::Image() const { return engine_->image; }
-size_t EmulatorDispatch::HookedSites() const { return engine_->sites; }
+size_t EmulatorDispatch::HookedSites() const { return engine_->siteRvas.size(); }
 
 }  // namespace sim

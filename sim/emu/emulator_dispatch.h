@@ -14,8 +14,8 @@
 // therefore starts a fresh emulation for it on the same engine, with the
 // interrupted call's registers saved and its frame below the caller's stack.
 //
-// Hardware: IN/OUT and CPUID through instruction hooks, memory outside DRAM below
-// 4 GiB as MMIO, and RDMSR/WRMSR/RDTSC/PAUSE, moves to and from debug registers
+// Hardware: IN/OUT and CPUID through instruction hooks, all memory outside DRAM
+// (but the thunk page) as MMIO, and RDMSR/WRMSR/RDTSC/PAUSE, moves to and from debug registers
 // and CR4, and the tagged port write through hooks on their sites in the image's
 // code, each reaching the same sim::Hardware method the host seam calls.
 #pragma once
@@ -32,16 +32,24 @@ namespace sim {
 
 constexpr uint64_t kEmuImageRegionSize = 4ull << 20;
 constexpr uint64_t kEmuImageBase = kDramBase + kDramSize - kEmuImageRegionSize;
-// Copies of the image for several drivers of the package in one boot: copy k
-// lies at kEmuImageBase + k * kEmuImageSlotSize.
+// Copies of the image for several drivers of the package in one boot: the
+// region has four slots, and copy k lies in slot k % 4, the (k / 4)-th of the
+// copies packed there one after another (each the image's size in whole
+// pages), so copies 0 to 3 start at kEmuImageBase + k * kEmuImageSlotSize.
+// At most kEmuMaxImages copies: each has its own hooks on its instruction
+// sites, and every hook costs the translation of all code a little.
 constexpr unsigned kEmuImageSlots = 4;
 constexpr uint64_t kEmuImageSlotSize = kEmuImageRegionSize / kEmuImageSlots;
+constexpr unsigned kEmuMaxImages = 64;
 constexpr uint64_t kEmuGuestStackSize = 256ull << 10;
 constexpr uint64_t kEmuGuestStackTop = kStackBase + kEmuGuestStackSize;
 constexpr uint64_t kEmuThunkBase = 1ull << 32;
 
-// The driver faulted (unmapped or protected access, invalid instruction, CPU
-// exception), ran away, stopped without returning, or the emulator could not run.
+// The driver faulted (code run or the stack used where there is no DRAM, a
+// protected access, invalid instruction, CPU exception), ran away, stopped
+// without returning, started more copies than the emulator holds, or the
+// emulator could not run. Data read where nothing is is no fault: the hardware
+// model answers all ones, as the host build's seam does.
 struct EmulationError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -65,8 +73,11 @@ class EmulatorDispatch final : public Dispatch {
   uint64_t EntryPoint() override;
   uint64_t CallEntry(uint64_t entry, uint64_t imageHandle, uint64_t systemTable) override;
   void CallNotify(uint64_t function, uint64_t event, uint64_t context) override;
-  // Places copy `image` in its own slot; each copy's state is its own sections.
+  // Places copy `image` in its own place; each copy's state is its own sections.
+  // Throws EmulationError for a copy beyond ImageCapacity().
   uint64_t LoadAnotherImage(unsigned image) override;
+  // How many copies of the image one boot may run (the first included).
+  unsigned ImageCapacity() const;
 
   const PeImage& Image() const;
   // Instruction sites in the image's code that are emulated through the hardware model.

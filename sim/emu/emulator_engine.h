@@ -3,17 +3,18 @@
 //                          nested calls, the Dispatch interface
 //   emulator_hooks.cpp     instructions and memory the hardware model answers
 //                          (ports, CPUID, MSRs, TSC, PAUSE, CR4, debug registers,
-//                          the tagged port write, MMIO)
+//                          the tagged port write, MMIO and where nothing is)
 //   emulator_services.cpp  the firmware-service thunks and the services behind them
 #pragma once
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "sim/emu/emulator_dispatch.h"
 #include "sim/board/platform.h"
@@ -47,6 +48,10 @@ struct EmulatorDispatch::Engine {
   Engine(PeImage peImage, EmulatorLimits lim) : image(std::move(peImage)), limits(lim) {
     if (image.SizeOfImage() > kEmuImageSlotSize)
       throw EmulationError("the image does not fit the " + HexText(kEmuImageSlotSize) + "-byte slot it is placed in");
+    copyStride = (image.SizeOfImage() + emu::kPage - 1) & ~(emu::kPage - 1);
+    copiesPerSlot = unsigned(kEmuImageSlotSize / std::max<uint64_t>(copyStride, emu::kPage));
+    capacity = std::min(kEmuMaxImages, kEmuImageSlots * copiesPerSlot);
+    copyHooked.assign(capacity, false);
     try {
       Setup();
     } catch (...) {
@@ -64,6 +69,7 @@ struct EmulatorDispatch::Engine {
   void MapThunks();         // the thunk page and its hook (emulator_services.cpp)
   void MapMmio();           // registers outside DRAM below 4 GiB (emulator_hooks.cpp)
   void HookInstructions();  // IN/OUT, CPUID and the instruction sites in the image (emulator_hooks.cpp)
+  void HookCopy(unsigned k);  // the instruction sites of copy k (emulator_hooks.cpp)
 
   uint64_t Call(uint64_t function, std::initializer_list<uint64_t> args);
   void Serve(Service service, uint64_t rsp);
@@ -78,12 +84,23 @@ struct EmulatorDispatch::Engine {
     if (err != UC_ERR_OK) throw EmulationError("emulator: " + what + ": " + uc_strerror(err));
   }
   std::string Where(uint64_t address) const;
-  // The base of the image copy that holds an address, or 0.
+  // Where copy k lies (see kEmuImageSlots).
+  uint64_t CopyAddress(unsigned k) const {
+    return kEmuImageBase + (k % kEmuImageSlots) * kEmuImageSlotSize + (k / kEmuImageSlots) * copyStride;
+  }
+  // The base of the image copy that holds an address, or 0; and that copy's number.
   uint64_t CopyBase(uint64_t address) const {
     if (address < kEmuImageBase || address - kEmuImageBase >= kEmuImageRegionSize) return 0;
-    const uint64_t base = address - (address - kEmuImageBase) % kEmuImageSlotSize;
-    return address - base < image.SizeOfImage() ? base : 0;
+    const uint64_t base = address - (address - kEmuImageBase) % kEmuImageSlotSize % copyStride;
+    return CopyNumber(base) < capacity && address - base < image.SizeOfImage() ? base : 0;
   }
+  unsigned CopyNumber(uint64_t base) const {
+    const uint64_t offset = base - kEmuImageBase;
+    return unsigned(offset % kEmuImageSlotSize / copyStride * kEmuImageSlots + offset / kEmuImageSlotSize);
+  }
+  // The stack pointer lies outside DRAM while the driver reached where nothing
+  // is: its stack is gone, a fault.
+  void CheckStack(uint64_t address, unsigned size, bool write) const;
   std::string BytesAt(uint64_t address) const;
   // A failure inside a hook: remembered, the emulation stopped, and rethrown once
   // uc_emu_start has returned. Later hardware hooks of the same run do nothing.
@@ -111,20 +128,26 @@ struct EmulatorDispatch::Engine {
   PhysicalMemory& memory = PhysicalMemory::Instance();
   uc_engine* uc = nullptr;
   alignas(4096) uint8_t thunks[emu::kPage];
-  std::set<uint64_t> taggedSites;  // addresses
-  size_t sites = 0;
+  std::vector<uint64_t> siteRvas;  // every instruction site, in each copy
+  std::set<uint64_t> taggedRvas;   // the tagged port writes among them
+  uint64_t copyStride = 0;
+  unsigned copiesPerSlot = 0, capacity = 0;
+  std::vector<bool> copyHooked;  // whether copy k's sites have their hooks
   bool imagePlaced = false;  // the image has been placed once: its code may be translated
 
+  // Everything outside DRAM but the thunk page answers through the hardware
+  // model: below DRAM, from DRAM's end to 4 GiB, and above the thunk page.
   struct MmioWindow {
     Engine* engine;
     uint64_t base;
   };
-  MmioWindow low{this, emu::kPage}, high{this, emu::kDramEnd};
+  MmioWindow low{this, 0}, high{this, emu::kDramEnd}, top{this, emu::kFourGiB + emu::kPage};
+  // The image's headers and the sections that are not writable, in every copy.
   struct ReadOnlyRange {
-    Engine* engine;
+    uint64_t rva, size;
     std::string name;
   };
-  std::deque<ReadOnlyRange> readOnly;
+  std::vector<ReadOnlyRange> readOnly;
 
   // Run state.
   int depth = 0;
@@ -137,17 +160,53 @@ struct EmulatorDispatch::Engine {
   };
   std::optional<PendingService> pending;
   // The access an instruction makes to MMIO, taken whole in the memory hook; the
-  // emulator then hands it to the MMIO callbacks in pieces of at most 4 bytes.
+  // emulator then hands it to the MMIO callbacks in pieces: of at most 4 bytes,
+  // bytes of an unaligned write, and for an unaligned read the aligned reads
+  // around it. Until the next access, every callback is such a piece.
   struct PendingAccess {
     bool active = false;
     bool write = false;
     uint64_t address = 0;
     unsigned size = 0;
     uint64_t value = 0;
-    bool Covers(uint64_t a, unsigned n, bool w) const {
-      return active && write == w && a >= address && a - address + n <= size;
+    // Whether a piece lies within the aligned reads around the access.
+    bool Holds(uint64_t a, unsigned n, bool w) const {
+      const uint64_t from = address & ~uint64_t(size - 1);
+      return active && write == w && a >= from && a - from + n <= 2 * size;
+    }
+    // A piece of the value read: the bytes outside the access read as ones (the
+    // emulator drops them).
+    uint64_t Piece(uint64_t a, unsigned n) const {
+      uint64_t v = 0;
+      for (unsigned i = 0; i < n; ++i) {
+        const uint64_t at = a + i - address;
+        v |= (at < size ? (value >> (8 * at)) & 0xFF : 0xFF) << (8 * i);
+      }
+      return v;
     }
   } access;
+  // A read the emulator splits (unaligned in MMIO, across a page in DRAM)
+  // reaches the memory hooks again as two aligned reads of its size, right
+  // after the read itself: they are no accesses of the driver's.
+  struct SplitRead {
+    uint64_t next = 0;
+    unsigned size = 0;
+    int left = 0;
+    void Expect(uint64_t address, unsigned n) {
+      next = address & ~uint64_t(n - 1);
+      size = n;
+      left = 2;
+    }
+    bool Takes(uint64_t address, unsigned n) {
+      if (left == 0 || address != next || n != size) {
+        left = 0;
+        return false;
+      }
+      next += n;
+      --left;
+      return true;
+    }
+  } split;
 };
 
 }  // namespace sim

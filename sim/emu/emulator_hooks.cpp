@@ -1,7 +1,8 @@
 // The instructions and memory the hardware model answers: IN/OUT and CPUID by
 // instruction hooks, RDMSR/WRMSR/RDTSC/PAUSE, moves to and from CR4 and the debug
 // registers and the tagged port write by hooks on their sites in the image's
-// code, and memory outside DRAM below 4 GiB as MMIO.
+// code, and all memory outside DRAM (but the thunk page) as MMIO: the model
+// decodes it, and answers all ones where nothing is.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -132,7 +133,7 @@ int OnCpuid(uc_engine*, void* user) {
 void OnSite(uc_engine*, uint64_t address, uint32_t, void* user) {
   auto* e = static_cast<Engine*>(user);
   e->Guarded([&] {
-    if (e->taggedSites.count(address)) {
+    if (e->taggedRvas.count(address - e->CopyBase(address))) {
       Hw().PortOutTagged(uint32_t(e->Reg(UC_X86_REG_RCX)), uint32_t(e->Reg(UC_X86_REG_RAX)),
                          uint32_t(e->Reg(UC_X86_REG_RBX)));
       e->SetReg(UC_X86_REG_RIP, address + 1);
@@ -183,23 +184,27 @@ void OnSite(uc_engine*, uint64_t address, uint32_t, void* user) {
   });
 }
 
-// Every access to memory outside DRAM below 4 GiB reaches the hardware model here,
-// whole, as the seam makes it; the MMIO callbacks below only hand its pieces out.
+// Every access to memory outside DRAM reaches the hardware model here, whole, as
+// the seam makes it; the MMIO callbacks below only hand its pieces out.
 void OnMmioAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value, void* user) {
   auto* e = static_cast<Engine*>(user);
-  e->access.active = false;
   const unsigned n = unsigned(size);
-  if (n != 1 && n != 2 && n != 4 && n != 8) return;  // wider accesses go piece by piece
   const bool write = type == UC_MEM_WRITE;
+  if (!write && e->split.Takes(address, n)) return;  // its pieces come from the pending access
+  e->access.active = false;
+  if (n != 1 && n != 2 && n != 4 && n != 8) return;  // wider accesses go piece by piece
+  if (!write && n > 1 && (address & (n - 1)) != 0) e->split.Expect(address, n);
   if (e->failed) {
     e->access = {true, write, address, n, WidthMask(n)};
     return;
   }
   e->Guarded([&] {
+    const uint64_t nothingBefore = Hw().NothingTotal();
     uint64_t v = uint64_t(value) & WidthMask(n);
     if (write) Hw().MemWrite(address, uint8_t(n), v);
     else v = Hw().MemRead(address, uint8_t(n));
     e->access = {true, write, address, n, v};
+    if (Hw().NothingTotal() != nothingBefore) e->CheckStack(address, n, write);
   });
 }
 
@@ -207,11 +212,7 @@ uint64_t OnMmioRead(uc_engine*, uint64_t offset, unsigned size, void* user) {
   auto* w = static_cast<Engine::MmioWindow*>(user);
   Engine* e = w->engine;
   const uint64_t a = w->base + offset;
-  if (e->access.Covers(a, size, false)) {
-    const uint64_t piece = (e->access.value >> (8 * (a - e->access.address))) & WidthMask(size);
-    if (a - e->access.address + size == e->access.size) e->access.active = false;
-    return piece;
-  }
+  if (e->access.Holds(a, size, false)) return e->access.Piece(a, size);
   uint64_t v = WidthMask(size);
   e->Guarded([&] { v = Hw().MemRead(a, uint8_t(size)); });
   return v;
@@ -221,10 +222,7 @@ void OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, voi
   auto* w = static_cast<Engine::MmioWindow*>(user);
   Engine* e = w->engine;
   const uint64_t a = w->base + offset;
-  if (e->access.Covers(a, size, true)) {
-    if (a - e->access.address + size == e->access.size) e->access.active = false;
-    return;
-  }
+  if (e->access.Holds(a, size, true)) return;
   e->Guarded([&] { Hw().MemWrite(a, uint8_t(size), value & WidthMask(size)); });
 }
 
@@ -234,22 +232,32 @@ void OnMmioWrite(uc_engine*, uint64_t offset, unsigned size, uint64_t value, voi
 void OnPlacedDataRead(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
   auto* e = static_cast<Engine*>(user);
   const unsigned n = unsigned(size);
+  if (e->split.Takes(address, n)) return;
   if (n != 1 && n != 2 && n != 4 && n != 8) return;
+  if (n > 1 && address % kPage + n > kPage) e->split.Expect(address, n);
   e->Guarded([&] { Hw().MemRead(address, uint8_t(n)); });
 }
 
+void EmulatorDispatch::Engine::CheckStack(uint64_t address, unsigned size, bool write) const {
+  const uint64_t rsp = Reg(UC_X86_REG_RSP);
+  if (rsp > kDramBase && rsp <= kDramEnd) return;
+  throw EmulationError(std::string("the driver used its stack where nothing is: a ") + (write ? "write" : "read") +
+                       " of " + std::to_string(size) + " bytes at " + HexText(address) + " with the stack pointer at " +
+                       HexText(rsp) + "; RIP " + Where(Reg(UC_X86_REG_RIP)));
+}
+
 void EmulatorDispatch::Engine::MapMmio() {
-  // Everything else below 4 GiB but page 0 is registers: PCI configuration space,
-  // the chipset window, and all-ones where nothing decodes.
-  Check(uc_mmio_map(uc, low.base, kDramBase - low.base, OnMmioRead, &low, OnMmioWrite, &low), "map MMIO below DRAM");
-  Check(uc_mmio_map(uc, high.base, kFourGiB - high.base, OnMmioRead, &high, OnMmioWrite, &high), "map MMIO above DRAM");
+  // Everything outside DRAM but the thunk page is the hardware model's: PCI
+  // configuration space, the chipset window, the flash, and all ones where
+  // nothing decodes (page 0 included: a null pointer's data reads so too).
   uc_hook h;
-  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnMmioAccess), this, low.base,
-                    kDramBase - 1),
-        "hook MMIO below DRAM");
-  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnMmioAccess), this,
-                    high.base, kFourGiB - 1),
-        "hook MMIO above DRAM");
+  for (MmioWindow* w : {&low, &high, &top}) {
+    const uint64_t end = w == &low ? kDramBase : w == &high ? kFourGiB : 0;  // 0: the top of the address space
+    Check(uc_mmio_map(uc, w->base, end - w->base, OnMmioRead, w, OnMmioWrite, w), "map MMIO at " + HexText(w->base));
+    Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnMmioAccess), this,
+                      w->base, end - 1),
+          "hook MMIO at " + HexText(w->base));
+  }
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(OnPlacedDataRead), this, kPlacedDataBase,
                     kPlacedDataEnd - 1),
         "hook placed data");
@@ -264,14 +272,14 @@ void EmulatorDispatch::Engine::HookInstructions() {
   // Sites of the instructions the hardware model answers: every place such an
   // opcode starts, and every prefix byte before it where the instruction may start.
   const std::vector<uint8_t>& code = image.Layout();
-  std::set<uint64_t> siteRvas;
+  std::set<uint64_t> sites;
   for (const PeSection& s : image.Sections()) {
     if (!s.Executable()) continue;
     const size_t begin = s.rva, end = std::min<size_t>(size_t(s.rva) + s.size, code.size());
     for (size_t p = begin; p < end; ++p) {
       if (IsTaggedOut(code.data() + begin, end - begin, p - begin)) {
-        siteRvas.insert(p);
-        for (unsigned k = 0; k < kEmuImageSlots; ++k) taggedSites.insert(kEmuImageBase + k * kEmuImageSlotSize + p);
+        sites.insert(p);
+        taggedRvas.insert(p);
         continue;
       }
       const bool hit = p + 1 < end && ((code[p] == 0x0F && ((code[p + 1] >= 0x20 && code[p + 1] <= 0x23) ||
@@ -280,17 +288,24 @@ void EmulatorDispatch::Engine::HookInstructions() {
       if (!hit) continue;
       for (size_t k = 0; k <= 14 && p - k >= begin; ++k) {
         if (k > 0 && !IsLegacyPrefix(code[p - k]) && !IsRex(code[p - k])) break;
-        siteRvas.insert(p - k);
+        sites.insert(p - k);
       }
     }
   }
-  for (unsigned k = 0; k < kEmuImageSlots; ++k) {
-    const uint64_t base = kEmuImageBase + k * kEmuImageSlotSize;
-    for (uint64_t rva : siteRvas)
-      Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(OnSite), this, base + rva, base + rva),
-            "hook an instruction site");
-  }
-  sites = siteRvas.size();
+  siteRvas.assign(sites.begin(), sites.end());
+  // The first copies' sites now; a further copy's when it is first loaded, its
+  // code not yet translated.
+  for (unsigned k = 0; k < std::min(kEmuImageSlots, capacity); ++k) HookCopy(k);
+}
+
+void EmulatorDispatch::Engine::HookCopy(unsigned k) {
+  if (copyHooked[k]) return;
+  const uint64_t base = CopyAddress(k);
+  uc_hook h;
+  for (uint64_t rva : siteRvas)
+    Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(OnSite), this, base + rva, base + rva),
+          "hook an instruction site");
+  copyHooked[k] = true;
 }
 
 }  // namespace sim

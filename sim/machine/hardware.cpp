@@ -267,10 +267,13 @@ uint64_t Hardware::MemRead(uint64_t address, uint8_t width) {
     v = ConfigRead(address, width);
   } else {
     v = 0;
+    bool placed = false;
     for (int i = 0; i < width; ++i) {
       auto it = mmioBytes_.find(address + i);
+      placed |= it != mmioBytes_.end();
       v |= uint64_t(it == mmioBytes_.end() ? 0xFF : it->second) << (8 * i);
     }
+    if (!placed) NoteNothing(address, width, false);
   }
   Record(kind, false, width, address, v);
   return v;
@@ -292,11 +295,26 @@ void Hardware::MemWrite(uint64_t address, uint8_t width, uint64_t value) {
   } else if (InConfigSpace(address)) {
     ConfigWrite(address, width, value);
   } else {
+    bool placed = false;
     for (int i = 0; i < width; ++i) {
       auto it = mmioBytes_.find(address + i);
-      if (it != mmioBytes_.end()) it->second = uint8_t(value >> (8 * i));
+      if (it == mmioBytes_.end()) continue;
+      placed = true;
+      it->second = uint8_t(value >> (8 * i));
+    }
+    if (!placed) NoteNothing(address, width, true);
+  }
+}
+
+void Hardware::NoteNothing(uint64_t address, uint8_t width, bool write) {
+  ++nothingTotal_;
+  for (NothingAccess& n : nothing_) {
+    if (n.address == address && n.width == width && n.write == write) {
+      ++n.count;
+      return;
     }
   }
+  if (nothing_.size() < kNothingPlaces) nothing_.push_back({address, width, write, 1});
 }
 
 uint64_t Hardware::Rdmsr(uint32_t index) {

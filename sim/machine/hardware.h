@@ -53,6 +53,16 @@ struct InternalWrite {
   uint32_t value;
 };
 
+// Accesses to one place where nothing answers (no DRAM, device, flash, PSP
+// window, configuration space or placed bytes): reads there gave all ones and
+// writes were dropped, as a PC's bus does.
+struct NothingAccess {
+  uint64_t address;
+  uint8_t width;
+  bool write;
+  uint64_t count;
+};
+
 // Why a run stopped before the driver returned.
 struct PlatformStop {
   enum Reason { Halted, Runaway } reason;
@@ -128,6 +138,11 @@ class Hardware {
     return out;
   }
   const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
+  // Where nothing answered, each place (address, width, read or write) once in
+  // the order first reached, at most kNothingPlaces of them; and every such access.
+  const std::vector<NothingAccess>& Nothing() const { return nothing_; }
+  uint64_t NothingTotal() const { return nothingTotal_; }
+  static constexpr size_t kNothingPlaces = 64;
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
   bool Halted() const { return halted_; }
   uint32_t HaltCode() const { return haltCode_; }
@@ -226,6 +241,7 @@ class Hardware {
     return (uint32_t{bus} << 8) | (uint32_t{device} << 3) | function;
   }
   void Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value);
+  void NoteNothing(uint64_t address, uint8_t width, bool write);
   uint64_t ConfigRead(uint64_t address, uint8_t width);
   void ConfigWrite(uint64_t address, uint8_t width, uint64_t value);
 
@@ -266,6 +282,8 @@ class Hardware {
   uint64_t stepCounts_[kBootStepCount][kAccessKindCount] = {};
   uint64_t total_ = 0;
   std::vector<InternalWrite> internalWrites_;
+  std::vector<NothingAccess> nothing_;
+  uint64_t nothingTotal_ = 0;
   std::vector<uint32_t> trapCodes_;
   bool halting_ = false;
   bool halted_ = false;

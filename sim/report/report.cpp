@@ -14,6 +14,7 @@
 #include "sim/report/report_drux.h"
 #include "sim/report/report_heap.h"
 #include "sim/report/report_snapshot.h"
+#include "sim/report/report_nothing.h"
 #include "sim/report/report_steps.h"
 #include "sim/report/report_json.h"
 #include "sim/report/report_mmio_requests.h"
@@ -437,6 +438,7 @@ nlohmann::json JsonReport(Platform& platform, const BootResult& result, const Dr
   const auto n = platform.hardware().Counts();
   for (int k = 0; k < kAccessKindCount; ++k) counts[AccessKindName(static_cast<AccessKind>(k))] = n[size_t(k)];
   j["accesses"] = {{"counts", counts}, {"total", platform.hardware().TotalAccesses()}, {"steps", StepsJson(platform)}};
+  j["nothing"] = NothingJson(platform);
   if (trace) {
     json log = json::array();
     for (const Access& a : platform.hardware().Log())
@@ -498,6 +500,7 @@ std::string TextReport(Platform& platform, const BootResult& result, const Repor
   out << "\n";
   TextAccesses(out, platform);
   out << "\n" << StepsText(platform);
+  out << "\n" << NothingText(platform);
   if (options.trace) {
     out << "\n";
     TextTrace(out, platform);

@@ -57,6 +57,7 @@ struct Outcome {
   std::vector<std::vector<uint8_t>> smmMessages;  // what the SMM side received
   std::vector<uint8_t> s3Record;                  // the record PCD 349 names, at the end
   std::vector<std::string> poolFaults;            // taken off the platform, so each test judges them
+  std::vector<std::string> nothing;               // where nothing answered, and how often
   uint64_t lowestHostStackByte = 0;  // emulator runs: the deepest the host went in the platform stack region
 };
 
@@ -112,6 +113,10 @@ Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch) {
     o.heap.push_back(sim::HexText(n.node) + " " + sim::HexText(n.header.Handle) + " " + std::to_string(n.header.Size) +
                      " " + std::to_string(n.header.PersistCode) + " " + std::string(data.begin(), data.end()));
   }
+  for (const auto& n : p.hardware().Nothing())
+    o.nothing.push_back(sim::HexText(n.address) + (n.write ? " write " : " read ") + std::to_string(n.width) + " x" +
+                        std::to_string(n.count));
+  o.nothing.push_back("in all " + std::to_string(p.hardware().NothingTotal()));
   o.trapCodes = p.hardware().TrapCodes();
   o.haltDisplay = p.hardware().HaltDisplay();
   o.haltCode = p.hardware().HaltCode();
@@ -174,6 +179,7 @@ void ExpectSameOutcome(const Outcome& host, const Outcome& emu, Details details)
   EXPECT_EQ(host.smmMessages, emu.smmMessages);
   EXPECT_EQ(host.s3Record, emu.s3Record);
   EXPECT_EQ(host.poolFaults, emu.poolFaults);
+  EXPECT_EQ(host.nothing, emu.nothing) << "where nothing answered";
 }
 
 std::string ReadFile(const std::string& path) {
@@ -191,14 +197,11 @@ struct Named {
 const std::string kTwoDies = "[[socket]]\n[[socket.die]]\nroot_bus = 0x00\n[[socket.die]]\nroot_bus = 0x40\n";
 const std::string kSignal = "[boot]\nevents = [\"ready_to_boot\"]\n";
 
+std::vector<Named> ScenariosIn(const std::string& folder);
+
 std::vector<Named> DriverScenarios() {
-  std::vector<Named> out;
   // Every bundled scenario, then variations they do not cover.
-  std::vector<std::filesystem::path> files;
-  for (const auto& f : std::filesystem::directory_iterator(std::string(MEMINFO_SOURCE_DIR) + "/scenarios"))
-    if (f.path().extension() == ".toml") files.push_back(f.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
+  std::vector<Named> out = ScenariosIn("scenarios");
   out.push_back({"install fails", kTwoDies + "[faults]\nfail_install_protocol = \"MemInfoProtocol\"\n" + kSignal});
   out.push_back({"heap list install fails, agent answers",
                  kTwoDies + "[faults]\nfail_install_protocol = \"HeapListProtocol\"\n[agent]\npresent = true\n" + kSignal});
@@ -228,9 +231,20 @@ std::vector<Named> DriverScenarios() {
   return out;
 }
 
-TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
+// Every scenario of a folder of the source tree, in name order.
+std::vector<Named> ScenariosIn(const std::string& folder) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& f : std::filesystem::directory_iterator(std::string(MEMINFO_SOURCE_DIR) + "/" + folder))
+    if (f.path().extension() == ".toml") files.push_back(f.path());
+  std::sort(files.begin(), files.end());
+  std::vector<Named> out;
+  for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
+  return out;
+}
+
+void ExpectImageBehavesLikeTheHostBuild(const std::vector<Named>& scenarios) {
   sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
-  for (const Named& s : DriverScenarios()) {
+  for (const Named& s : scenarios) {
     SCOPED_TRACE(s.name);
     const sim::Scenario scenario = sim::ParseScenario(s.toml, s.name + ".toml");
     if (!sim::RequestsUnsupported(scenario, emulator).empty()) continue;  // allocator requests: the host build's alone
@@ -251,6 +265,36 @@ TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) {
     EXPECT_TRUE(host.poolFaults.empty()) << host.poolFaults.front();
     ExpectSameOutcome(host, emu, Details::Compare);
   }
+}
+
+TEST(EmulatorDifferential, DriverImageBehavesLikeTheHostBuild) { ExpectImageBehavesLikeTheHostBuild(DriverScenarios()); }
+
+// Reads where nothing is (address 0, above 4 GiB, an unmapped destination or
+// source), a read straddling a page of DRAM, a block of size 0, five drivers.
+TEST(EmulatorDifferential, HostileScenariosBehaveLikeTheHostBuild) {
+  const std::vector<Named> hostile = ScenariosIn("scenarios/hostile");
+  ASSERT_GE(hostile.size(), 7u);
+  ExpectImageBehavesLikeTheHostBuild(hostile);
+}
+
+TEST(EmulatorDifferential, MoreDriversThanTheEmulatorHoldsStopTheBootClearly) {
+  sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
+  ASSERT_GE(emulator.ImageCapacity(), 32u);
+  std::string events;
+  for (unsigned k = 0; k < emulator.ImageCapacity(); ++k) events += "\"start_driver\", ";
+  sim::Platform p(sim::ParseScenario(kTwoDies + "[boot]\nevents = [" + events + "]\n", "many.toml"), emulator);
+  try {
+    p.Boot();
+    ADD_FAILURE() << "no error";
+  } catch (const sim::EmulationError& e) {
+    EXPECT_NE(std::string(e.what()).find("holds copies of the image (" + std::to_string(emulator.ImageCapacity()) + ")"),
+              std::string::npos)
+        << e.what();
+  }
+  // Every copy the emulator holds ran its entry, each in its own place, and published its record.
+  size_t records = 0;
+  for (const auto& i : p.firmware().Interfaces()) records += GuidEqual(i.protocol, MemInfoProtocolGuid);
+  EXPECT_EQ(records, emulator.ImageCapacity());
 }
 
 TEST(EmulatorDifferential, ReadyToBootWritesReachTheRootsFromTheImage) {
@@ -494,7 +538,8 @@ struct Fault {
 TEST(EmulatorFaults, AreReportedClearlyAndTheNextBootRunsCleanly) {
   sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH, sim::EmulatorLimits{200000});
   const Fault faults[] = {
-      {probe::kNullRead, {"faulted", "read of 4 bytes at 0x8", "nothing is mapped", "RIP 0x", "image + 0x"}},
+      {probe::kExecuteNothing, {"faulted", "instruction fetch", "at 0x10", "nothing is mapped there to run", "image + 0x"}},
+      {probe::kStackNothing, {"stack where nothing is", "write of 8 bytes at 0xF8", "stack pointer at 0x100", "image + 0x"}},
       {probe::kRunaway, {"ran away", "200000"}},
       {probe::kInvalidInstruction, {"invalid instruction at 0x", "image + 0x", "0F 0B"}},
       {probe::kReadOnlyWrite, {"read-only section .rdata"}},
@@ -517,6 +562,17 @@ TEST(EmulatorFaults, AreReportedClearlyAndTheNextBootRunsCleanly) {
     const Outcome ok = BootProbe(kPlatform + ProbeScenario(probe::kSeamTour), emulator);
     EXPECT_TRUE(ok.entryReturned);
   }
+}
+
+TEST(EmulatorFaults, DataWhereNothingIsIsNone) {
+  // A plain load through a null pointer reads all ones, as the bus answers, and
+  // is an access like the seam's; the boot goes on.
+  sim::EmulatorDispatch emulator(MEMINFO_PROBE_IMAGE_PATH);
+  const Outcome o = BootProbe(kPlatform + ProbeScenario(probe::kNullRead), emulator);
+  ASSERT_TRUE(o.entryReturned);
+  EXPECT_EQ(o.entryStatus, 0xFFFFFFFFu);
+  EXPECT_NE(std::find(o.accesses.begin(), o.accesses.end(), "mmio read 4 @0x8 = 0xFFFFFFFF"), o.accesses.end());
+  EXPECT_EQ(o.nothing, (std::vector<std::string>{"0x8 read 4 x1", "in all 1"}));
 }
 
 #endif  // MEMINFO_PROBE_IMAGE_PATH

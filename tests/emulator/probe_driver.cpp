@@ -70,6 +70,20 @@ EfiStatus SeamTour() {
   Mix(hw::Read64(0xE0000000));
   Mix(hw::Read16(0x00100000));
   hw::Write32(0x00100000, 1);
+  // Where nothing is (page 0, above 4 GiB), and reads the emulator splits
+  // (unaligned in MMIO, across a page in DRAM): each reaches the model once, whole.
+  Mix(hw::Read32(0x8));
+  hw::Write32(0x10, 0x5A5A5A5Au);
+  Mix(hw::Read64(0x200000000));
+  hw::Write16(0x200000010, 0x1234);
+  Mix(hw::Read32(0xFFE));
+  Mix(hw::Read32(0xF00C0042));
+  Mix(hw::Read64(0xF00C0044));
+  hw::Write32(0xF00C0049, 0xA1B2C3D4u);
+  Mix(hw::Read64(0xF00C0046));
+  Mix(hw::Read16(0xFED80369));
+  Mix(hw::Read32(0x43000FFE));
+  Mix(hw::Read64(0x43001FFC));
   // Processor registers.
   Mix(hw::Rdmsr(0xC0010064));
   hw::Wrmsr(0xC0010067, 0x8000000000001234ull);
@@ -329,6 +343,15 @@ extern "C" EfiStatus EFIAPI ProbeEntry(EfiHandle image, EfiSystemTable* systemTa
     }
     case kStackOverflow:
       return Recurse(Opaque(1000u));
+    case kExecuteNothing:
+      reinterpret_cast<void (*)()>(Opaque(uint64_t{0x10}))();
+      return EFI_SUCCESS;
+    case kStackNothing:
+      __asm__ __volatile__("mov %%rsp, %%rbx\n\tmov %0, %%rsp\n\tpush %%rax\n\tmov %%rbx, %%rsp"
+                           :
+                           : "r"(Opaque(uint64_t{0x100}))
+                           : "rbx", "memory");
+      return EFI_SUCCESS;
     default:
       return EFI_UNSUPPORTED;
   }

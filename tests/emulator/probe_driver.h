@@ -16,8 +16,10 @@ enum Case : uint8_t {
   kServiceTour = 3,  // every modelled service, nested notify functions, pointer tables
   kDebugPrint = 4,   // debug print on every channel; port 0x98 = 1 puts the serial UART at kMmioUartBase
   kFlashLookup = 5,  // boot-flash directory lookups and the PSP recovery check
-  // Faults the emulator must report (the host build would crash or hang on them).
+  // A plain load through a null pointer: the emulator answers all ones, as the
+  // bus does where nothing is (the host build would crash on it).
   kNullRead = 10,
+  // Faults the emulator must report (the host build would crash or hang on them).
   kRunaway = 11,
   kInvalidInstruction = 12,
   kReadOnlyWrite = 13,
@@ -27,6 +29,8 @@ enum Case : uint8_t {
   kBadOutPointer = 17,
   kStackOverflow = 18,
   kPoolIntoImage = 19,
+  kExecuteNothing = 20,  // a call to an address where nothing is
+  kStackNothing = 21,    // a push with the stack pointer where nothing is
 };
 constexpr uint32_t kTrapCode = 0xC0DE0002;
 constexpr uint16_t kOptionPort = 0x98;

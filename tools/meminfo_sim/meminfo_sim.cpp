@@ -1,9 +1,8 @@
 // meminfo-sim: boots the driver on a virtual platform described by a scenario
 // file and reports what it published and what it did to the hardware.
 //
-// Exit status: 0 the boot ran to its end (whatever status the entry returned),
-// 1 the platform stopped during the boot (a fatal trap halted it, or it ran
-// past the access limit), 2 bad usage or a bad or missing scenario file.
+// Exit status: kRunExitText, kSweepExitText and kFlashExitText below say it,
+// as `meminfo-sim --help` and docs/report.md do.
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -33,18 +32,37 @@ constexpr const char* kDescription =
     "shared heap buffers, pool allocations and checks, the events left open, and\n"
     "hardware access counts.";
 
-constexpr const char* kExitText =
-    "Exit status:\n"
+constexpr const char* kRunExitText =
+    "Exit status of run:\n"
     "  0  the boot ran to its end (the driver's own status is in the report)\n"
     "  1  the platform stopped during the boot: a fatal trap halted it, or it ran\n"
     "     past [limits] max_accesses\n"
     "  2  bad usage, or the scenario file is missing or invalid (the message\n"
     "     names the file, the line and the key)\n"
-    "  3  --emulate: the image could not be loaded, or it faulted in the emulator,\n"
-    "     or the scenario has mmio_request events, which the image cannot take\n"
+    "  3  --emulate: the image could not be loaded; the scenario starts more\n"
+    "     drivers than the emulator holds copies of the image; or the driver\n"
+    "     faulted in the emulator: it executed code or used its stack where\n"
+    "     nothing is, executed an invalid instruction, raised a CPU exception,\n"
+    "     wrote to its read-only data or ran away (standard error says what and\n"
+    "     where); or the scenario has mmio_request events, which the image\n"
+    "     cannot take (refused before the boot)\n"
+    "A data read where nothing is answers all ones and a data write there is\n"
+    "dropped, in both backends: the boot goes on, and the report lists them under\n"
+    "\"Where nothing answers\".\n";
+constexpr const char* kSweepExitText =
+    "Exit status of sweep: 0 every check passed, 1 a check failed (a run the\n"
+    "emulator stopped included), 2 bad usage or scenario, 3 --emulate: the image\n"
+    "could not be loaded, or the scenario starts more drivers than the emulator\n"
+    "holds copies of the image, or has mmio_request events.\n";
+constexpr const char* kFlashExitText =
+    "Exit status of flash: 0 written, or inspected and good; 1 the inspected image\n"
+    "has problems (a missing entry table, a bad magic, count or checksum, or a\n"
+    "--signature processor whose lookups fail); 2 bad usage, or a file that cannot\n"
+    "be read or written. See docs/flash.md.\n";
+constexpr const char* kSeeDocs =
     "\n"
     "Scenario files: docs/scenario-format.md. Reading the report and its JSON\n"
-    "keys: docs/report.md.";
+    "keys, and every exit status: docs/report.md.";
 
 struct Options {
   std::string path;
@@ -73,6 +91,14 @@ int Prepare(const Options& o, sim::Scenario* scenario, std::unique_ptr<sim::Emul
   }
   if (const std::string refused = sim::RequestsUnsupported(*scenario, **emulator); !refused.empty()) {
     std::fprintf(stderr, "meminfo-sim: %s: %s\n", o.path.c_str(), refused.c_str());
+    return kExitEmulation;
+  }
+  // Refused before anything runs: a boot the emulator cannot finish.
+  size_t drivers = 1;
+  for (const std::string& event : scenario->events) drivers += event == sim::kEventStartDriver;
+  if (drivers > (*emulator)->ImageCapacity()) {
+    std::fprintf(stderr, "meminfo-sim: %s starts %zu drivers; the emulator holds at most %u copies of the image\n",
+                 o.path.c_str(), drivers, (*emulator)->ImageCapacity());
     return kExitEmulation;
   }
   return 0;
@@ -122,7 +148,7 @@ int Sweep(const Options& o) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "meminfo-sim"};
-  app.footer(kExitText);
+  app.footer(std::string(kRunExitText) + "\n" + kSweepExitText + "\n" + kFlashExitText + kSeeDocs);
   app.require_subcommand(1);
 
   Options o;
@@ -136,7 +162,7 @@ int main(int argc, char** argv) {
   o.image = MEMINFO_DEFAULT_IMAGE;
   run->add_option("--image", o.image, "The image --emulate runs (default: the one this build made)")
       ->capture_default_str();
-  run->footer(kExitText);
+  run->footer(std::string(kRunExitText) + kSeeDocs);
 
   Options sweep;
   CLI::App* sweepCommand = app.add_subcommand(
@@ -148,10 +174,10 @@ int main(int argc, char** argv) {
   sweep.image = MEMINFO_DEFAULT_IMAGE;
   sweepCommand->add_option("--image", sweep.image, "The image --emulate runs")->capture_default_str();
   sweepCommand->footer(
-      "Checks after every run: no crash, no write outside a pool block, after a free or a second free, no\n"
-      "open event whose notify function lies in an unloaded (failed) driver, and every published record\n"
-      "whole. Exit status: 0 every check passed, 1 a check failed, 2 bad usage or scenario, 3 --emulate\n"
-      "could not load the image or cannot run the scenario (mmio_request events).");
+      std::string("Checks after every run: no crash, no write outside a pool block, after a free or a second free, no\n"
+                  "open event whose notify function lies in an unloaded (failed) driver, and every published record\n"
+                  "whole.\n") +
+      kSweepExitText);
 
   sim::FlashCommandOptions flash;
   CLI::App* flashCommand = app.add_subcommand(
@@ -164,10 +190,7 @@ int main(int argc, char** argv) {
   flashCommand->add_option("--signature", flash.signatures,
                            "--inspect: judge for a processor with this CPUID 0x80000001 EAX (e.g. 0x00800F12); "
                            "may be repeated; default: every processor the flash format knows");
-  flashCommand->footer(
-      "Exit status: 0 written, or inspected and good; 1 the inspected image has problems (a missing\n"
-      "entry table, a bad magic, count or checksum, or a --signature processor whose lookups fail);\n"
-      "2 bad usage, or a file that cannot be read or written. See docs/flash.md.");
+  flashCommand->footer(kFlashExitText);
 
   try {
     app.parse(argc, argv);
