@@ -207,6 +207,13 @@ class Firmware {
   uint64_t NewHandle();
   uint64_t Install(uint64_t* handle, const Guid& protocol, uint32_t type, uint64_t interface, bool byPlatform);
   void CheckBlock(size_t index);
+  // The tables Build lays out, in the order their memory is taken.
+  void WriteSlot(uint64_t table, size_t offset, Service s);
+  void WriteTableHeader(uint64_t table, uint64_t signature, uint32_t size);
+  void BuildServiceTables();
+  void BuildHobList(const std::vector<HobDesc>& hobs, uint64_t configEntry);
+  void BuildSystemTable(uint64_t configTable, uint64_t entries);
+  void InstallModuleProtocols(const FirmwareConfig& config);
 
   PhysicalMemory& memory_;
   Dispatch& dispatch_;

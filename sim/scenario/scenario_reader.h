@@ -77,6 +77,18 @@ class ScenarioReader {
 using TableReader = void (*)(const ScenarioReader& r, const toml::table& root, Scenario& s);
 
 // Readers kept in files of their own (sim/scenario_<topic>.cpp), one line each.
+void ReadSockets(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[socket]]: scenario_buses.cpp
+void ReadPci(const ScenarioReader& r, const toml::table& root, Scenario& s);      // [[pci]]: scenario_buses.cpp
+void ReadMsrs(const ScenarioReader& r, const toml::table& root, Scenario& s);     // [msr]: scenario_cpu.cpp
+void ReadCpuid(const ScenarioReader& r, const toml::table& root, Scenario& s);    // [cpuid]: scenario_cpu.cpp
+void ReadCpu(const ScenarioReader& r, const toml::table& root, Scenario& s);      // [cpu]: scenario_cpu.cpp
+void ReadUarts(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [serial], [raw_uart]: scenario_uarts.cpp
+void ReadPorts(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [ports], after the UARTs: scenario_uarts.cpp
+void ReadPcd(const ScenarioReader& r, const toml::table& root, Scenario& s);       // [pcd]: scenario_firmware.cpp
+void ReadFirmware(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [firmware]: scenario_firmware.cpp
+void ReadHobs(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[hob]], after [firmware]: scenario_firmware.cpp
+void ReadProtocols(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [protocols]: scenario_firmware.cpp
+void ReadFaults(const ScenarioReader& r, const toml::table& root, Scenario& s);     // [faults]: scenario_firmware.cpp
 void ReadS3(const ScenarioReader& r, const toml::table& root, Scenario& s);  // after [pcd]
 void ReadHeapTables(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [[heap_hob]], [earlier_driver]
 void ReadFlash(const ScenarioReader& r, const toml::table& root, Scenario& s);  // [flash]: scenario_flash.cpp
