@@ -186,93 +186,126 @@ void EmulatorDispatch::Engine::Setup() {
   SetReg(UC_X86_REG_CR4, 0x660);
 }
 
-uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list<uint64_t> args) {
-  const bool nested = depth > 0;
-  uint64_t top;
-  uc_context* saved = nullptr;
-  if (nested) {
-    // Called while a service runs: the interrupted call's registers are kept, and
-    // its frame lies above the stack pointer at the thunk.
-    top = (Reg(UC_X86_REG_RSP) - kNestedGap) & ~15ull;
-    if (top < kStackBase || top > kEmuGuestStackTop)
-      throw EmulationError("a nested call from the firmware found the driver's stack pointer outside its stack: " +
-                           HexText(top + kNestedGap));
-    Check(uc_context_alloc(uc, &saved), "save the interrupted call");
-    if (uc_err err = uc_context_save(uc, saved); err != UC_ERR_OK) {
-      uc_context_free(saved);
-      Check(err, "save the interrupted call");
-    }
-  } else {
-    const auto here = reinterpret_cast<uint64_t>(__builtin_frame_address(0));
-    if (here >= kStackBase && here < kEmuGuestStackTop + kHostStackReserve)
-      throw EmulationError("the host runs at " + HexText(here) + ", too deep in the platform stack region for the driver's stack below " +
-                           HexText(kEmuGuestStackTop));
-    top = kEmuGuestStackTop;
-    blocks = 0;
-    for (int r : kGpr) SetReg(r, 0);
-    SetReg(UC_X86_REG_RFLAGS, 0x2);
+namespace {
+
+// Called while a service runs: the interrupted call's registers are kept in
+// saved, and its frame lies above the stack pointer at the thunk, so the new
+// frame starts below it.
+uint64_t NestedFrameTop(Engine& e, uc_context*& saved) {
+  const uint64_t top = (e.Reg(UC_X86_REG_RSP) - kNestedGap) & ~15ull;
+  if (top < kStackBase || top > kEmuGuestStackTop)
+    throw EmulationError("a nested call from the firmware found the driver's stack pointer outside its stack: " +
+                         HexText(top + kNestedGap));
+  e.Check(uc_context_alloc(e.uc, &saved), "save the interrupted call");
+  if (uc_err err = uc_context_save(e.uc, saved); err != UC_ERR_OK) {
+    uc_context_free(saved);
+    e.Check(err, "save the interrupted call");
   }
+  return top;
+}
 
-  struct Scope {
-    Engine& e;
-    uc_context* saved;
-    ~Scope() {
-      --e.depth;
-      if (saved != nullptr) {
-        uc_context_restore(e.uc, saved);
-        uc_context_free(saved);
-      }
+// A call from the firmware itself: the frame starts at the top of the driver's
+// stack, with the registers cleared. here: the host's own stack frame, which
+// must lie clear of the driver's stack.
+uint64_t TopLevelFrameTop(Engine& e, uint64_t here) {
+  if (here >= kStackBase && here < kEmuGuestStackTop + kHostStackReserve)
+    throw EmulationError("the host runs at " + HexText(here) + ", too deep in the platform stack region for the driver's stack below " +
+                         HexText(kEmuGuestStackTop));
+  e.blocks = 0;
+  for (int r : kGpr) e.SetReg(r, 0);
+  e.SetReg(UC_X86_REG_RFLAGS, 0x2);
+  return kEmuGuestStackTop;
+}
+
+// Ends a call: one level less deep, and a nested call's interrupted caller's
+// registers back.
+struct CallScope {
+  Engine& e;
+  uc_context* saved;
+  ~CallScope() {
+    --e.depth;
+    if (saved != nullptr) {
+      uc_context_restore(e.uc, saved);
+      uc_context_free(saved);
     }
-  } scope{*this, saved};
-  ++depth;
+  }
+};
 
-  // MS x64 frame: return address, 32 bytes of shadow space, then the fifth and
-  // later arguments; RSP % 16 == 8 at the first instruction.
+// MS x64 frame below top: return address (kStop), 32 bytes of shadow space,
+// then the fifth and later arguments; RSP % 16 == 8 at the first instruction.
+void PushFrame(Engine& e, uint64_t top, std::initializer_list<uint64_t> args) {
   const size_t slots = std::max<size_t>(4, args.size());
   const uint64_t rsp = top - ((8 * slots + 15) & ~15ull) - 8;
   if (rsp < kStackBase + kPage) throw EmulationError("the driver's stack is exhausted: nested calls reached " + HexText(rsp));
-  memory.Write<uint64_t>(rsp, kStop);
+  e.memory.Write<uint64_t>(rsp, kStop);
   size_t i = 0;
   for (uint64_t a : args) {
-    if (i < 4) SetReg(kArgumentRegisters[i], a);
-    else memory.Write<uint64_t>(rsp + 8 + 8 * i, a);
+    if (i < 4) e.SetReg(kArgumentRegisters[i], a);
+    else e.memory.Write<uint64_t>(rsp + 8 + 8 * i, a);
     ++i;
   }
-  SetReg(UC_X86_REG_RSP, rsp);
-  memory.NoteStack(rsp, kEmuGuestStackTop);
+  e.SetReg(UC_X86_REG_RSP, rsp);
+  e.memory.NoteStack(rsp, kEmuGuestStackTop);
+}
 
-  uint64_t rip = function;
+// A failure of the run just ended: one a hook met, an invalid instruction, or
+// the emulator's own.
+void ThrowIfFailed(Engine& e, uc_err err) {
+  if (e.hookError) {
+    std::exception_ptr error = e.hookError;
+    e.hookError = nullptr;
+    std::rethrow_exception(error);
+  }
+  if (err == UC_ERR_INSN_INVALID)
+    throw EmulationError("the driver executed an invalid instruction at " + e.Where(e.Reg(UC_X86_REG_RIP)) + ": " +
+                         e.BytesAt(e.Reg(UC_X86_REG_RIP)));
+  if (err != UC_ERR_OK)
+    throw EmulationError(std::string("emulation failed: ") + uc_strerror(err) + "; RIP " + e.Where(e.Reg(UC_X86_REG_RIP)));
+}
+
+// Serves the service the run stopped at and takes its `ret`: where the run
+// goes on.
+uint64_t ServePending(Engine& e) {
+  const Engine::PendingService call = *e.pending;
+  e.pending.reset();
+  e.memory.NoteStack(call.rsp, kEmuGuestStackTop);
+  const uint64_t ret = e.GuestRead64(call.rsp, std::string("the stack pointer at the call of ") + ServiceName(call.service));
+  e.Serve(call.service, call.rsp);
+  e.SetReg(UC_X86_REG_RSP, call.rsp + 8);
+  return ret;
+}
+
+// Runs from rip, serving every firmware service the driver calls on the way,
+// until the call returns to kStop; what it returned.
+uint64_t RunToReturn(Engine& e, uint64_t rip) {
   for (;;) {
-    failed = false;
-    pending.reset();
-    access.active = false;
-    const uc_err err = uc_emu_start(uc, rip, kStop, 0, 0);
-    if (hookError) {
-      std::exception_ptr error = hookError;
-      hookError = nullptr;
-      std::rethrow_exception(error);
-    }
-    if (err == UC_ERR_INSN_INVALID)
-      throw EmulationError("the driver executed an invalid instruction at " + Where(Reg(UC_X86_REG_RIP)) + ": " +
-                           BytesAt(Reg(UC_X86_REG_RIP)));
-    if (err != UC_ERR_OK)
-      throw EmulationError(std::string("emulation failed: ") + uc_strerror(err) + "; RIP " + Where(Reg(UC_X86_REG_RIP)));
-    if (pending) {
-      const PendingService call = *pending;
-      pending.reset();
-      memory.NoteStack(call.rsp, kEmuGuestStackTop);
-      const uint64_t ret = GuestRead64(call.rsp, std::string("the stack pointer at the call of ") + ServiceName(call.service));
-      Serve(call.service, call.rsp);
-      SetReg(UC_X86_REG_RSP, call.rsp + 8);
-      rip = ret;
+    e.failed = false;
+    e.pending.reset();
+    e.access.active = false;
+    const uc_err err = uc_emu_start(e.uc, rip, kStop, 0, 0);
+    ThrowIfFailed(e, err);
+    if (e.pending) {
+      rip = ServePending(e);
       continue;
     }
-    const uint64_t at = Reg(UC_X86_REG_RIP);
+    const uint64_t at = e.Reg(UC_X86_REG_RIP);
     if (at == kStop) break;
-    const bool hlt = at > kEmuImageBase && memory.Contains(at - 1, 1) && memory.Read<uint8_t>(at - 1) == 0xF4;
-    throw EmulationError("the driver stopped at " + Where(at) + " without returning" + (hlt ? " (hlt)" : ""));
+    const bool hlt = at > kEmuImageBase && e.memory.Contains(at - 1, 1) && e.memory.Read<uint8_t>(at - 1) == 0xF4;
+    throw EmulationError("the driver stopped at " + e.Where(at) + " without returning" + (hlt ? " (hlt)" : ""));
   }
-  return Reg(UC_X86_REG_RAX);
+  return e.Reg(UC_X86_REG_RAX);
+}
+
+}  // namespace
+
+uint64_t EmulatorDispatch::Engine::Call(uint64_t function, std::initializer_list<uint64_t> args) {
+  uc_context* saved = nullptr;
+  const uint64_t top = depth > 0 ? NestedFrameTop(*this, saved)
+                                 : TopLevelFrameTop(*this, reinterpret_cast<uint64_t>(__builtin_frame_address(0)));
+  CallScope scope{*this, saved};
+  ++depth;
+  PushFrame(*this, top, args);
+  return RunToReturn(*this, function);
 }
 
 EmulatorDispatch::EmulatorDispatch(const std::string& imagePath, EmulatorLimits limits)

@@ -82,167 +82,226 @@ void EmulatorDispatch::Engine::MapThunks() {
         "hook the thunks");
 }
 
-// Each service takes its arguments as host_dispatch.cpp's thunk of the same name
-// does and hands the same values to the firmware model; pointers are DRAM addresses.
-void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
-  Firmware& fw = ActivePlatform().firmware();
-  const std::string name = ServiceName(service);
-  auto arg = [&](int n) {
-    if (n < 4) return Reg(kArgumentRegisters[n]);
-    return GuestRead64(rsp + 8 + 8 * uint64_t(n), "the stack slot of " + name + "'s argument " + std::to_string(n + 1));
-  };
-  auto ret = [&](uint64_t v) { SetReg(UC_X86_REG_RAX, v); };
-  auto store = [&](uint64_t address, uint64_t value) { GuestWrite64(address, value, name + "'s output pointer"); };
-  auto guid = [&](uint64_t address) { return GuestGuid(address, name + "'s GUID pointer"); };
+namespace {
 
+// One call of a service: its arguments as the image passed them (MS x64: four
+// in registers, the rest on the stack above the return address and the shadow
+// space), and where its results go. Pointers are DRAM addresses.
+struct ServiceFrame {
+  Engine& e;
+  Firmware& fw;
+  std::string name;
+  uint64_t rsp;  // at the thunk: the caller's return address
+
+  uint64_t Arg(int n) const {
+    if (n < 4) return e.Reg(kArgumentRegisters[n]);
+    return e.GuestRead64(rsp + 8 + 8 * uint64_t(n), "the stack slot of " + name + "'s argument " + std::to_string(n + 1));
+  }
+  void Return(uint64_t v) { e.SetReg(UC_X86_REG_RAX, v); }
+  void Store(uint64_t address, uint64_t value) { e.GuestWrite64(address, value, name + "'s output pointer"); }
+  Guid GuidAt(uint64_t address) const { return e.GuestGuid(address, name + "'s GUID pointer"); }
+};
+
+// Each family below serves its services and says whether the service was one of
+// them.
+
+bool ServePool(ServiceFrame& c, Service service) {
   switch (service) {
-    case Service::Unimplemented:
-      ret(fw.Unimplemented("boot service slot"));
-      return;
-    case Service::RaiseTpl:
-      ret(fw.RaiseTpl(arg(0)));
-      return;
-    case Service::RestoreTpl:
-      fw.RestoreTpl(arg(0));
-      return;
     case Service::AllocatePool: {
-      const uint64_t buffer = arg(2);
+      const uint64_t buffer = c.Arg(2);
       uint64_t at = 0;
-      const uint64_t size = arg(1);
-      const uint64_t s = fw.AllocatePool(uint32_t(arg(0)), size, buffer ? &at : nullptr);
+      const uint64_t size = c.Arg(1);
+      const uint64_t s = c.fw.AllocatePool(uint32_t(c.Arg(0)), size, buffer ? &at : nullptr);
       // The pool grows up from the bottom of DRAM towards the image at its top.
       if (s == 0 && at + size > kEmuImageBase)
         throw EmulationError("pool memory reached the image: AllocatePool of " + HexText(size) + " bytes at " + HexText(at) +
                              " overlaps the region from " + HexText(kEmuImageBase));
-      if (s == 0) store(buffer, at);
-      ret(s);
-      return;
+      if (s == 0) c.Store(buffer, at);
+      c.Return(s);
+      return true;
     }
     case Service::FreePool:
-      ret(fw.FreePool(arg(0)));
-      return;
+      c.Return(c.fw.FreePool(c.Arg(0)));
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ServeEvents(ServiceFrame& c, Service service) {
+  switch (service) {
+    case Service::RaiseTpl:
+      c.Return(c.fw.RaiseTpl(c.Arg(0)));
+      return true;
+    case Service::RestoreTpl:
+      c.fw.RestoreTpl(c.Arg(0));
+      return true;
     case Service::CreateEvent: {
-      const uint64_t event = arg(4);
+      const uint64_t event = c.Arg(4);
       uint64_t handle = 0;
-      const uint64_t s = fw.CreateEvent(uint32_t(arg(0)), arg(1), arg(2), arg(3), nullptr, event ? &handle : nullptr);
-      if (s == 0) store(event, handle);
-      ret(s);
-      return;
+      const uint64_t s = c.fw.CreateEvent(uint32_t(c.Arg(0)), c.Arg(1), c.Arg(2), c.Arg(3), nullptr, event ? &handle : nullptr);
+      if (s == 0) c.Store(event, handle);
+      c.Return(s);
+      return true;
     }
     case Service::CreateEventEx: {
-      const uint64_t groupAddress = arg(4), event = arg(5);
+      const uint64_t groupAddress = c.Arg(4), event = c.Arg(5);
       Guid group{};
-      if (groupAddress) group = guid(groupAddress);
+      if (groupAddress) group = c.GuidAt(groupAddress);
       uint64_t handle = 0;
-      const uint64_t s = fw.CreateEvent(uint32_t(arg(0)), arg(1), arg(2), arg(3), groupAddress ? &group : nullptr,
-                                        event ? &handle : nullptr);
-      if (s == 0) store(event, handle);
-      ret(s);
-      return;
+      const uint64_t s = c.fw.CreateEvent(uint32_t(c.Arg(0)), c.Arg(1), c.Arg(2), c.Arg(3),
+                                          groupAddress ? &group : nullptr, event ? &handle : nullptr);
+      if (s == 0) c.Store(event, handle);
+      c.Return(s);
+      return true;
     }
     case Service::SignalEvent:
-      ret(fw.SignalEvent(arg(0)));
-      return;
+      c.Return(c.fw.SignalEvent(c.Arg(0)));
+      return true;
     case Service::CloseEvent:
-      ret(fw.CloseEvent(arg(0)));
-      return;
+      c.Return(c.fw.CloseEvent(c.Arg(0)));
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ServeProtocols(ServiceFrame& c, Service service) {
+  switch (service) {
     case Service::InstallProtocolInterface: {
-      const uint64_t handleAddress = arg(0), protocolAddress = arg(1);
-      const uint32_t type = uint32_t(arg(2));
+      const uint64_t handleAddress = c.Arg(0), protocolAddress = c.Arg(1);
+      const uint32_t type = uint32_t(c.Arg(2));
       if (handleAddress == 0 || protocolAddress == 0) {
-        ret(fw.InstallProtocolInterface(nullptr, Guid{}, type, 0));
-        return;
+        c.Return(c.fw.InstallProtocolInterface(nullptr, Guid{}, type, 0));
+        return true;
       }
-      uint64_t handle = GuestRead64(handleAddress, name + "'s handle pointer");
-      const Guid protocol = guid(protocolAddress);
-      const uint64_t s = fw.InstallProtocolInterface(&handle, protocol, type, arg(3));
-      if (s == 0) store(handleAddress, handle);
-      ret(s);
-      return;
+      uint64_t handle = c.e.GuestRead64(handleAddress, c.name + "'s handle pointer");
+      const Guid protocol = c.GuidAt(protocolAddress);
+      const uint64_t s = c.fw.InstallProtocolInterface(&handle, protocol, type, c.Arg(3));
+      if (s == 0) c.Store(handleAddress, handle);
+      c.Return(s);
+      return true;
     }
     case Service::UninstallProtocolInterface:
-      ret(arg(1) == 0 ? EFI_INVALID_PARAMETER : fw.UninstallProtocolInterface(arg(0), guid(arg(1)), arg(2)));
-      return;
+      c.Return(c.Arg(1) == 0 ? EFI_INVALID_PARAMETER : c.fw.UninstallProtocolInterface(c.Arg(0), c.GuidAt(c.Arg(1)), c.Arg(2)));
+      return true;
     case Service::RegisterProtocolNotify: {
-      const uint64_t protocolAddress = arg(0), event = arg(1), registration = arg(2);
+      const uint64_t protocolAddress = c.Arg(0), event = c.Arg(1), registration = c.Arg(2);
       uint64_t r = 0;
       uint64_t s = EFI_INVALID_PARAMETER;
-      if (protocolAddress) s = fw.RegisterProtocolNotify(guid(protocolAddress), event, registration ? &r : nullptr);
-      if (s == 0) store(registration, r);
-      ret(s);
-      return;
+      if (protocolAddress) s = c.fw.RegisterProtocolNotify(c.GuidAt(protocolAddress), event, registration ? &r : nullptr);
+      if (s == 0) c.Store(registration, r);
+      c.Return(s);
+      return true;
     }
     case Service::LocateProtocol: {
-      const uint64_t protocolAddress = arg(0), registration = arg(1), iface = arg(2);
+      const uint64_t protocolAddress = c.Arg(0), registration = c.Arg(1), iface = c.Arg(2);
       if (protocolAddress == 0) {
-        ret(EFI_INVALID_PARAMETER);
-        return;
+        c.Return(EFI_INVALID_PARAMETER);
+        return true;
       }
       uint64_t i = 0;
-      const uint64_t s = fw.LocateProtocol(guid(protocolAddress), registration, iface ? &i : nullptr);
-      if (iface) store(iface, i);
-      ret(s);
-      return;
+      const uint64_t s = c.fw.LocateProtocol(c.GuidAt(protocolAddress), registration, iface ? &i : nullptr);
+      if (iface) c.Store(iface, i);
+      c.Return(s);
+      return true;
     }
-    case Service::PcdGet8: ret(uint8_t(fw.PcdGet(arg(0), 1))); return;
-    case Service::PcdGet16: ret(uint16_t(fw.PcdGet(arg(0), 2))); return;
-    case Service::PcdGet32: ret(uint32_t(fw.PcdGet(arg(0), 4))); return;
-    case Service::PcdGet64: ret(fw.PcdGet(arg(0), 8)); return;
-    case Service::PcdGetBool: ret(Boolean(fw.PcdGet(arg(0), 0))); return;
-    case Service::PcdSet8: ret(fw.PcdSet(arg(0), 1, uint8_t(arg(1)))); return;
-    case Service::PcdSet16: ret(fw.PcdSet(arg(0), 2, uint16_t(arg(1)))); return;
-    case Service::PcdSet32: ret(fw.PcdSet(arg(0), 4, uint32_t(arg(1)))); return;
-    case Service::PcdSet64: ret(fw.PcdSet(arg(0), 8, arg(1))); return;
-    case Service::PcdSetBool: ret(fw.PcdSet(arg(0), 0, Boolean(arg(1)))); return;
+    default:
+      return false;
+  }
+}
+
+bool ServePcd(ServiceFrame& c, Service service) {
+  Firmware& fw = c.fw;
+  switch (service) {
+    case Service::PcdGet8: c.Return(uint8_t(fw.PcdGet(c.Arg(0), 1))); return true;
+    case Service::PcdGet16: c.Return(uint16_t(fw.PcdGet(c.Arg(0), 2))); return true;
+    case Service::PcdGet32: c.Return(uint32_t(fw.PcdGet(c.Arg(0), 4))); return true;
+    case Service::PcdGet64: c.Return(fw.PcdGet(c.Arg(0), 8)); return true;
+    case Service::PcdGetBool: c.Return(Boolean(fw.PcdGet(c.Arg(0), 0))); return true;
+    case Service::PcdSet8: c.Return(fw.PcdSet(c.Arg(0), 1, uint8_t(c.Arg(1)))); return true;
+    case Service::PcdSet16: c.Return(fw.PcdSet(c.Arg(0), 2, uint16_t(c.Arg(1)))); return true;
+    case Service::PcdSet32: c.Return(fw.PcdSet(c.Arg(0), 4, uint32_t(c.Arg(1)))); return true;
+    case Service::PcdSet64: c.Return(fw.PcdSet(c.Arg(0), 8, c.Arg(1))); return true;
+    case Service::PcdSetBool: c.Return(fw.PcdSet(c.Arg(0), 0, Boolean(c.Arg(1)))); return true;
+    default: return false;
+  }
+}
+
+bool ServeTopology(ServiceFrame& c, Service service) {
+  switch (service) {
     case Service::TopologySystemInfo: {
-      const uint64_t sockets = arg(1), dies = arg(2);
+      const uint64_t sockets = c.Arg(1), dies = c.Arg(2);
       uint64_t s = 0, d = 0;
-      const uint64_t st = fw.TopologySystemInfo(&s, &d);
-      if (sockets) store(sockets, s);
-      if (dies) store(dies, d);
-      ret(st);
-      return;
+      const uint64_t st = c.fw.TopologySystemInfo(&s, &d);
+      if (sockets) c.Store(sockets, s);
+      if (dies) c.Store(dies, d);
+      c.Return(st);
+      return true;
     }
     case Service::TopologySocketInfo: {
-      const uint64_t dies = arg(2);
+      const uint64_t dies = c.Arg(2);
       uint64_t d = 0;
-      const uint64_t st = fw.TopologySocketInfo(arg(1), &d);
-      if (st == 0 && dies) store(dies, d);
-      ret(st);
-      return;
+      const uint64_t st = c.fw.TopologySocketInfo(c.Arg(1), &d);
+      if (st == 0 && dies) c.Store(dies, d);
+      c.Return(st);
+      return true;
     }
     case Service::TopologyUnused:
-      ret(fw.Unimplemented("FabricTopologyProtocol slot 3"));
-      return;
+      c.Return(c.fw.Unimplemented("FabricTopologyProtocol slot 3"));
+      return true;
     case Service::TopologyRootBusInfo: {
-      const uint64_t bus = arg(5);
+      const uint64_t bus = c.Arg(5);
       uint64_t b = 0;
-      const uint64_t st = fw.TopologyRootBusInfo(arg(1), arg(2), arg(3), &b);
-      if (st == 0 && bus) store(bus, b);
-      ret(st);
-      return;
+      const uint64_t st = c.fw.TopologyRootBusInfo(c.Arg(1), c.Arg(2), c.Arg(3), &b);
+      if (st == 0 && bus) c.Store(bus, b);
+      c.Return(st);
+      return true;
     }
+    default:
+      return false;
+  }
+}
+
+// The SMM communication and per-die memory protocols.
+bool ServeOtherProtocols(ServiceFrame& c, Service service) {
+  switch (service) {
     case Service::SmmCommunicate: {
-      const uint64_t sizeAddress = arg(2);
+      const uint64_t sizeAddress = c.Arg(2);
       uint64_t size = 0;
-      if (sizeAddress) size = GuestRead64(sizeAddress, name + "'s size pointer");
-      ret(fw.SmmCommunicate(arg(0), arg(1), sizeAddress ? &size : nullptr));
-      return;
+      if (sizeAddress) size = c.e.GuestRead64(sizeAddress, c.name + "'s size pointer");
+      c.Return(c.fw.SmmCommunicate(c.Arg(0), c.Arg(1), sizeAddress ? &size : nullptr));
+      return true;
     }
     case Service::DieMemoryInfo: {
-      DieMemoryCounts c;
-      const uint64_t st = fw.DieMemoryInfo(arg(1), arg(2), &c);
+      DieMemoryCounts counts;
+      const uint64_t st = c.fw.DieMemoryInfo(c.Arg(1), c.Arg(2), &counts);
       if (st == 0) {
-        if (arg(3)) store(arg(3), c.channels);
-        if (arg(4)) store(arg(4), c.dimms);
-        if (arg(5)) store(arg(5), c.ranks);
+        if (c.Arg(3)) c.Store(c.Arg(3), counts.channels);
+        if (c.Arg(4)) c.Store(c.Arg(4), counts.dimms);
+        if (c.Arg(5)) c.Store(c.Arg(5), counts.ranks);
       }
-      ret(st);
-      return;
+      c.Return(st);
+      return true;
     }
-    case Service::Count:
-      break;
+    default:
+      return false;
   }
+}
+
+}  // namespace
+
+// Each service takes its arguments as host_dispatch.cpp's thunk of the same name
+// does and hands the same values to the firmware model.
+void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
+  ServiceFrame call{*this, ActivePlatform().firmware(), ServiceName(service), rsp};
+  if (service == Service::Unimplemented) {
+    call.Return(call.fw.Unimplemented("boot service slot"));
+    return;
+  }
+  if (ServePool(call, service) || ServeEvents(call, service) || ServeProtocols(call, service) ||
+      ServePcd(call, service) || ServeTopology(call, service) || ServeOtherProtocols(call, service))
+    return;
   throw EmulationError("the driver called an unknown service");
 }
 
