@@ -66,7 +66,8 @@ if(MEMINFO_SANITIZE)
   # driver computed, whose comparisons the driver's own code traces, and the
   # tracing was much of what each access cost a fuzzer.
   set_source_files_properties(
-    ${CMAKE_SOURCE_DIR}/sim/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/devices.cpp ${CMAKE_SOURCE_DIR}/sim/memory.cpp
+    ${CMAKE_SOURCE_DIR}/sim/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/bus.cpp ${CMAKE_SOURCE_DIR}/sim/pci_config.cpp
+    ${CMAKE_SOURCE_DIR}/sim/devices.cpp ${CMAKE_SOURCE_DIR}/sim/memory.cpp
     ${CMAKE_SOURCE_DIR}/sim/flash_image.cpp ${CMAKE_SOURCE_DIR}/sim/flash_device.cpp
     PROPERTIES COMPILE_OPTIONS -fno-sanitize-coverage=trace-cmp)
 
