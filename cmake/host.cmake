@@ -78,7 +78,8 @@ if(MEMINFO_SANITIZE)
   # driver computed, whose comparisons the driver's own code traces, and the
   # tracing was much of what each access cost a fuzzer.
   set_source_files_properties(
-    ${CMAKE_SOURCE_DIR}/sim/machine/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/machine/devices.cpp
+    ${CMAKE_SOURCE_DIR}/sim/machine/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/machine/bus.cpp
+    ${CMAKE_SOURCE_DIR}/sim/machine/pci_config.cpp ${CMAKE_SOURCE_DIR}/sim/machine/devices.cpp
     ${CMAKE_SOURCE_DIR}/sim/machine/memory.cpp ${CMAKE_SOURCE_DIR}/sim/images/flash_image.cpp
     ${CMAKE_SOURCE_DIR}/sim/machine/flash_device.cpp
     PROPERTIES COMPILE_OPTIONS -fno-sanitize-coverage=trace-cmp)

@@ -19,7 +19,7 @@ Platform* gActive = nullptr;
 PoolFaultHandler gPoolFaultHandler = nullptr;
 // The configuration-space base register as earlier firmware leaves it: the
 // configuration space at 0xF0000000, 256 buses (bus range 8), enabled.
-constexpr uint64_t kConfigSpaceBaseValue = 0xF0000000 | (8 << 2) | 1;
+constexpr uint64_t kConfigSpaceBaseValue = kPciConfigBase | (8 << 2) | 1;
 }  // namespace
 
 void SetPoolFaultHandler(PoolFaultHandler handler) { gPoolFaultHandler = handler; }

@@ -21,4 +21,8 @@ constexpr int kUartRegisterCount = 8;  // consecutive ports, or 32-bit registers
 
 constexpr uint64_t kPspWindowSize = 1ull << 20;
 
+// PCI configuration space: 256 buses of 1 MiB from here.
+constexpr uint64_t kPciConfigBase = 0xF0000000;
+constexpr uint64_t kPciConfigSize = 256ull << 20;
+
 }  // namespace sim

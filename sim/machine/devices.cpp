@@ -1,5 +1,7 @@
 #include "sim/machine/devices.h"
 
+#include "sim/machine/load_store.h"
+
 namespace sim {
 
 namespace {
@@ -54,19 +56,17 @@ constexpr uint16_t kPmIndexPort = 0xCD6;
 constexpr uint16_t kPmDataPort = 0xCD7;
 }  // namespace
 
-bool Devices::PortRead(uint16_t port, uint8_t, uint32_t* value) {
+uint32_t Devices::PortIn(uint16_t port, uint8_t width) {
   if (port == kPmIndexPort || port == kPmDataPort) {
     auto it = pmRegisters_.find(pmIndex_);
-    *value = port == kPmIndexPort ? pmIndex_ : it == pmRegisters_.end() ? 0 : it->second;
-    return true;
+    return port == kPmIndexPort ? pmIndex_ : it == pmRegisters_.end() ? 0 : it->second;
   }
   for (Uart& u : uarts_) {
     int reg = u.PortRegister(port);
-    if (reg < 0) continue;
-    *value = u.Read(reg);
-    return true;
+    if (reg >= 0) return u.Read(reg);
   }
-  return false;
+  auto it = portValues_.find(port);
+  return uint32_t((it == portValues_.end() ? 0xFFFFFFFFu : it->second) & AllOnes(width));
 }
 
 void Devices::PortWrite(uint16_t port, uint8_t width, uint32_t value) {

@@ -5,9 +5,11 @@
 //  - the post-code port 0x80, whose writes are kept with their widths;
 //  - port 0xFFED, which the debug agent watches;
 //  - the debug agent's side of the mailbox: the hand-overs through the I/O
-//    breakpoint on port 0x99CC, and the mailbox buffer the agent provides.
-// The hardware model routes port and MMIO accesses here; every access is still
-// recorded in its log.
+//    breakpoint on port 0x99CC, and the mailbox buffer the agent provides;
+//  - the chipset's power-management registers behind ports 0xCD6/0xCD7, and
+//    the ports whose values a scenario sets; any other port reads all ones.
+// The hardware model routes every port access here, and the bus the memory
+// accesses its UARTs decode; every access is still recorded in its log.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -82,13 +84,15 @@ class Devices {
   // The chipset's power-management registers behind index port 0xCD6 and data
   // port 0xCD7; registers not set read 0.
   void SetPmRegister(uint8_t index, uint8_t value) { pmRegisters_[index] = value; }
+  // What a port reads when no device decodes it (all ones unless set).
+  void SetPortValue(uint16_t port, uint32_t value) { portValues_[port] = value; }
   // Places the agent's mailbox buffer in pool memory as a heap buffer node
   // (handle 0xA019, boot-services data) and returns the address of its data.
   // The platform links it into an earlier driver's heap list.
   uint64_t MakeMailbox(const MailboxDesc& setup);
 
   // --- routing from the hardware model; false: not a device's access ---
-  bool PortRead(uint16_t port, uint8_t width, uint32_t* value);
+  uint32_t PortIn(uint16_t port, uint8_t width);
   void PortWrite(uint16_t port, uint8_t width, uint32_t value);
   bool MmioRead(uint64_t address, uint8_t width, uint64_t* value);
   bool MmioWrite(uint64_t address, uint8_t width, uint64_t value);
@@ -109,6 +113,7 @@ class Devices {
   PhysicalMemory& memory_;
   std::vector<Uart> uarts_;
   std::map<uint8_t, uint8_t> pmRegisters_;
+  std::map<uint16_t, uint32_t> portValues_;
   uint8_t pmIndex_ = 0;
   std::vector<PortValue> postCodes_;
   std::vector<PortValue> peeks_;

@@ -1,8 +1,9 @@
-// The platform's hardware as the driver's seam reaches it: I/O ports, physical
-// memory and memory-mapped registers (PCI configuration space with the fabric
-// devices and each root's index/data window, the SMI command port register),
-// MSRs, CPUID, the time-stamp counter, debug and control registers, and the
-// debug agent that may take a fatal trap over. Every access is recorded.
+// The platform's hardware as the driver's seam reaches it: I/O ports (the
+// devices model), physical memory through the bus (DRAM, the memory-mapped
+// devices, PCI configuration space with the fabric's roots and their index/data
+// windows, the flash, the PSP's window, and where nothing answers), MSRs, CPUID,
+// the time-stamp counter, debug and control registers, and the debug agent that
+// may take a fatal trap over. Every access is recorded.
 #pragma once
 #include <algorithm>
 #include <array>
@@ -13,9 +14,11 @@
 #include <vector>
 
 #include "sim/machine/boot_steps.h"
+#include "sim/machine/bus.h"
 #include "sim/machine/devices.h"
 #include "sim/machine/flash_device.h"
 #include "sim/machine/memory.h"
+#include "sim/machine/pci_config.h"
 #include "sim/scenario/desc.h"
 
 namespace sim {
@@ -45,24 +48,6 @@ struct Access {
   uint64_t value;
 };
 
-// A write through a root's index/data window: what the root's internal register
-// at `index` received.
-struct InternalWrite {
-  uint8_t bus;
-  uint32_t index;
-  uint32_t value;
-};
-
-// Accesses to one place where nothing answers (no DRAM, device, flash, PSP
-// window, configuration space or placed bytes): reads there gave all ones and
-// writes were dropped, as a PC's bus does.
-struct NothingAccess {
-  uint64_t address;
-  uint8_t width;
-  bool write;
-  uint64_t count;
-};
-
 // Why a run stopped before the driver returned.
 struct PlatformStop {
   enum Reason { Halted, Runaway } reason;
@@ -76,20 +61,24 @@ class Hardware {
   Hardware& operator=(const Hardware&) = delete;
 
   // --- set-up (from the scenario) ---
-  void AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId);
-  void SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value);
-  void SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value);
-  // A fabric root: its host bridge at bus:0.0 and the index/data window onto its internal registers.
-  void AddRoot(uint8_t bus);
-  void SetInternal(uint8_t bus, uint32_t index, uint32_t value);
-  // Room for `count` more of a root's registers before they are set.
-  void ReserveInternal(uint8_t bus, size_t count);
-  void SetMmio16(uint64_t address, uint16_t value);
-  // Plain bytes outside DRAM (data a scenario places there); they read back as stored.
-  void SetBytes(uint64_t address, const std::vector<uint8_t>& bytes) {
-    for (size_t i = 0; i < bytes.size(); ++i) mmioBytes_[address + i] = bytes[i];
+  void AddPciFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId) {
+    bus_.pci().AddFunction(bus, device, function, vendor, deviceId);
   }
-  void SetPortValue(uint16_t port, uint32_t value) { portValues_[port] = value; }
+  void SetPciConfig8(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint8_t value) {
+    bus_.pci().SetConfig8(bus, device, function, offset, value);
+  }
+  void SetPciConfig32(uint8_t bus, uint8_t device, uint8_t function, uint16_t offset, uint32_t value) {
+    bus_.pci().SetConfig32(bus, device, function, offset, value);
+  }
+  // A fabric root: its host bridge at bus:0.0 and the index/data window onto its internal registers.
+  void AddRoot(uint8_t bus) { bus_.pci().AddRoot(bus); }
+  void SetInternal(uint8_t bus, uint32_t index, uint32_t value) { bus_.pci().SetInternal(bus, index, value); }
+  // Room for `count` more of a root's registers before they are set.
+  void ReserveInternal(uint8_t bus, size_t count) { bus_.pci().ReserveInternal(bus, count); }
+  void SetMmio16(uint64_t address, uint16_t value) { bus_.SetBytes(address, {uint8_t(value), uint8_t(value >> 8)}); }
+  // Plain bytes outside DRAM (data a scenario places there); they read back as stored.
+  void SetBytes(uint64_t address, const std::vector<uint8_t>& bytes) { bus_.SetBytes(address, bytes); }
+  void SetPortValue(uint16_t port, uint32_t value) { devices_.SetPortValue(port, value); }
   void SetMsr(uint32_t index, uint64_t value) { msrs_[index] = value; }
   void SetCpuid(uint32_t leaf, CpuidValue value) { cpuid_[leaf] = value; }
   void SetDebugRegisters(uint64_t dr2, uint64_t dr3, uint64_t dr7, uint64_t cr4) {
@@ -103,8 +92,8 @@ class Hardware {
   // Where the step each access belongs to comes from (the firmware model's marker).
   void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
   // The boot flash, ending at 4 GiB; none until mapped.
-  void MapFlash(std::shared_ptr<const FlashImage> image) { flash_ = std::move(image); }
-  void SetPsp(const PspDesc& desc) { psp_.Setup(desc); }
+  void MapFlash(std::shared_ptr<const FlashImage> image) { bus_.MapFlash(std::move(image)); }
+  void SetPsp(const PspDesc& desc) { bus_.SetPsp(desc); }
 
   // --- the seam ---
   uint32_t PortIn(uint16_t port, uint8_t width);
@@ -137,12 +126,11 @@ class Hardware {
     std::copy(row, row + kAccessKindCount, out.begin());
     return out;
   }
-  const std::vector<InternalWrite>& InternalWrites() const { return internalWrites_; }
-  // Where nothing answered, each place (address, width, read or write) once in
-  // the order first reached, at most kNothingPlaces of them; and every such access.
-  const std::vector<NothingAccess>& Nothing() const { return nothing_; }
-  uint64_t NothingTotal() const { return nothingTotal_; }
-  static constexpr size_t kNothingPlaces = 64;
+  const std::vector<InternalWrite>& InternalWrites() const { return bus_.pci().InternalWrites(); }
+  // Where nothing answered (see Bus).
+  const std::vector<NothingAccess>& Nothing() const { return bus_.Nothing(); }
+  uint64_t NothingTotal() const { return bus_.NothingTotal(); }
+  static constexpr size_t kNothingPlaces = Bus::kNothingPlaces;
   const std::vector<uint32_t>& TrapCodes() const { return trapCodes_; }
   bool Halted() const { return halted_; }
   uint32_t HaltCode() const { return haltCode_; }
@@ -159,10 +147,10 @@ class Hardware {
   // port range overlapping the one DR2 and its length name.
   bool IoBreakpointHit(uint16_t port, uint8_t width) const;
 
-  const FlashImage* Flash() const { return flash_.get(); }
-  const PspDevice& psp() const { return psp_; }
+  const FlashImage* Flash() const { return bus_.Flash(); }
+  const PspDevice& psp() const { return bus_.psp(); }
   // The PSP window's base as root bus 0's window registers show it; 0 for none.
-  uint64_t PspWindowBase() const { return pspWindowBase_; }
+  uint64_t PspWindowBase() const { return bus_.pci().PspWindowBase(); }
 
   // The UARTs, the observed ports and the debug agent's mailbox.
   Devices& devices() { return devices_; }
@@ -172,118 +160,27 @@ class Hardware {
   static constexpr int kHaltDisplayWrites = 12;
 
  private:
-  // A function's 4 KiB of configuration space: the standard header in place
-  // (no allocation for the many functions set there alone), the rest stored
-  // only as far as written; bytes past it read as zero.
-  struct PciFunction {
-    static constexpr uint16_t kHeader = 256;
-    std::array<uint8_t, kHeader> header{};
-    std::vector<uint8_t> rest;
-    uint8_t Get(uint16_t offset) const {
-      if (offset < kHeader) return header[offset];
-      return size_t(offset - kHeader) < rest.size() ? rest[offset - kHeader] : 0;
-    }
-    void Set(uint16_t offset, uint8_t value) {
-      if (offset < kHeader) {
-        header[offset] = value;
-        return;
-      }
-      const size_t at = offset - kHeader;
-      if (at >= rest.size()) rest.resize((at + 64) & ~size_t(63), 0);
-      rest[at] = value;
-    }
-  };
-  // A root's internal registers, sorted by index: a platform sets them in
-  // ascending order, and a boot reads many and writes few, mostly walking the
-  // indices upwards, so a look-up tries where the last one ended first.
-  class RegisterFile {
-   public:
-    uint32_t Get(uint32_t index) const {
-      const size_t at = Find(index);
-      return at != entries_.size() && entries_[at].first == index ? entries_[at].second : 0;
-    }
-    // Room for the registers a boot writes that were not set before it.
-    static constexpr size_t kWriteRoom = 16;
-    void Reserve(size_t count) { entries_.reserve(entries_.size() + count + kWriteRoom); }
-    void Set(uint32_t index, uint32_t value) {
-      const size_t at = entries_.empty() || entries_.back().first < index ? entries_.size() : Find(index);
-      if (at != entries_.size() && entries_[at].first == index) entries_[at].second = value;
-      else entries_.insert(entries_.begin() + long(at), {index, value});
-    }
-
-   private:
-    // The first entry whose index is not below `index`.
-    size_t Find(uint32_t index) const {
-      const size_t n = entries_.size();
-      for (size_t at = hint_; at <= n && at <= hint_ + 1; ++at) {
-        if ((at == n || entries_[at].first >= index) && (at == 0 || entries_[at - 1].first < index)) {
-          hint_ = at;
-          return at;
-        }
-      }
-      hint_ = size_t(std::lower_bound(entries_.begin(), entries_.end(), index,
-                                      [](const std::pair<uint32_t, uint32_t>& e, uint32_t i) { return e.first < i; }) -
-                     entries_.begin());
-      return hint_;
-    }
-    std::vector<std::pair<uint32_t, uint32_t>> entries_;
-    mutable size_t hint_ = 0;
-  };
-  struct Root {
-    uint32_t index = 0;
-    RegisterFile registers;  // unset registers read 0
-  };
-  // Every memory access asks for the PSP window's base, so it is worked out
-  // again only when root bus 0's registers change.
-  void InternalChanged(uint8_t bus);
-  uint64_t pspWindowBase_ = 0;
-  static uint32_t Bdf(uint8_t bus, uint8_t device, uint8_t function) {
-    return (uint32_t{bus} << 8) | (uint32_t{device} << 3) | function;
-  }
   void Record(AccessKind kind, bool write, uint8_t width, uint64_t address, uint64_t value);
-  void NoteNothing(uint64_t address, uint8_t width, bool write);
-  uint64_t ConfigRead(uint64_t address, uint8_t width);
-  void ConfigWrite(uint64_t address, uint8_t width, uint64_t value);
 
   PhysicalMemory& memory_;
+  // What the recorder touches on every access, first.
+  uint64_t total_ = 0;
+  uint64_t accessLimit_ = 5000000;
+  const BootStepMarker* steps_ = nullptr;
+  std::vector<Access> log_;
+  // Plain arrays: the recorder counts into them on every access.
+  uint64_t counts_[kAccessKindCount] = {};
+  uint64_t stepCounts_[kBootStepCount][kAccessKindCount] = {};
+
   Devices devices_{memory_};
-  std::shared_ptr<const FlashImage> flash_;
-  PspDevice psp_;
-  // The functions that exist, found through their bus's table of 256
-  // device/function slots (each the function's place in pciFunctions_ plus
-  // one; 0 for none), and the roots, through their bus's slot likewise.
-  PciFunction* FindPci(uint32_t bdf) {
-    const uint16_t table = pciBuses_[bdf >> 8];
-    const uint16_t slot = table == 0 ? 0 : pciSlots_[table - 1][bdf & 0xFF];
-    return slot == 0 ? nullptr : &pciFunctions_[slot - 1];
-  }
-  PciFunction& PciAt(uint32_t bdf);
-  void AddRootSlot(uint8_t bus);
-  Root* FindRoot(uint8_t bus) { return rootSlots_[bus] == 0 ? nullptr : &roots_[rootSlots_[bus] - 1]; }
-  std::vector<PciFunction> pciFunctions_;
-  std::vector<std::array<uint16_t, 256>> pciSlots_;
-  std::array<uint16_t, 256> pciBuses_{};
-  std::vector<Root> roots_;
-  std::array<uint16_t, 256> rootSlots_{};
-  std::map<uint64_t, uint8_t> mmioBytes_;
-  std::map<uint16_t, uint32_t> portValues_;
+  Bus bus_{memory_, devices_};
   std::map<uint32_t, uint64_t> msrs_;
   std::map<uint32_t, CpuidValue> cpuid_;
   uint64_t dr2_ = 0, dr3_ = 0, dr7_ = 0x400, cr4_ = 0x660;
   uint64_t tsc_ = 0, tscPerRead_ = 100, tscPerPause_ = 50000000;
   bool agentPresent_ = false;
   uint32_t agentAnswer_ = 1;
-  uint64_t accessLimit_ = 5000000;
 
-  std::vector<Access> log_;
-  // Plain arrays: the recorder counts into them on every access.
-  uint64_t counts_[kAccessKindCount] = {};
-  const BootStepMarker* steps_ = nullptr;
-  uint64_t stepCounts_[kBootStepCount][kAccessKindCount] = {};
-  uint64_t total_ = 0;
-  std::vector<InternalWrite> internalWrites_;
-  std::vector<NothingAccess> nothing_;
-  uint64_t nothingTotal_ = 0;
   std::vector<uint32_t> trapCodes_;
   bool halting_ = false;
   bool halted_ = false;

@@ -175,7 +175,7 @@ bool Overlaps(uint64_t a, uint64_t aLength, uint64_t b, uint64_t bLength) { retu
 void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint64_t length, const toml::source_region& where,
                 const std::string& key, const std::string& what) {
   auto check = [&](uint8_t bus, const std::string& user) {
-    if (Overlaps(0xF0000000ull + (uint64_t{bus} << 20), 1ull << 20, base, length))
+    if (Overlaps(kPciConfigBase + (uint64_t{bus} << 20), 1ull << 20, base, length))
       r.Fail(where, key, what + " covers the configuration space of bus " + HexText(bus, 2) + " (" + user + ")");
   };
   for (size_t i = 0; i < s.sockets.size(); ++i)
