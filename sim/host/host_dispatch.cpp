@@ -217,9 +217,11 @@ class Host final : public Dispatch {
   bool CallsAllocator() const override { return true; }
   void CallAllocator(uint64_t imageHandle, uint64_t systemTable, bool start, AllocatorCall* call) override {
     if (start) {
+      // The image entry's own steps, as far as the heap list (no S3 set-up: the
+      // requester publishes nothing of its own).
       FirmwareServicesStore(Ptr(imageHandle), static_cast<EfiSystemTable*>(Ptr(systemTable)));
-      HobListLocate();
-      HeapListInit();
+      kStartupSteps.HobListLocate();
+      kStartupSteps.HeapListInit();
     }
     call->status = FabricAddMmioMap(&call->base, &call->length, call->target, &call->attribute);
   }
