@@ -1,0 +1,53 @@
+// Every register the driver reads or writes, pinned to the numbers of the design:
+// where it lies, its width and each field's position, written here by hand. The
+// driver and the platform's models share one definition, so a wrong definition
+// would pass every other test; this table is what it must agree with.
+#include <gtest/gtest.h>
+
+#include "platform/register.h"
+
+namespace {
+
+// A field at bits [lsb, lsb + width).
+template <typename F>
+void ExpectField(const char* name, unsigned lsb, unsigned width) {
+  EXPECT_EQ(F::kLsb, lsb) << name << ": lowest bit";
+  EXPECT_EQ(F::kWidth, width) << name << ": width";
+}
+#define PIN_FIELD(F, lsb, width) ExpectField<F>(#F, lsb, width)
+
+template <typename R>
+void ExpectRegister(const char* name, uint64_t at, unsigned width) {
+  EXPECT_EQ(R::kAt, at) << name << ": where it lies";
+  EXPECT_EQ(R::kWidth, width) << name << ": width";
+}
+#define PIN_REGISTER(R, at, width) ExpectRegister<R>(#R, at, width)
+
+}  // namespace
+
+TEST(Registers, FieldsEncodeAndDecodeInPlace) {
+  struct R : reg::Register<uint32_t, 0x44> {
+    using Low = Bit<0>;
+    using Middle = Bits<23, 16>;
+    using Top = Bits<31, 24>;
+  };
+  PIN_REGISTER(R, 0x44, 32);
+  PIN_FIELD(R::Middle, 16, 8);
+  static_assert(R::Middle::kMask == 0x00FF0000u && R::Top::kMax == 0xFF);
+  EXPECT_EQ(R::Middle::Get(0x12345678u), 0x34u);
+  EXPECT_EQ(R::Middle::Of(0x1AB), 0x00AB0000u);  // bits beyond the field dropped
+  EXPECT_EQ(R::Middle::Set(0xFFFFFFFFu, 0), 0xFF00FFFFu);
+  EXPECT_TRUE(R::Low::IsSet(0x1));
+  EXPECT_FALSE(R::Low::IsSet(0x2));
+  struct W64 : reg::Register<uint64_t, 0xC0000000> {
+    using High = Bits<63, 32>;
+  };
+  EXPECT_EQ(W64::High::Get(0xDEADBEEF00000000ull), 0xDEADBEEFull);
+  EXPECT_EQ(W64::kWidth, 64u);
+}
+
+// The fabric and processor registers.
+
+// The memory channels' registers.
+
+// The flash directories' and DRUX headers' fields.
