@@ -91,7 +91,13 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/image-obj)
 # headers (tools/compact-pe): the DOS header without the DOS stub program, and
 # the data directories up to base relocations only, so the headers take 384
 # bytes of the file instead of 512. Sections keep their addresses in memory.
-find_program(IMAGE_PYTHON NAMES python3 REQUIRED)
+# The tools read PE files with pefile, Debian's python3-pefile, which only the
+# system's interpreter sees (a python3 earlier on PATH may not).
+find_program(MEMINFO_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${MEMINFO_PYTHON} -c "import pefile" RESULT_VARIABLE pefile_missing OUTPUT_QUIET ERROR_QUIET)
+if(pefile_missing)
+  message(FATAL_ERROR "${MEMINFO_PYTHON} cannot import pefile: run tools/install-deps")
+endif()
 set(MEMINFO_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.efi)
 set(MEMINFO_LINKED_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.linked.efi)
 add_custom_command(
@@ -99,7 +105,7 @@ add_custom_command(
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ImageEntry
           /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS}
           /lldmap:${CMAKE_BINARY_DIR}/MemInfoDxe.map /out:${MEMINFO_LINKED_IMAGE_PATH} ${IMAGE_OBJECTS}
-  COMMAND ${IMAGE_PYTHON} ${CMAKE_SOURCE_DIR}/tools/compact-pe ${MEMINFO_LINKED_IMAGE_PATH} ${MEMINFO_IMAGE_PATH}
+  COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tools/compact-pe ${MEMINFO_LINKED_IMAGE_PATH} ${MEMINFO_IMAGE_PATH}
   DEPENDS ${IMAGE_OBJECTS} ${CMAKE_SOURCE_DIR}/tools/compact-pe
   COMMENT "link MemInfoDxe.efi"
   VERBATIM)
