@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The driver image in a real UEFI firmware: `make firmware-test`.
 
 Boots the reference UEFI firmware (Debian's OVMF) under QEMU, software
@@ -46,6 +46,8 @@ import time
 import tomllib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+
+import pefile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from volume import volume  # noqa: E402
@@ -377,13 +379,12 @@ def boot(loader, driver, pcd_bin, prediction, boot_timeout=BOOT_TIMEOUT, driver_
 
 def strip_relocations(image, out):
     """A copy of a PE32+ image whose base-relocation directory entry is zeroed."""
-    data = bytearray(open(image, "rb").read())
-    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
-    if struct.unpack_from("<H", data, optional)[0] != 0x20B:
+    pe = pefile.PE(image, fast_load=True)
+    if pe.PE_TYPE != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
         raise RuntimeError(f"{image} is not PE32+")
-    struct.pack_into("<II", data, optional + 112 + 5 * 8, 0, 0)
-    with open(out, "wb") as f:
-        f.write(data)
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    relocations.VirtualAddress = relocations.Size = 0
+    pe.write(out)
 
 
 def self_check():
