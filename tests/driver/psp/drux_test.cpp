@@ -7,7 +7,7 @@
 
 #include "diag/debug_settings.h"
 #include "platform/hw.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/drux.h"
 #include "sim/images/drux_block.h"
 

@@ -6,7 +6,7 @@
 #include "diag/debug_settings.h"
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "services/s3_save.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The report's output-channel section: what each channel received, as text
 // and as JSON.
-#include "channels_fixture.h"
+#include "tests/sim/report/channels_fixture.h"
 #include "sim/report/channels_report.h"
 #include "sim/report/report.h"
 

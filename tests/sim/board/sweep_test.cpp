@@ -7,8 +7,8 @@
 #include "sim/board/platform.h"
 #include "sim/report/report.h"
 #include "sim/board/sweep.h"
-#include "platform_fixture.h"
-#include "pool_guard.h"
+#include "tests/support/platform_fixture.h"
+#include "tests/support/pool_guard.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The platform's devices behind the debug print's channels: UARTs, the agent's
 // I/O breakpoint and mailbox buffer, and their scenario keys.
 #include "platform/hw.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // slots field by field, the JSON every slot and every byte.
 #include <gtest/gtest.h>
 
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "sim/report/report.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/flash.h"
 #include "sim/images/flash_listing.h"
 

@@ -7,7 +7,7 @@
 #include "diag/debug_channels.h"
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "services/heap.h"
 #include "sim/report/report.h"
 

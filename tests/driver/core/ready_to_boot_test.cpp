@@ -1,5 +1,5 @@
 // ReadyToBoot: one internal register written on every answering fabric root.
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

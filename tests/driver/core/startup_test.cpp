@@ -5,7 +5,7 @@
 
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

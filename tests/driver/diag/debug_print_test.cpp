@@ -6,7 +6,7 @@
 
 #include "diag/debug_channels.h"
 #include "diag/debug_print.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "services/heap.h"
 
 namespace {

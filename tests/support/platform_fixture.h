@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/meminfo.h"
-#include "pool_guard.h"
+#include "tests/support/pool_guard.h"
 #include "sim/board/platform.h"
 
 namespace test {

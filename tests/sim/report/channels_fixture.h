@@ -3,7 +3,7 @@
 #pragma once
 #include "diag/debug_channels.h"
 #include "platform/access.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace test {
 

@@ -5,7 +5,7 @@
 #include "diag/trap.h"
 #include "platform/access.h"
 #include "platform/mem.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "diag/debug_settings.h"
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

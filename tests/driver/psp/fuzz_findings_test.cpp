@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/probes.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/drux.h"
 #include "sim/images/drux_block.h"
 

@@ -2,7 +2,7 @@
 // platform builds from scenario text.
 #include <random>
 
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/flash.h"
 
 namespace {

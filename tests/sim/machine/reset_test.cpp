@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "sim/report/report.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // What a platform holds once built from its scenario: configuration space as
 // set, whatever part of a function's 4 KiB it lies in, and each root's
 // registers with a channel's value over a plain one of the same index.
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The virtual platform's own semantics: what the driver can rely on from the
 // firmware and hardware models.
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "sim/report/report.h"
 #include "sim/board/platform_stack.h"
 #include "uefi/pcd.h"

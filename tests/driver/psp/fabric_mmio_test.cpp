@@ -5,7 +5,7 @@
 #include "diag/debug_settings.h"
 #include "platform/firmware_services.h"
 #include "platform/probes.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/fabric_mmio.h"
 #include "psp/flash.h"
 #include "psp/psp_window.h"

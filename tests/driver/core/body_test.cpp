@@ -1,7 +1,7 @@
 // The driver body: the record it publishes and its failure paths.
 #include <algorithm>
 
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "core/chip_select.h"
 #include "platform/hw.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "psp/drux.h"
 
 namespace {

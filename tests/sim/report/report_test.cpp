@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "channels_fixture.h"
+#include "tests/sim/report/channels_fixture.h"
 #include "core/meminfo.h"
 #include "diag/trap.h"
 #include "psp/psp_window.h"

@@ -7,7 +7,7 @@
 #include "core/fabric_topology.h"
 #include "diag/debug_settings.h"
 #include "platform/access.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 

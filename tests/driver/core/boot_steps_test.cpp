@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "diag/debug_settings.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 #include "sim/report/report.h"
 
 namespace {

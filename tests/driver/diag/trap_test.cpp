@@ -1,6 +1,6 @@
 // The fatal trap: what reaches the post-code port, the agent, and the display loop.
 #include "diag/trap.h"
-#include "platform_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 
