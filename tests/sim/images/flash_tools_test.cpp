@@ -2,7 +2,6 @@
 // inspecting images.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "tests/support/platform_fixture.h"
 #include "psp/flash.h"
 #include "sim/images/flash_listing.h"
+#include "tests/support/run_sim.h"
 
 namespace {
 
@@ -30,22 +30,8 @@ std::string ReadText(const std::string& path) {
   return text.str();
 }
 
-struct Command {
-  int status;
-  std::string output;
-};
-// `shell`: commands the shell runs first (a limit, say).
-Command RunSim(const std::string& arguments, const std::string& shell = "") {
-  FILE* pipe = popen((shell + MEMINFO_SIM_PATH + " " + arguments + " 2>&1").c_str(), "r");
-  Command c{-1, ""};
-  if (pipe == nullptr) return c;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) c.output.append(buffer, n);
-  const int raw = pclose(pipe);
-  c.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return c;
-}
+using test::Command;
+using test::RunSim;
 
 // Opens a pipe for writing and closes it again until destroyed, counting the
 // times a reader had it open: a reader that opens the pipe then reads its end

@@ -3,7 +3,6 @@
 #include "sim/report/report.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "core/meminfo.h"
 #include "diag/trap.h"
 #include "psp/psp_window.h"
+#include "tests/support/run_sim.h"
 
 namespace {
 
@@ -33,24 +33,8 @@ std::string ReadFile(const std::string& path) {
 
 std::string SourcePath(const std::string& relative) { return std::string(MEMINFO_SOURCE_DIR) + "/" + relative; }
 
-struct Command {
-  int status;
-  std::string output;  // standard output and standard error together
-};
-
-Command RunSim(const std::string& arguments) {
-  const std::string line = std::string(MEMINFO_SIM_PATH) + " " + arguments + " 2>&1";
-  FILE* pipe = popen(line.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  Command c{-1, ""};
-  if (pipe == nullptr) return c;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) c.output.append(buffer, n);
-  const int raw = pclose(pipe);
-  c.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return c;
-}
+using test::Command;
+using test::RunSim;
 
 // Every key path of a JSON value: "a.b", array elements as "a[]", the children
 // of the two objects keyed by name as <field> and <kind>.
