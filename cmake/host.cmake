@@ -43,11 +43,9 @@ add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
 target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
 target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
 
-file(GLOB TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*_test.cpp)
 # Tests mirror the tree: tests/driver/<folder>/ and tests/sim/<folder>/.
-file(GLOB_RECURSE TREE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/*_test.cpp
+file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/*_test.cpp
      ${CMAKE_SOURCE_DIR}/tests/sim/*_test.cpp)
-list(APPEND TEST_SOURCES ${TREE_TEST_SOURCES})
 add_executable(meminfo_tests ${TEST_SOURCES})
 target_link_libraries(meminfo_tests PRIVATE meminfo_sim GTest::gtest GTest::gtest_main)
 target_compile_definitions(meminfo_tests PRIVATE

@@ -112,16 +112,17 @@ add_custom_command(
 add_custom_target(image ALL DEPENDS ${MEMINFO_IMAGE_PATH})
 
 # The print probe: the same objects with an entry that prints one message
-# (tests/print_probe.cpp), so the image tests can check that the variant's
-# DebugPrintEnabled alone decides whether texts and the format engine are linked.
+# (tests/driver/diag/print_probe.cpp), so the image tests can check that the
+# variant's DebugPrintEnabled alone decides whether texts and the format engine
+# are linked.
 set(PRINT_PROBE_OBJ ${CMAKE_BINARY_DIR}/image-obj/print_probe.obj)
 add_custom_command(
   OUTPUT ${PRINT_PROBE_OBJ}
-  COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PRINT_PROBE_OBJ}.d -c ${CMAKE_SOURCE_DIR}/tests/print_probe.cpp
+  COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PRINT_PROBE_OBJ}.d -c ${CMAKE_SOURCE_DIR}/tests/driver/diag/print_probe.cpp
           -o ${PRINT_PROBE_OBJ}
-  DEPENDS ${CMAKE_SOURCE_DIR}/tests/print_probe.cpp
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/diag/print_probe.cpp
   DEPFILE ${PRINT_PROBE_OBJ}.d
-  COMMENT "image: tests/print_probe.cpp"
+  COMMENT "image: tests/driver/diag/print_probe.cpp"
   VERBATIM)
 set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
 add_custom_command(

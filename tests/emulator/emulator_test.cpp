@@ -25,8 +25,8 @@
 #include "sim/board/platform.h"
 #include "sim/scenario/scenario.h"
 #include "tests/emulator/probe_driver.h"
-#include "tests/pool_guard.h"
-#include "tests/platform_fixture.h"
+#include "tests/support/pool_guard.h"
+#include "tests/support/platform_fixture.h"
 
 #ifdef MEMINFO_IMAGE_PATH
 
