@@ -64,7 +64,7 @@ gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
 if(MEMINFO_IMAGE)
   # The image's headers and sections, read with pefile.
   add_test(NAME DriverImage.IsAnEfiBootServiceDriver
-           COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image_test.py ${MEMINFO_IMAGE_PATH})
+           COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/image_test.py ${MEMINFO_IMAGE_PATH})
 endif()
 # The virtual platform's layers, and the length of sim/ and tools/ sources.
 add_test(NAME Layout.Layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers ${CMAKE_SOURCE_DIR})

@@ -299,7 +299,7 @@ TEST(PeLoader, TheCompactingStepRefusesWhatItCannotCarryOver) {
     ASSERT_NE(w, nullptr);
     std::fwrite(bad.data(), 1, bad.size(), w);
     std::fclose(w);
-    const std::string command = std::string(MEMINFO_SOURCE_DIR) "/tools/compact-pe " + in + " " + out + " 2>/dev/null";
+    const std::string command = MEMINFO_SOURCE_DIR "/tools/compact-pe " + in + " " + out + " 2>/dev/null";
     EXPECT_NE(std::system(command.c_str()), 0) << size << " bytes";
     EXPECT_EQ(std::fopen(out.c_str(), "rb"), nullptr) << size << " bytes";
   }
