@@ -33,7 +33,7 @@ struct FlashImage {
   ~FlashImage();
   uint64_t Size() const { return bytes.size(); }
   bool Contains(uint64_t address, uint64_t length) const {
-    return FlashRegionContains({base, bytes.size()}, address, length);
+    return PhysRegion(base, bytes.size()).HoldsAddress(address, length);
   }
   // Little-endian reads; false when the bytes are not all in the image.
   bool Read(uint64_t address, uint64_t length, uint64_t* value) const;

@@ -48,7 +48,7 @@ void CheckReads(const sim::Hardware& hw) {
   const uint64_t status = hw.PspWindowBase() + kPspMailboxStatusOffset;
   for (const sim::Access& a : hw.Log()) {
     if (a.write || (a.kind != sim::AccessKind::Memory && a.kind != sim::AccessKind::Mmio)) continue;
-    if (FlashRegionContains(kFlashWindow, a.address, a.width)) continue;
+    if (kFlashWindow.HoldsAddress(a.address, a.width)) continue;
     if (a.address >= PciConfigBase && a.address + a.width <= PciConfigBase + (1u << 20)) continue;
     if (hw.PspWindowBase() != 0 && a.address == status) continue;
     std::abort();
