@@ -50,7 +50,7 @@ bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
   for (PhysRegion rest = entries; rest.Holds(0, sizeof(BiosDirectoryEntry)); rest = rest.Skip(sizeof(BiosDirectoryEntry))) {
     const PhysRegion entry = rest.Cut(0, sizeof(BiosDirectoryEntry));
     const uint32_t typeWord = entry.Read32(offsetof(BiosDirectoryEntry, TypeWord));
-    if (uint8_t(typeWord) != type) continue;
+    if (BiosEntryTypeWord::Type::Get(typeWord) != type) continue;
     found->TypeWord = typeWord;
     found->Size = entry.Read32(offsetof(BiosDirectoryEntry, Size));
     found->Source = entry.Read64(offsetof(BiosDirectoryEntry, Source));

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/register.h"
 #include "psp/flash_region.h"
 
 // ---- layouts (little-endian; addresses are physical) ----
@@ -43,13 +44,19 @@ constexpr uint64_t kChecksumStart = offsetof(FlashDirectoryHeader, Count);
 constexpr uint64_t kPspDirectoryEntrySize = 16;
 
 struct BiosDirectoryEntry {
-  uint32_t TypeWord;  // bits 7:0 the type; bits 31:8 go to the caller as they are
+  uint32_t TypeWord;  // BiosEntryTypeWord
   uint32_t Size;
   uint64_t Source;       // where the data lies in the flash
   uint64_t Destination;  // where the data is placed in memory
 };
 static_assert(sizeof(BiosDirectoryEntry) == 24 && offsetof(BiosDirectoryEntry, Size) == 4 &&
               offsetof(BiosDirectoryEntry, Source) == 8 && offsetof(BiosDirectoryEntry, Destination) == 16);
+// A BIOS directory entry's first word: the type the lookups match, and flags
+// that go to the caller as they are.
+struct BiosEntryTypeWord : reg::Register<uint32_t, offsetof(BiosDirectoryEntry, TypeWord)> {
+  using Type = Bits<7, 0>;
+  using Flags = Bits<31, 8>;
+};
 
 // Stands in for a PSP directory when the flash serves more than one processor kind.
 struct ComboDirectoryHeader {
