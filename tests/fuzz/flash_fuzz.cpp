@@ -24,8 +24,8 @@ constexpr uint64_t kFlashSize = 0x80000;
 constexpr uint64_t kInputAt = 0x20000;  // 0xFFFA0000
 constexpr uint64_t kPspWindow = 0xFEA00000;
 // Processor signatures (CPUID 0x80000001 EAX) of the two rows the flash serves,
-// and one it does not serve (an invented value).
-constexpr uint32_t kProcessors[4] = {0x00800F12, 0x00810F00, 0x00A00F10, 0x00800F00};
+// and one it does not serve (0x0FF00F00: invented, as in scenarios/qemu-ovmf.toml).
+constexpr uint32_t kProcessors[4] = {0x00800F12, 0x00810F00, 0x0FF00F00, 0x00800F00};
 // Status words: booted, recovery, both bits, booted after a few reads of neither.
 constexpr uint32_t kAnswers[4] = {1u << 29, 1u << 30, 3u << 29, 1u << 29};
 
