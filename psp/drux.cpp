@@ -10,17 +10,20 @@ namespace {
 
 constexpr uint8_t kSleepTypeS3 = 3;
 
-uint64_t Addr(const DruxEntry* entry) { return hw::PtrToPhys(entry); }
+// Where a block may lie: the flash's copy anywhere below the flash window's end
+// at 4 GiB (its source is not required to lie in the window), a block in
+// memory anywhere below the top of the address space. The header and the block
+// as its size gives it are cut from the space.
+constexpr PhysRegion kDruxCopySpace(0, kFlashWindow.Base() + kFlashWindow.Size());
+constexpr PhysRegion kMemorySpace(0, UINT64_MAX);
 
-// The last address a block's header may start at: below the top of the
-// address space, or for the flash copy below the flash window's end at 4 GiB.
-constexpr uint64_t kLastHeaderInMemory = UINT64_MAX - sizeof(DruxBlockHeader);
-constexpr uint64_t kLastHeaderInFlash = kFlashWindow.Base + kFlashWindow.Size - sizeof(DruxBlockHeader);
+// A listed entry's header: it lay in the block when the walk listed it.
+PhysRegion ListedEntry(const DruxEntry* entry) { return PhysRegion(hw::PtrToPhys(entry), sizeof(DruxEntry)); }
 
 // Where the block lies: the flash copy on an S3 resume or with a capsule update
-// pending, else where the information HOB says. `lastHeader` is left as it is
-// for a block in memory.
-EfiStatus DruxBlockLocate(uint64_t* block, uint64_t* lastHeader) {
+// pending, else where the information HOB says. `spaceSize` (of the space the
+// block is cut from, which starts at 0) is left as it is for a block in memory.
+EfiStatus DruxBlockLocate(uint64_t* block, uint64_t* spaceSize) {
   if (GetSleepType() == kSleepTypeS3 || VyrCapsuleGetStatus()) {
     BiosDirectoryEntry copy;
     if (!BiosDirectoryEntryLookup(kBiosEntryDruxCopy, &copy)) {
@@ -28,7 +31,7 @@ EfiStatus DruxBlockLocate(uint64_t* block, uint64_t* lastHeader) {
       return EFI_NOT_FOUND;
     }
     *block = copy.Source;
-    *lastHeader = kLastHeaderInFlash;
+    *spaceSize = kDruxCopySpace.Size();
     return EFI_SUCCESS;
   }
   DruxInfo* info = nullptr;
@@ -73,36 +76,38 @@ EfiStatus VyrPspGetDruxEntry(uint32_t group, uint32_t type, uint32_t* count, Dru
   list[0] = nullptr;
   DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
   uint64_t block = 0;
-  uint64_t lastHeader = kLastHeaderInMemory;
-  const EfiStatus located = DruxBlockLocate(&block, &lastHeader);
+  uint64_t spaceSize = kMemorySpace.Size();
+  const EfiStatus located = DruxBlockLocate(&block, &spaceSize);
   if (EfiError(located)) return located;
   DebugPrint(kDebugLevelPsp, "VyrPspGetDruxEntry %x %x\n", group, type);
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
 
-  // A block whose header, or whose bytes as its size gives them, would reach
-  // past the top of the address space (wrap) or, for the flash copy, past the
-  // flash window's end at 4 GiB, is none.
-  const uint32_t size = block <= lastHeader ? hw::Read32(block + offsetof(DruxBlockHeader, Size)) : 0;
-  const uint64_t end = block + size;
-  uint64_t at = end;  // no entries unless the size is valid and the first entry lies inside
-  if (size != 0 && size != kDruxSizeErased && size <= lastHeader - block + sizeof(DruxBlockHeader)) {
-    const uint32_t first = hw::Read32(block + offsetof(DruxBlockHeader, Version)) < kDruxVersionWithEntryOffset
+  // A block whose header, or whose bytes as its size gives them, would leave
+  // its space (reach past the top of the address space, or for the flash copy
+  // past the flash window's end at 4 GiB) is none.
+  const PhysRegion space(0, spaceSize);
+  const PhysRegion header = space.Cut(block, sizeof(DruxBlockHeader));
+  const uint32_t size = header.Read32(offsetof(DruxBlockHeader, Size));
+  PhysRegion entries(block, 0);  // none unless the size is valid and the first entry lies inside
+  if (size != 0 && size != kDruxSizeErased && space.Holds(block, size)) {
+    const uint32_t first = header.Read32(offsetof(DruxBlockHeader, Version)) < kDruxVersionWithEntryOffset
                                ? kDruxFixedEntryOffset
-                               : hw::Read32(block + offsetof(DruxBlockHeader, EntryOffset));
-    if (first < size) at = block + first;
+                               : header.Read32(offsetof(DruxBlockHeader, EntryOffset));
+    entries = space.Cut(block, size).Skip(first);
   } else {
     DebugPrint(kDebugLevelPsp, "DRUX size %x: no entries\n", size);
   }
 
   uint32_t found = 0;
   EfiStatus status = EFI_SUCCESS;
-  while (at < end && end - at >= sizeof(DruxEntry)) {
-    const uint32_t entryGroup = hw::Read32(at + offsetof(DruxEntry, GroupID));
-    const uint32_t entryType = hw::Read32(at + offsetof(DruxEntry, TypeId));
-    DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x GroupID 0x%x TypeId 0x%x\n", at, entryGroup, entryType);
-    const uint32_t entrySize = hw::Read32(at + offsetof(DruxEntry, EntrySize));
-    if (entrySize < sizeof(DruxEntry) || entrySize > end - at) {
-      DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x size 0x%x leaves the block: walk ended\n", at, entrySize);
+  for (PhysRegion rest = entries; rest.Holds(0, sizeof(DruxEntry));) {
+    const PhysRegion entry = rest.Cut(0, sizeof(DruxEntry));
+    const uint32_t entryGroup = entry.Read32(offsetof(DruxEntry, GroupID));
+    const uint32_t entryType = entry.Read32(offsetof(DruxEntry, TypeId));
+    DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x GroupID 0x%x TypeId 0x%x\n", entry.Base(), entryGroup, entryType);
+    const uint32_t entrySize = entry.Read32(offsetof(DruxEntry, EntrySize));
+    if (entrySize < sizeof(DruxEntry) || !rest.Holds(0, entrySize)) {
+      DebugPrint(kDebugLevelPsp, "DruxEntry @0x%x size 0x%x leaves the block: walk ended\n", entry.Base(), entrySize);
       break;
     }
     if (entryGroup == group && entryType == type) {
@@ -111,10 +116,10 @@ EfiStatus VyrPspGetDruxEntry(uint32_t group, uint32_t type, uint32_t* count, Dru
         status = EFI_BUFFER_TOO_SMALL;
         break;
       }
-      list[found++] = static_cast<DruxEntry*>(hw::PhysToPtr(at));
-      DebugPrint(kDebugLevelPsp, "Type found @0x%x\n", at);
+      list[found++] = static_cast<DruxEntry*>(hw::PhysToPtr(entry.Base()));
+      DebugPrint(kDebugLevelPsp, "Type found @0x%x\n", entry.Base());
     }
-    at += entrySize;
+    rest = rest.Skip(entrySize);
   }
   *count = found;
   DebugPrint(kDebugLevelPsp, "Total  %d entries found\n", found);
@@ -137,7 +142,7 @@ EfiStatus VyrPspGetDruxEntryInstance(uint32_t group, uint32_t type, uint32_t ins
   uint32_t matches = 0;
   DruxEntry* match = nullptr;
   for (uint32_t i = 0; i < count; ++i)
-    if (hw::Read32(Addr(list[i]) + offsetof(DruxEntry, Instance)) == instance) {
+    if (ListedEntry(list[i]).Read32(offsetof(DruxEntry, Instance)) == instance) {
       ++matches;
       match = list[i];
     }
@@ -160,11 +165,12 @@ void DruxHobInfoInit() {
   }
   const uint64_t block = entry.Destination;
   DebugPrint(kDebugLevelPsp, "DRUX Addr %x\n", block);
-  if (block > kLastHeaderInMemory || hw::Read32(block + offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
+  const PhysRegion header = kMemorySpace.Cut(block, sizeof(DruxBlockHeader));
+  if (header.Read32(offsetof(DruxBlockHeader, Signature)) != kDruxSignature) {
     DebugPrint(kDebugLevelPsp, "DRUX SIG Check fail, DRUX is not supported\n");
     return;
   }
-  const uint32_t size = hw::Read32(block + offsetof(DruxBlockHeader, Size));
+  const uint32_t size = header.Read32(offsetof(DruxBlockHeader, Size));
   if (size == 0) FatalTrap(kTrapDruxSizeZero);
   if (size == kDruxSizeErased) FatalTrap(kTrapDruxSizeErased);
   if (size == 0 || size == kDruxSizeErased) {

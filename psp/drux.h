@@ -5,6 +5,7 @@
 //
 // The layouts are shared with the virtual platform's DRUX block builder.
 #pragma once
+#include "platform/register.h"
 #include "uefi/base.h"
 
 inline constexpr Guid kDruxInfoHobGuid = {0x30B174F3, 0x7712, 0x4CCA, {0xBD, 0x13, 0xD0, 0xB8, 0xA8, 0x80, 0x19, 0x97}};
@@ -41,10 +42,16 @@ struct DruxEntry {
 static_assert(sizeof(DruxEntry) == 16 && offsetof(DruxEntry, TypeId) == 4 && offsetof(DruxEntry, Instance) == 8 &&
               offsetof(DruxEntry, EntrySize) == 12);
 
-// The per-die memory description: group 3, type 1, instance (socket << 8) | die.
+// The per-die memory description: group 3, type 1, and an instance naming the die.
 constexpr uint32_t kDruxGroupMemory = 3;
 constexpr uint32_t kDruxTypeDieMemory = 1;
-constexpr uint32_t DruxDieInstance(uint64_t socket, uint64_t die) { return uint32_t((socket << 8) | die); }
+struct DruxDieInstanceWord : reg::Register<uint32_t, offsetof(DruxEntry, Instance)> {
+  using Die = Bits<7, 0>;
+  using Socket = Bits<31, 8>;
+};
+constexpr uint32_t DruxDieInstance(uint64_t socket, uint64_t die) {
+  return DruxDieInstanceWord::Socket::Of(uint32_t(socket)) | DruxDieInstanceWord::Die::Of(uint32_t(die));
+}
 
 // The list VyrPspGetDruxEntry fills holds this many entry pointers.
 constexpr uint32_t kDruxEntryListLength = 256;

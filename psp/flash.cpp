@@ -9,21 +9,21 @@
 
 namespace {
 
-// The u32 at `address` in the flash window, or 0 when its four bytes do not all
-// lie in the window. No magic, signature or count check passes on a 0. Out of
-// line: one copy of the window check serves every read.
-__attribute__((noinline)) uint32_t FlashRead32(uint64_t address) {
-  return FlashRegionContains(kFlashWindow, address, 4) ? hw::Read32(address) : 0;
-}
+// The u32 at `address` in the flash window (0 when its four bytes do not all
+// lie in it). Out of line: one copy of the window check serves the reads of the
+// entry table and of the directories' headers.
+__attribute__((noinline)) uint32_t FlashRead32(uint64_t address) { return kFlashWindow.Read32(address - kFlashWindow.Base()); }
 
 // The directory at `address` has the magic, its entries lie in the window, and
-// its checksum holds. wordsPerEntry: the 16-bit words of one entry.
-bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t wordsPerEntry) {
-  if (FlashRead32(address) != magic) return false;
+// its checksum holds. entrySize: the bytes of one entry.
+bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t entrySize) {
+  if (FlashRead32(address + offsetof(FlashDirectoryHeader, Magic)) != magic) return false;
+  // What the checksum covers: the count, the header's rest and the entries.
+  const uint64_t covered = sizeof(FlashDirectoryHeader) - kChecksumStart +
+                           entrySize * FlashRead32(address + offsetof(FlashDirectoryHeader, Count));
   const uint64_t first = address + kChecksumStart;
-  const uint64_t words = 4 + wordsPerEntry * FlashRead32(address + offsetof(FlashDirectoryHeader, Count));
-  return FlashRegionContains(kFlashWindow, first, 2 * words) &&
-         Fletcher32(first, words) == FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum));
+  return kFlashWindow.HoldsAddress(first, covered) &&
+         kFlashWindow.CutAt(first, covered).Fletcher32() == FlashRead32(address + offsetof(FlashDirectoryHeader, Checksum));
 }
 
 // The entry count of the directory at `directory` (a BIOS or combo directory:
@@ -31,21 +31,30 @@ bool DirectoryValid(uint64_t address, uint32_t magic, uint64_t wordsPerEntry) {
 // window. Out of line: the BIOS entry search and the combo resolution share it.
 __attribute__((noinline)) uint32_t EntriesInWindow(uint64_t directory, uint64_t headerSize, uint64_t entrySize) {
   const uint32_t count = FlashRead32(directory + offsetof(FlashDirectoryHeader, Count));
-  return FlashRegionContains(kFlashWindow, directory + headerSize, uint64_t{count} * entrySize) ? count : 0;
+  return kFlashWindow.HoldsAddress(directory + headerSize, uint64_t{count} * entrySize) ? count : 0;
+}
+// The entries of the directory at `directory`: the cut of the window that holds
+// them, empty when they leave it. (A cut lies where it was asked for; only the
+// count comes back from the shared check, in a register, where a region would
+// come back through memory.)
+REGION_INLINE PhysRegion EntriesOf(uint64_t directory, uint64_t headerSize, uint64_t entrySize) {
+  static_assert(kFlashWindow.Size() <= UINT32_MAX, "entries that lie in the window take fewer bytes than 32 bits count");
+  const uint32_t count = EntriesInWindow(directory, headerSize, entrySize);
+  return PhysRegion(directory + headerSize, uint32_t(count * uint32_t(entrySize)));
 }
 static_assert(offsetof(FlashDirectoryHeader, Count) == offsetof(ComboDirectoryHeader, Count));
 
 // The first entry of the type in the BIOS directory at `directory`, whose entries must lie in the window.
 bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
-  const uint32_t count = EntriesInWindow(directory, sizeof(FlashDirectoryHeader), sizeof(BiosDirectoryEntry));
-  uint64_t entry = directory + sizeof(FlashDirectoryHeader);
-  for (uint32_t i = 0; i < count; ++i, entry += sizeof(BiosDirectoryEntry)) {
-    const uint32_t typeWord = hw::Read32(entry);
-    if (uint8_t(typeWord) != type) continue;
+  const PhysRegion entries = EntriesOf(directory, sizeof(FlashDirectoryHeader), sizeof(BiosDirectoryEntry));
+  for (PhysRegion rest = entries; rest.Holds(0, sizeof(BiosDirectoryEntry)); rest = rest.Skip(sizeof(BiosDirectoryEntry))) {
+    const PhysRegion entry = rest.Cut(0, sizeof(BiosDirectoryEntry));
+    const uint32_t typeWord = entry.Read32(offsetof(BiosDirectoryEntry, TypeWord));
+    if (BiosEntryTypeWord::Type::Get(typeWord) != type) continue;
     found->TypeWord = typeWord;
-    found->Size = hw::Read32(entry + offsetof(BiosDirectoryEntry, Size));
-    found->Source = hw::Read64(entry + offsetof(BiosDirectoryEntry, Source));
-    found->Destination = hw::Read64(entry + offsetof(BiosDirectoryEntry, Destination));
+    found->Size = entry.Read32(offsetof(BiosDirectoryEntry, Size));
+    found->Source = entry.Read64(offsetof(BiosDirectoryEntry, Source));
+    found->Destination = entry.Read64(offsetof(BiosDirectoryEntry, Destination));
     return true;
   }
   return false;
@@ -54,11 +63,12 @@ bool EntryFind(uint64_t directory, uint8_t type, BiosDirectoryEntry* found) {
 // The PSP directory a combo directory names for the processor, or the combo
 // directory itself when no entry matches or its entries leave the window.
 uint32_t ComboResolve(uint32_t combo, uint32_t processorId) {
-  const uint32_t count = EntriesInWindow(combo, sizeof(ComboDirectoryHeader), sizeof(ComboDirectoryEntry));
-  uint64_t entry = uint64_t{combo} + sizeof(ComboDirectoryHeader);
-  for (uint32_t i = 0; i < count; ++i, entry += sizeof(ComboDirectoryEntry))
-    if (hw::Read32(entry + offsetof(ComboDirectoryEntry, ProcessorId)) == processorId)
-      return hw::Read32(entry + offsetof(ComboDirectoryEntry, PspDirectory));
+  const PhysRegion entries = EntriesOf(combo, sizeof(ComboDirectoryHeader), sizeof(ComboDirectoryEntry));
+  for (PhysRegion rest = entries; rest.Holds(0, sizeof(ComboDirectoryEntry)); rest = rest.Skip(sizeof(ComboDirectoryEntry))) {
+    const PhysRegion entry = rest.Cut(0, sizeof(ComboDirectoryEntry));
+    if (entry.Read32(offsetof(ComboDirectoryEntry, ProcessorId)) == processorId)
+      return entry.Read32(offsetof(ComboDirectoryEntry, PspDirectory));
+  }
   return combo;
 }
 
@@ -75,9 +85,7 @@ static_assert(EntryTableAddressesMatch());
 
 }  // namespace
 
-uint32_t Fletcher32(uint64_t address, uint64_t words) {
-  return Fletcher32Words(words, [address](uint64_t i) -> uint32_t { return hw::Read16(address + 2 * i); });
-}
+uint32_t Fletcher32(uint64_t address, uint64_t words) { return PhysRegion(address, 2 * words).Fletcher32(); }
 
 bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
   const ProcessorFlashRow* row = nullptr;
@@ -102,8 +110,8 @@ bool FlashDirectoryLocate(uint32_t* pspDirectory, uint32_t* biosDirectory) {
   if (FlashRead32(psp) == kComboDirectoryMagic) psp = ComboResolve(psp, row->ComboProcessorId);
   if (pspDirectory) *pspDirectory = psp;
 
-  const bool pspValid = DirectoryValid(psp, kPspDirectoryMagic, kPspDirectoryEntrySize / 2);
-  const bool biosValid = DirectoryValid(bios, kBiosDirectoryMagic, sizeof(BiosDirectoryEntry) / 2);
+  const bool pspValid = DirectoryValid(psp, kPspDirectoryMagic, kPspDirectoryEntrySize);
+  const bool biosValid = DirectoryValid(bios, kBiosDirectoryMagic, sizeof(BiosDirectoryEntry));
   if (!pspValid) FatalTrap(kTrapPspDirectoryInvalid);
   if (!biosValid) FatalTrap(kTrapBiosDirectoryInvalid);
   return pspValid && biosValid;
@@ -116,7 +124,7 @@ bool BiosDirectoryEntryLookup(uint8_t type, BiosDirectoryEntry* found) {
   BiosDirectoryEntry level2;
   if (type != kBiosEntryLevel2 && BiosDirectoryEntryLookup(kBiosEntryLevel2, &level2)) {
     // A bad level-2 directory is silent: the level-1 entries serve.
-    const bool valid = DirectoryValid(level2.Source, kBiosLevel2Magic, sizeof(BiosDirectoryEntry) / 2);
+    const bool valid = DirectoryValid(level2.Source, kBiosLevel2Magic, sizeof(BiosDirectoryEntry));
     const bool recovery = PspRecoveryCheck();
     if (valid && !recovery && EntryFind(level2.Source, type, found)) return true;
   }

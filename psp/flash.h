@@ -8,6 +8,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/register.h"
+#include "psp/flash_region.h"
+
 // ---- layouts (little-endian; addresses are physical) ----
 
 constexpr uint32_t kFirmwareEntryTableSignature = 0x55AA55AA;
@@ -41,13 +44,19 @@ constexpr uint64_t kChecksumStart = offsetof(FlashDirectoryHeader, Count);
 constexpr uint64_t kPspDirectoryEntrySize = 16;
 
 struct BiosDirectoryEntry {
-  uint32_t TypeWord;  // bits 7:0 the type; bits 31:8 go to the caller as they are
+  uint32_t TypeWord;  // BiosEntryTypeWord
   uint32_t Size;
   uint64_t Source;       // where the data lies in the flash
   uint64_t Destination;  // where the data is placed in memory
 };
 static_assert(sizeof(BiosDirectoryEntry) == 24 && offsetof(BiosDirectoryEntry, Size) == 4 &&
               offsetof(BiosDirectoryEntry, Source) == 8 && offsetof(BiosDirectoryEntry, Destination) == 16);
+// A BIOS directory entry's first word: the type the lookups match, and flags
+// that go to the caller as they are.
+struct BiosEntryTypeWord : reg::Register<uint32_t, offsetof(BiosDirectoryEntry, TypeWord)> {
+  using Type = Bits<7, 0>;
+  using Flags = Bits<31, 8>;
+};
 
 // Stands in for a PSP directory when the flash serves more than one processor kind.
 struct ComboDirectoryHeader {
@@ -90,43 +99,9 @@ constexpr uint64_t BiosDirectoryChecksumWords(uint64_t count) { return 4 + 12 * 
 
 // ---- the flash window ----
 
-// A range of the physical address space. Every read of the flash goes through
-// the one region below, and a read that would leave it is refused.
-struct FlashRegion {
-  uint64_t Base;
-  uint64_t Size;
-};
 // The largest flash the entry table's positions serve: 16 MiB ending at 4 GiB.
-constexpr FlashRegion kFlashWindow = {0xFF000000, 0x01000000};
-
-// True when [address, address + length) lies in the region; cannot overflow.
-// (An address below the base wraps to a difference far above any size.)
-constexpr bool FlashRegionContains(const FlashRegion& region, uint64_t address, uint64_t length) {
-  return length <= region.Size && address - region.Base <= region.Size - length;
-}
-
-// ---- checksum ----
-
-// Fletcher-32 over `words` little-endian 16-bit words, read(i) giving word i.
-// With 0 words the result is 0xFFFFFFFF.
-template <class ReadWord>
-constexpr uint32_t Fletcher32Words(uint64_t words, ReadWord read) {
-  uint32_t sum1 = 0xFFFF, sum2 = 0xFFFF;
-  // Both sums fold after every 359 words (the most for which sum2 cannot
-  // overflow before the fold), after the last block, and once more at the end.
-  for (uint64_t i = 0, block = 0; i < words; ++i) {
-    sum1 += read(i);
-    sum2 += sum1;
-    if (++block == 359 || i + 1 == words) {
-      sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
-      sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
-      block = 0;
-    }
-  }
-  sum1 = (sum1 & 0xFFFF) + (sum1 >> 16);
-  sum2 = (sum2 & 0xFFFF) + (sum2 >> 16);
-  return (sum2 << 16) | sum1;
-}
+// Every read of the flash goes through this region or one cut from it.
+constexpr PhysRegion kFlashWindow(0xFF000000, 0x01000000);
 
 // ---- operations ----
 

@@ -60,16 +60,17 @@ struct DruxWalk {
 template <class Read>
 DruxWalk WalkDruxBlock(Read read, size_t limit = 4096) {
   DruxWalk w;
-  w.signature = uint32_t(read(0, 4));
-  w.version = uint32_t(read(4, 4));
-  w.size = uint32_t(read(8, 4));
+  w.signature = uint32_t(read(offsetof(DruxBlockHeader, Signature), 4));
+  w.version = uint32_t(read(offsetof(DruxBlockHeader, Version), 4));
+  w.size = uint32_t(read(offsetof(DruxBlockHeader, Size), 4));
   w.sizeValid = w.size != 0 && w.size != kDruxSizeErased;
-  w.firstOffset = w.version < kDruxVersionWithEntryOffset ? kDruxFixedEntryOffset : uint32_t(read(12, 4));
+  w.firstOffset = w.version < kDruxVersionWithEntryOffset ? kDruxFixedEntryOffset : uint32_t(read(offsetof(DruxBlockHeader, EntryOffset), 4));
   if (!w.sizeValid || w.firstOffset >= w.size) return w;
   for (uint64_t at = w.firstOffset; at < w.size && w.size - at >= sizeof(DruxEntry) && w.entries.size() < limit;) {
     DruxWalkedEntry e;
     e.offset = at;
-    e.header = {uint32_t(read(at, 4)), uint32_t(read(at + 4, 4)), uint32_t(read(at + 8, 4)), uint32_t(read(at + 12, 4))};
+    e.header = {uint32_t(read(at + offsetof(DruxEntry, GroupID), 4)), uint32_t(read(at + offsetof(DruxEntry, TypeId), 4)),
+                uint32_t(read(at + offsetof(DruxEntry, Instance), 4)), uint32_t(read(at + offsetof(DruxEntry, EntrySize), 4))};
     e.listed = e.header.EntrySize >= sizeof(DruxEntry) && e.header.EntrySize <= w.size - at;
     w.entries.push_back(e);
     if (!e.listed) break;

@@ -240,7 +240,7 @@ class Builder {
     for (size_t i = 0; i < d.entries.size(); ++i) {
       const FlashEntryDesc& e = d.entries[i];
       const uint64_t to = entries + i * entrySize;
-      const uint32_t typeWord = (e.flags << 8) | e.type;
+      const uint32_t typeWord = BiosEntryTypeWord::Type::Of(e.type) | BiosEntryTypeWord::Flags::Of(e.flags);
       uint64_t source = 0;
       uint32_t size = 0;
       if (e.data) {

@@ -33,7 +33,7 @@ struct FlashImage {
   ~FlashImage();
   uint64_t Size() const { return bytes.size(); }
   bool Contains(uint64_t address, uint64_t length) const {
-    return FlashRegionContains({base, bytes.size()}, address, length);
+    return PhysRegion(base, bytes.size()).HoldsAddress(address, length);
   }
   // Little-endian reads; false when the bytes are not all in the image.
   bool Read(uint64_t address, uint64_t length, uint64_t* value) const;
@@ -62,12 +62,14 @@ struct PspDirectoryEntryLayout {
   uint32_t Size;
   uint64_t Location;
 };
-static_assert(sizeof(PspDirectoryEntryLayout) == kPspDirectoryEntrySize);
+static_assert(sizeof(PspDirectoryEntryLayout) == kPspDirectoryEntrySize &&
+              offsetof(PspDirectoryEntryLayout, Size) == offsetof(BiosDirectoryEntry, Size) &&
+              offsetof(PspDirectoryEntryLayout, Location) == offsetof(BiosDirectoryEntry, Source));
 
 struct FlashEntryDesc {
   std::string where;               // key path, for messages
-  uint8_t type = 0;                // PSP and BIOS entries: bits 7:0 of the type word
-  uint32_t flags = 0;              // bits 31:8 of the type word
+  uint8_t type = 0;                // PSP and BIOS entries: BiosEntryTypeWord::Type
+  uint32_t flags = 0;              // BiosEntryTypeWord::Flags
   std::optional<uint32_t> size;    // default: the data's length, or the named directory's size
   std::optional<FlashRef> source;  // BIOS: source; PSP: location; combo: the processor's PSP directory
   uint64_t destination = 0;        // BIOS entries

@@ -123,7 +123,7 @@ class Inspector {
       const uint64_t at = directories_[i].address;
       for (size_t k = 0; k < directories_[i].EntryCount(); ++k) {
         const InspectedEntry e = directories_[i].Entry(k);
-        if (uint8_t(e.typeWord) == kBiosEntryLevel2)
+        if (uint8_t(BiosEntryTypeWord::Type::Get(e.typeWord)) == kBiosEntryLevel2)
           Reach(e.source, FlashDirectoryKind::BiosLevel2, "entry " + std::to_string(k) + " of the BIOS directory at " + Hex32(at));
       }
     }
@@ -139,7 +139,7 @@ class Inspector {
   static LookupSource First(const InspectedDirectory& d, int level, uint8_t type) {
     for (size_t i = 0; i < d.EntryCount(); ++i) {
       const InspectedEntry e = d.Entry(i);
-      if (uint8_t(e.typeWord) == type) return {level, i, e.source};
+      if (uint8_t(BiosEntryTypeWord::Type::Get(e.typeWord)) == type) return {level, i, e.source};
     }
     return {};
   }
@@ -150,10 +150,10 @@ class Inspector {
     std::array<LookupSource, 256> first{};
     for (size_t i = 0; i < d.EntryCount(); ++i) {
       const InspectedEntry e = d.Entry(i);
-      LookupSource& f = first[uint8_t(e.typeWord)];
+      LookupSource& f = first[uint8_t(BiosEntryTypeWord::Type::Get(e.typeWord))];
       if (f.level != 0) continue;
       f = {level, i, e.source};
-      if (std::find(types.begin(), types.end(), uint8_t(e.typeWord)) == types.end()) types.push_back(uint8_t(e.typeWord));
+      if (std::find(types.begin(), types.end(), uint8_t(BiosEntryTypeWord::Type::Get(e.typeWord))) == types.end()) types.push_back(uint8_t(BiosEntryTypeWord::Type::Get(e.typeWord)));
     }
     return first;
   }
@@ -224,9 +224,10 @@ InspectedEntry InspectedDirectory::Entry(size_t i) const {
     e.processorId = Read32(*image, at + offsetof(ComboDirectoryEntry, ProcessorId));
     e.pspDirectory = Read32(*image, at + offsetof(ComboDirectoryEntry, PspDirectory));
   } else {
-    e.typeWord = Read32(*image, at);
-    e.size = Read32(*image, at + 4);
-    e.source = Read64(*image, at + 8);
+    // A PSP entry's type word, size and location lie where a BIOS entry's type word, size and source do.
+    e.typeWord = Read32(*image, at + offsetof(BiosDirectoryEntry, TypeWord));
+    e.size = Read32(*image, at + offsetof(BiosDirectoryEntry, Size));
+    e.source = Read64(*image, at + offsetof(BiosDirectoryEntry, Source));
     if (kind != FlashDirectoryKind::Psp) e.destination = Read64(*image, at + offsetof(BiosDirectoryEntry, Destination));
   }
   return e;

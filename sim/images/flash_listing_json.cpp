@@ -89,7 +89,7 @@ json EntryJson(const InspectedDirectory& d, const InspectedEntry& e) {
     ej["processor_id"] = Hex32(e.processorId);
     ej["psp_directory"] = Hex32(e.pspDirectory);
   } else {
-    ej["type"] = Format("0x%02X", e.typeWord & 0xFF);
+    ej["type"] = Format("0x%02X", BiosEntryTypeWord::Type::Get(e.typeWord));
     ej["type_word"] = Hex32(e.typeWord);
     ej["size"] = e.size;
     ej[d.kind == FlashDirectoryKind::Psp ? "location" : "source"] = Hex64(e.source);

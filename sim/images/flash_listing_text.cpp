@@ -70,10 +70,10 @@ void EntriesText(const InspectedDirectory& d, Lines& line) {
     if (d.kind == FlashDirectoryKind::Combo)
       line(Format("  %4zu  %s    %s", i, Hex32(e.processorId).c_str(), Hex32(e.pspDirectory).c_str()));
     else if (d.kind == FlashDirectoryKind::Psp)
-      line(Format("  %4zu  0x%02X  %s  %s  %s", i, e.typeWord & 0xFF, Hex32(e.typeWord).c_str(), Hex32(e.size).c_str(),
+      line(Format("  %4zu  0x%02X  %s  %s  %s", i, BiosEntryTypeWord::Type::Get(e.typeWord), Hex32(e.typeWord).c_str(), Hex32(e.size).c_str(),
                   Hex64(e.source).c_str()));
     else
-      line(Format("  %4zu  0x%02X  %s  %s  %s  %s", i, e.typeWord & 0xFF, Hex32(e.typeWord).c_str(),
+      line(Format("  %4zu  0x%02X  %s  %s  %s  %s", i, BiosEntryTypeWord::Type::Get(e.typeWord), Hex32(e.typeWord).c_str(),
                   Hex32(e.size).c_str(), Hex64(e.source).c_str(), Hex64(e.destination).c_str()));
   }
   if (d.EntryCount() > kEntriesShown)

@@ -96,7 +96,7 @@ Observed Observe(Platform& p) {
       for (const HobDesc& h : p.scenario().hobs)
         if (GuidEqual(h.name, kDruxInfoHobGuid) && h.data.size() >= sizeof(DruxInfo))
           candidate |= PeekValueOf(h.data, offsetof(DruxInfo, DruxAddr)) == block;
-      for (const auto& f : o.found) candidate |= uint8_t(f.typeWord) == kBiosEntryDruxCopy && f.source == block;
+      for (const auto& f : o.found) candidate |= uint8_t(BiosEntryTypeWord::Type::Get(f.typeWord)) == kBiosEntryDruxCopy && f.source == block;
       if (!candidate) continue;
       if (o.walks[block]++ == 0) o.order.push_back(block);
       if (i + 1 < log.size() && Reads(log[i + 1], 4, block + offsetof(DruxBlockHeader, Version))) o.pastSize.insert(block);
@@ -171,7 +171,7 @@ std::string DruxText(Platform& platform) {
     out << "       #  Type  Entry at    Size        Source              Destination\n";
     for (size_t i = 0; i < o.found.size(); ++i) {
       const auto& f = o.found[i];
-      out << "    " << Pad(std::to_string(i + 1), 4, true) << "  " << HexText(f.typeWord & 0xFF, 2) << "  "
+      out << "    " << Pad(std::to_string(i + 1), 4, true) << "  " << HexText(BiosEntryTypeWord::Type::Get(f.typeWord), 2) << "  "
           << HexText(f.entry, 8) << "  " << HexText(f.size, 8) << "  " << HexText(f.source, 16) << "  "
           << HexText(f.destination, 16) << "\n";
     }
@@ -200,7 +200,7 @@ json DruxJson(Platform& platform) {
   const Observed o = Observe(platform);
   json found = json::array();
   for (const auto& f : o.found) {
-    json e = {{"type", f.typeWord & 0xFF}, {"size", f.size}};
+    json e = {{"type", BiosEntryTypeWord::Type::Get(f.typeWord)}, {"size", f.size}};
     Put(e, "entry", f.entry, 8);
     Put(e, "type_word", f.typeWord, 8);
     Put(e, "source", f.source, 16);

@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const sim::Access& a = hardware.Log()[i];
     if (a.write || (a.kind != sim::AccessKind::Memory && a.kind != sim::AccessKind::Mmio)) continue;
     if (walked.Holds(a.address, a.width) || started.Holds(a.address, a.width) ||
-        FlashRegionContains(kFlashWindow, a.address, a.width) || a.address == status ||
+        kFlashWindow.HoldsAddress(a.address, a.width) || a.address == status ||
         Range{PciConfigBase, 1u << 20}.Holds(a.address, a.width))
       continue;
     std::abort();  // read outside the block

@@ -24,8 +24,8 @@ constexpr uint64_t kFlashSize = 0x80000;
 constexpr uint64_t kInputAt = 0x20000;  // 0xFFFA0000
 constexpr uint64_t kPspWindow = 0xFEA00000;
 // Processor signatures (CPUID 0x80000001 EAX) of the two rows the flash serves,
-// and one it does not serve (an invented value).
-constexpr uint32_t kProcessors[4] = {0x00800F12, 0x00810F00, 0x00A00F10, 0x00800F00};
+// and one it does not serve (0x0FF00F00: invented, as in scenarios/qemu-ovmf.toml).
+constexpr uint32_t kProcessors[4] = {0x00800F12, 0x00810F00, 0x0FF00F00, 0x00800F00};
 // Status words: booted, recovery, both bits, booted after a few reads of neither.
 constexpr uint32_t kAnswers[4] = {1u << 29, 1u << 30, 3u << 29, 1u << 29};
 
@@ -48,7 +48,7 @@ void CheckReads(const sim::Hardware& hw) {
   const uint64_t status = hw.PspWindowBase() + kPspMailboxStatusOffset;
   for (const sim::Access& a : hw.Log()) {
     if (a.write || (a.kind != sim::AccessKind::Memory && a.kind != sim::AccessKind::Mmio)) continue;
-    if (FlashRegionContains(kFlashWindow, a.address, a.width)) continue;
+    if (kFlashWindow.HoldsAddress(a.address, a.width)) continue;
     if (a.address >= PciConfigBase && a.address + a.width <= PciConfigBase + (1u << 20)) continue;
     if (hw.PspWindowBase() != 0 && a.address == status) continue;
     std::abort();

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/register.h"
+#include "psp/drux.h"
+#include "psp/flash.h"
 
 namespace {
 
@@ -51,3 +53,37 @@ TEST(Registers, FieldsEncodeAndDecodeInPlace) {
 // The memory channels' registers.
 
 // The flash directories' and DRUX headers' fields.
+
+TEST(Registers, FlashDirectoryFields) {
+  PIN_REGISTER(BiosEntryTypeWord, 0x0, 32);
+  PIN_FIELD(BiosEntryTypeWord::Type, 0, 8);
+  PIN_FIELD(BiosEntryTypeWord::Flags, 8, 24);
+  // The layouts around them: entry table, directory header, entries, combo directory.
+  EXPECT_EQ(offsetof(FirmwareEntryTable, PspDirectory), 0x14u);
+  EXPECT_EQ(offsetof(FirmwareEntryTable, BiosDirectory), 0x18u);
+  EXPECT_EQ(offsetof(FlashDirectoryHeader, Checksum), 0x4u);
+  EXPECT_EQ(offsetof(FlashDirectoryHeader, Count), 0x8u);
+  EXPECT_EQ(sizeof(FlashDirectoryHeader), 0x10u);
+  EXPECT_EQ(offsetof(BiosDirectoryEntry, Size), 0x4u);
+  EXPECT_EQ(offsetof(BiosDirectoryEntry, Source), 0x8u);
+  EXPECT_EQ(offsetof(BiosDirectoryEntry, Destination), 0x10u);
+  EXPECT_EQ(sizeof(BiosDirectoryEntry), 0x18u);
+  EXPECT_EQ(sizeof(ComboDirectoryHeader), 0x20u);
+  EXPECT_EQ(offsetof(ComboDirectoryEntry, ProcessorId), 0x4u);
+  EXPECT_EQ(offsetof(ComboDirectoryEntry, PspDirectory), 0x8u);
+  EXPECT_EQ(sizeof(ComboDirectoryEntry), 0x10u);
+}
+
+TEST(Registers, DruxFields) {
+  PIN_REGISTER(DruxDieInstanceWord, 0x8, 32);
+  PIN_FIELD(DruxDieInstanceWord::Die, 0, 8);
+  PIN_FIELD(DruxDieInstanceWord::Socket, 8, 24);
+  EXPECT_EQ(DruxDieInstance(1, 3), 0x103u);
+  EXPECT_EQ(offsetof(DruxBlockHeader, Version), 0x4u);
+  EXPECT_EQ(offsetof(DruxBlockHeader, Size), 0x8u);
+  EXPECT_EQ(offsetof(DruxBlockHeader, EntryOffset), 0xCu);
+  EXPECT_EQ(offsetof(DruxEntry, TypeId), 0x4u);
+  EXPECT_EQ(offsetof(DruxEntry, Instance), 0x8u);
+  EXPECT_EQ(offsetof(DruxEntry, EntrySize), 0xCu);
+  EXPECT_EQ(sizeof(DruxEntry), 0x10u);
+}
