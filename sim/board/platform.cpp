@@ -8,6 +8,7 @@
 
 #include "core/meminfo.h"
 #include "platform/access.h"
+#include "platform/probes.h"
 #include "platform/processor_registers.h"
 #include "psp/psp_window.h"
 #include "services/s3_save.h"
@@ -112,12 +113,12 @@ void Platform::Build() {
   BuildFabricMmioModel(hardware_, s);  // [msr] may override MsrApicBase after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
-  // The PM1 control register's base in PM registers 0x62/0x63, and the register
+  // The PM1 control register's port in two PM registers, and the register
   // itself with the sleep type the platform last entered; [ports] may override it.
-  hardware_.devices().SetPmRegister(0x62, uint8_t(s.pm1ControlBase));
-  hardware_.devices().SetPmRegister(0x63, uint8_t(s.pm1ControlBase >> 8));
+  hardware_.devices().SetPmRegister(PmPm1ControlPortLow::kAt, uint8_t(s.pm1ControlBase));
+  hardware_.devices().SetPmRegister(PmPm1ControlPortHigh::kAt, uint8_t(s.pm1ControlBase >> 8));
   if (s.pm1ControlBase != 0 && s.pm1ControlBase != 0xFFFF)
-    hardware_.SetPortValue(s.pm1ControlBase, uint32_t(s.sleepType) << 10);
+    hardware_.SetPortValue(s.pm1ControlBase, Pm1Control::SleepType::Of(s.sleepType));
   for (auto& [port, value] : s.ports) hardware_.SetPortValue(port, value);
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);

@@ -7,6 +7,7 @@
 #include "core/ready_to_boot_registers.h"
 #include "platform/access.h"
 #include "platform/fabric_registers.h"
+#include "platform/probes.h"
 #include "platform/processor_registers.h"
 #include "platform/register.h"
 #include "psp/fabric_mmio.h"
@@ -124,6 +125,15 @@ TEST(Registers, PspWindowAndMailbox) {
   PIN_REGISTER(PspMailboxStatus, 0x10570, 32);
   PIN_FIELD(PspMailboxStatus::Booted, 29, 1);
   PIN_FIELD(PspMailboxStatus::Recovery, 30, 1);
+}
+
+TEST(Registers, PowerManagementRegisters) {
+  EXPECT_EQ(kPmIndexPort, 0xCD6u);
+  EXPECT_EQ(kPmDataPort, 0xCD7u);
+  PIN_REGISTER(PmPm1ControlPortLow, 0x62, 8);
+  PIN_REGISTER(PmPm1ControlPortHigh, 0x63, 8);
+  PIN_REGISTER(Pm1Control, 0, 16);
+  PIN_FIELD(Pm1Control::SleepType, 10, 3);
 }
 
 // The memory channels' registers.
