@@ -61,8 +61,9 @@ uint32_t FabricConfigRead(uint64_t socket, uint64_t die, uint64_t function, uint
   if (offset > 0x3FF) FatalTrap(kTrapFabricOffset);
   if (offset % 4 != 0) FatalTrap(kTrapFabricAlign);
   // Fields are cut to their widths, so even a read after a returned trap stays on bus 0.
-  uint64_t device = (((socket << 2) | die) - 8) & 0x1F;
-  return hw::Read32(PciConfigBase + (device << 15) + ((function & 7) << 12) + (offset & 0xFFF));
+  using Offset = PciConfigOffset;
+  return hw::Read32(PciConfigBase + Offset::Device::Of(((socket << 2) | die) + kFabricFirstDevice) +
+                    Offset::Function::Of(function) + Offset::Register::Of(offset));
 }
 
 uint64_t MsrRead(uint32_t index) { return hw::Rdmsr(index); }

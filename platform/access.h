@@ -3,6 +3,9 @@
 #pragma once
 #include <stdint.h>
 
+#include "platform/fabric_registers.h"
+#include "platform/register.h"
+
 // Width codes of the width-selected accessors. 0x81 to 0x83 behave as 1 to 3.
 enum AccessWidth : uint32_t {
   AccessWidth8 = 1,
@@ -10,17 +13,30 @@ enum AccessWidth : uint32_t {
   AccessWidth32 = 3,
 };
 
+// PCI configuration space, memory-mapped: 256 buses of 1 MiB from here. An
+// offset into it names bus, device, function and register.
 constexpr uint64_t PciConfigBase = 0xF0000000ull;
+struct PciConfigOffset {
+  using Bus = reg::Field<uint64_t, 27, 20>;
+  using Device = reg::Field<uint64_t, 19, 15>;
+  using Function = reg::Field<uint64_t, 14, 12>;
+  using Register = reg::Field<uint64_t, 11, 0>;
+};
 
 constexpr uint64_t PciConfigAddress(uint64_t bus, uint64_t device, uint64_t function, uint64_t offset) {
-  return PciConfigBase + (bus << 20) + (device << 15) + (function << 12) + offset;
+  return PciConfigBase + (bus << PciConfigOffset::Bus::kLsb) + (device << PciConfigOffset::Device::kLsb) +
+         (function << PciConfigOffset::Function::kLsb) + offset;
 }
 
-// The index/data window through which a root's internal registers are reached.
-constexpr uint64_t kIndexRegisterOffset = 0xB8;
-constexpr uint64_t kDataRegisterOffset = 0xBC;
-constexpr uint64_t IndexRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, kIndexRegisterOffset); }
-constexpr uint64_t DataRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, kDataRegisterOffset); }
+// The index/data window of a root's host bridge (bus:0.0) through which the
+// root's internal registers are reached: the index selects, the data reads or
+// writes the selected register.
+struct RootWindowIndex : reg::Register<uint32_t, 0xB8> {};
+struct RootWindowData : reg::Register<uint32_t, 0xBC> {};
+constexpr uint64_t kIndexRegisterOffset = RootWindowIndex::kAt;
+constexpr uint64_t kDataRegisterOffset = RootWindowData::kAt;
+constexpr uint64_t IndexRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, RootWindowIndex::kAt); }
+constexpr uint64_t DataRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, RootWindowData::kAt); }
 
 // Trap codes of the accessors.
 constexpr uint32_t kTrapPortReadWidth = 0x00010134;

@@ -10,9 +10,6 @@ IMAGE_STATE void* mHobList;
 namespace {
 constexpr uint32_t kCpuidExtendedSignature = 0x80000001;
 constexpr uint32_t kSignatureMask = 0x0FFF0F00;  // extended family and model, base family
-constexpr uint16_t kPmIndexPort = 0xCD6;
-constexpr uint16_t kPmDataPort = 0xCD7;
-constexpr uint8_t kPmAcpiPm1ControlLow = 0x62;  // then 0x63, the high byte
 // The hand-off information HOB: its length, and where it holds the address of
 // the list's end-of-list HOB.
 constexpr uint16_t kHobTypeHandoff = 1;
@@ -72,11 +69,11 @@ bool CpuSignatureMatches(uint32_t signature) {
 uint8_t GetSleepType() {
   uint16_t port = 0;
   for (uint8_t i = 0; i < 2; ++i) {
-    hw::Out8(kPmIndexPort, uint8_t(kPmAcpiPm1ControlLow + i));
+    hw::Out8(kPmIndexPort, uint8_t(PmPm1ControlPortLow::kAt + i));
     port = uint16_t(port | (uint16_t{hw::In8(kPmDataPort)} << (8 * i)));
   }
   if (port == 0 || port == 0xFFFF) return 0xFF;
-  return uint8_t((hw::In16(port) >> 10) & 7);
+  return uint8_t(Pm1Control::SleepType::Get(hw::In16(port)));
 }
 
 bool VyrCapsuleGetStatus() {

@@ -2,6 +2,7 @@
 // GUID-extension HOBs, the processor signature, the sleep type the platform
 // wakes from, and whether a capsule update is pending.
 #pragma once
+#include "platform/register.h"
 #include "uefi/system_table.h"
 
 inline constexpr Guid kCapsuleStatusHobGuid = {0x3A8E17F2, 0x7895, 0x4FB6, {0xA8, 0x6C, 0xDE, 0x82, 0xD3, 0x65, 0x63, 0x1E}};
@@ -36,6 +37,18 @@ void* FindFirstGuidHob(const Guid* name);
 void* FindNextGuidHob(const Guid* name, const void* hob);
 
 bool CpuSignatureMatches(uint32_t signature);
+
+// The chipset's power-management registers, behind an index port and a data
+// port. Two of them hold the port of the PM1 control register, low byte first.
+constexpr uint16_t kPmIndexPort = 0xCD6;
+constexpr uint16_t kPmDataPort = 0xCD7;
+struct PmPm1ControlPortLow : reg::Register<uint8_t, 0x62> {};
+struct PmPm1ControlPortHigh : reg::Register<uint8_t, 0x63> {};
+// The PM1 control register, at that port.
+struct Pm1Control : reg::Register<uint16_t, 0> {
+  using SleepType = Bits<12, 10>;
+};
+
 // The sleep type 0-7 the platform last entered, or 0xFF when the PM1 control
 // register's base is not programmed.
 uint8_t GetSleepType();

@@ -3,6 +3,7 @@
 #include "diag/debug_print.h"
 #include "platform/access.h"
 #include "platform/mem.h"
+#include "platform/processor_registers.h"
 #include "services/heap.h"
 
 namespace {
@@ -33,37 +34,44 @@ FabricMmioState* StateLocateOrCreate() {
 
 // The die a target names, as a slot index; false when a bus lies in no valid range.
 bool TargetSlot(uint16_t target, uint32_t* slot) {
+  using Range = FabricBusRange;
+  using To = FabricDestination;
   uint8_t destination;
-  if (target & kFabricTargetBySocketDie) {
-    destination = uint8_t((((target >> 8) & 3) << 7) | (((target >> 10) & 7) << 5) | 4);
+  if (FabricTarget::BySocketDie::IsSet(target)) {
+    // Socket and die keep their target widths here: a die number of 4 to 7
+    // spills into the socket bit.
+    destination = uint8_t((FabricTarget::Socket::Get(target) << To::Socket::kLsb) |
+                          (FabricTarget::Die::Get(target) << To::Die::kLsb) | To::kRootComponent);
   } else {
-    const uint32_t bus = target & 0xFF;
+    const uint32_t bus = FabricTarget::Bus::Get(target);
     uint32_t i = 0;
-    for (; i < kFabricBusRangeCount; ++i) {
-      const uint32_t range = FabricConfigRead(0, 0, 0, kFabricBusRangeOffset + 4 * i);
-      if ((range & 3) == 3 && ((range >> 16) & 0xFF) <= bus && bus <= (range >> 24)) {
-        destination = uint8_t(range >> 4);
+    for (; i < Range::kCount; ++i) {
+      const uint32_t range = FabricConfigRead(0, 0, Range::kFunction, Range::kAt + Range::kStride * i);
+      if (Range::Enable::Get(range) == Range::Enable::kMax && Range::BusBase::Get(range) <= bus &&
+          bus <= Range::BusLimit::Get(range)) {
+        destination = uint8_t(Range::Destination::Get(range));
         break;
       }
     }
-    if (i == kFabricBusRangeCount) return false;
+    if (i == Range::kCount) return false;
   }
-  *slot = (destination >> 7) * 4 + ((destination >> 5) & 3);
+  *slot = To::Socket::Get(destination) * 4 + To::Die::Get(destination);
   return true;
 }
 
 }  // namespace
 
 uint8_t FabricDieCount() {
-  const uint32_t present = FabricConfigRead(0, 0, kFabricSystemConfigFunction, kFabricSystemConfigOffset) & 0xF;
+  const uint32_t present =
+      FabricSystemConfig::DiePresent::Get(FabricConfigRead(0, 0, FabricSystemConfig::kFunction, FabricSystemConfig::kAt));
   return uint8_t(__builtin_ctz(present + 1));
 }
 
 EfiStatus FabricMmioStateInit(FabricMmioState* state) {
-  const uint32_t sockets =
-      (FabricConfigRead(0, 0, kFabricSystemConfigFunction, kFabricSystemConfigOffset) & kFabricSecondSocket) ? 2 : 1;
+  const uint32_t config = FabricConfigRead(0, 0, FabricSystemConfig::kFunction, FabricSystemConfig::kAt);
+  const uint32_t sockets = FabricSystemConfig::SecondSocket::IsSet(config) ? 2 : 1;
   const uint32_t dies = FabricDieCount();
-  const uint64_t topMem = MsrRead(kMsrTopMem);
+  const uint64_t topMem = MsrRead(MsrTopMem::kAt);
   // No die to give space to, or no space below the configuration space.
   if (dies == 0 || topMem >= kBelowSharedEnd) return EFI_ABORTED;
   // Slot order is socket-major order. The state is zero-filled, so only bases
@@ -79,7 +87,7 @@ EfiStatus FabricMmioStateInit(FabricMmioState* state) {
       ++enabled;
       lastSlot = slot;
     }
-    select |= FabricConfigRead(slot / 4, slot % 4, 0, kFabricAboveTopSelectOffset);
+    select |= FabricConfigRead(slot / 4, slot % 4, FabricAboveTopSelect::kFunction, FabricAboveTopSelect::kAt);
   }
   state->BelowRegion[0].Base = kBelowFirstDieBase;
   state->BelowRegion[0].Size = kBelowFirstDieSize;
@@ -109,9 +117,9 @@ EfiStatus FabricMmioStateInit(FabricMmioState* state) {
 
   // Above 4 GiB: every present die, from the second top of memory (1 TiB at
   // least) to the top the fabric selects; nothing when that top is not above it.
-  const uint64_t topMem2 = MsrRead(kMsrTopMem2);
+  const uint64_t topMem2 = MsrRead(MsrTopMem2::kAt);
   const uint64_t start = topMem2 > kAboveLowestStart ? topMem2 : kAboveLowestStart;
-  const uint64_t top = (select & 1) ? kAboveTopLow : kAboveTopHigh;
+  const uint64_t top = FabricAboveTopSelect::LowerTop::IsSet(select) ? kAboveTopLow : kAboveTopHigh;
   const uint64_t above = top > start ? top - start : 0;
   const uint32_t count = sockets * dies;
   const uint64_t aboveShare = RoundToGranule(above / count);

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/access.h"
+#include "platform/register.h"
 #include "uefi/base.h"
 
 // One region: ranges are taken downward from the top (small ones) and upward
@@ -44,11 +46,17 @@ static_assert(sizeof(FabricMmioState) == 524 && offsetof(FabricMmioState, BelowR
 
 constexpr uint8_t kHeapPersistFabricMmioState = 4;
 
-// FabricTarget: bit 15 set names socket (bits 9:8) and die (bits 12:10);
-// clear, bits 7:0 name a PCI bus that the fabric's bus-range map leads to a die.
-constexpr uint16_t kFabricTargetBySocketDie = 0x8000;
+// A request's target: BySocketDie set names Socket and Die; clear, Bus names
+// a PCI bus that the fabric's bus-range map leads to a die.
+struct FabricTarget {
+  using Bus = reg::Field<uint16_t, 7, 0>;
+  using Socket = reg::Field<uint16_t, 9, 8>;
+  using Die = reg::Field<uint16_t, 12, 10>;
+  using BySocketDie = reg::Field<uint16_t, 15, 15>;
+};
+constexpr uint16_t kFabricTargetBySocketDie = FabricTarget::BySocketDie::kMask;
 constexpr uint16_t FabricTargetSocketDie(uint16_t socket, uint16_t die) {
-  return uint16_t(kFabricTargetBySocketDie | ((socket & 3) << 8) | ((die & 7) << 10));
+  return uint16_t(kFabricTargetBySocketDie | FabricTarget::Socket::Of(socket) | FabricTarget::Die::Of(die));
 }
 
 // MmioAttribute: bits 7:6 the request type; bits 1:0 set and 3:2 cleared on success.
@@ -56,21 +64,8 @@ constexpr uint8_t kMmioTypeBelow4G = 0;
 constexpr uint8_t kMmioTypeAbove4G = 1;
 constexpr uint8_t MmioAttributeType(uint8_t attribute) { return attribute >> 6; }
 
-// Processor registers the split reads.
-constexpr uint32_t kMsrApicBase = 0x1B;  // bit 8: this is the boot processor
-constexpr uint64_t kApicBaseBootProcessor = 1u << 8;
-constexpr uint32_t kMsrTopMem = 0xC001001A;
-constexpr uint32_t kMsrTopMem2 = 0xC001001D;
-
-// Fabric registers (function, offset) the split reads.
-constexpr uint32_t kFabricSystemConfigFunction = 1, kFabricSystemConfigOffset = 0x200;  // bit 5 two sockets, 3:0 dies
-constexpr uint32_t kFabricSecondSocket = 1u << 5;
-constexpr uint32_t kFabricBusRangeOffset = 0xA0;  // eight registers, 4 bytes apart, function 0
-constexpr uint32_t kFabricBusRangeCount = 8;
-constexpr uint32_t kFabricAboveTopSelectOffset = 0x3FC;  // function 0, every die: bit 0 picks the lower top
-
 // The split's constants.
-constexpr uint64_t kBelowSharedEnd = 0xF0000000;  // the PCI configuration space starts here
+constexpr uint64_t kBelowSharedEnd = PciConfigBase;  // the PCI configuration space starts here
 constexpr uint64_t kBelowFirstDieBase = 0xFE000000, kBelowFirstDieSize = 0xB00000;
 constexpr uint64_t kAboveLowestStart = 0x10000000000;
 constexpr uint64_t kAboveSpareEnd = 0xFD00000000;

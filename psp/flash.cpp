@@ -152,11 +152,11 @@ bool PspRecoveryCheck() {
   }
   const uint64_t status = uint64_t{base} + kPspMailboxStatusOffset;
   const uint64_t start = TscRead();
-  while ((hw::Read32(status) & (kPspStatusBooted | kPspStatusRecovery)) == 0) {
+  while ((hw::Read32(status) & (PspMailboxStatus::Booted::kMask | PspMailboxStatus::Recovery::kMask)) == 0) {
     // A PSP that never answers is taken to be in recovery.
     if (TscRead() - start >= kPspStatusWaitTicks) return true;
     SpinPause();
   }
   const uint32_t word = hw::Read32(status);
-  return (word & kPspStatusRecovery) != 0 && (word & kPspStatusBooted) == 0;
+  return PspMailboxStatus::Recovery::IsSet(word) && !PspMailboxStatus::Booted::IsSet(word);
 }

@@ -10,6 +10,7 @@
 
 #include "platform/register.h"
 #include "psp/flash_region.h"
+#include "psp/psp_window.h"
 
 // ---- layouts (little-endian; addresses are physical) ----
 
@@ -109,10 +110,8 @@ constexpr uint32_t kTrapPspDirectoryInvalid = 0x20300266;
 constexpr uint32_t kTrapBiosDirectoryInvalid = 0x20300267;
 constexpr uint32_t kTrapPspMailboxUnusable = 0x20300533;
 
-// The PSP mailbox status word in the PSP's window; the PSP sets bit 29 or 30 once it has booted.
-constexpr uint64_t kPspMailboxStatusOffset = 0x10570;
-constexpr uint32_t kPspStatusBooted = 1u << 29;
-constexpr uint32_t kPspStatusRecovery = 1u << 30;
+// Where the PSP mailbox status word (PspMailboxStatus) lies in the PSP's window.
+constexpr uint64_t kPspMailboxStatusOffset = PspMailboxStatus::kAt;
 // How long the recovery check waits for either bit, in time-stamp counter ticks.
 constexpr uint64_t kPspStatusWaitTicks = 1ull << 32;
 

@@ -4,6 +4,7 @@
 #include "diag/trap.h"
 #include "platform/access.h"
 #include "platform/hw.h"
+#include "platform/processor_registers.h"
 #include "psp/fabric_mmio.h"
 
 namespace {
@@ -20,8 +21,8 @@ __attribute__((noinline)) uint32_t PspWindowRegisterRead(uint32_t index) {
 }
 
 void PspBarInitEarlyV2() {
-  if ((MsrRead(kMsrApicBase) & kApicBaseBootProcessor) == 0) return;
-  if ((PspWindowRegisterRead(kPspWindowBaseLow) & kPspWindowBaseMask) != 0) return;  // placed already
+  if (!MsrApicBase::BootProcessor::IsSet(MsrRead(MsrApicBase::kAt))) return;
+  if (PspWindowBaseLow::Base::IsSet(PspWindowRegisterRead(PspWindowBaseLow::kAt))) return;  // placed already
   uint64_t base = 0, length = kPspWindowLength;
   uint8_t attribute = (kMmioTypeBelow4G << 6) | 3;
   if (FabricAddMmioMap(&base, &length, FabricTargetSocketDie(0, 0), &attribute) != EFI_SUCCESS) {
@@ -31,6 +32,6 @@ void PspBarInitEarlyV2() {
     return;
   }
   DebugPrint(kDebugLevelPsp, "PspBarInitEarlyV2 Allocate MMIO @0x%lx\n", base);
-  WindowWrite(kPspWindowBaseLow, uint32_t(base) | kPspWindowBaseFlags);
-  WindowWrite(kPspWindowBaseHigh, uint32_t(base >> 32));
+  WindowWrite(PspWindowBaseLow::kAt, uint32_t(base) | PspWindowBaseLow::kPlacedFlags);
+  WindowWrite(PspWindowBaseHigh::kAt, uint32_t(base >> 32));
 }

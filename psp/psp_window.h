@@ -3,11 +3,30 @@
 #pragma once
 #include <stdint.h>
 
-constexpr uint32_t kPspWindowBaseLow = 0x13B102E0;   // bits 31:20: base bits 31:20; all zero: no base
-constexpr uint32_t kPspWindowBaseHigh = 0x13B102E4;  // base bits 63:32
-constexpr uint32_t kPspWindowBaseMask = 0xFFF00000;
-constexpr uint32_t kPspWindowBaseFlags = 0x101;      // ORed into the low register with the base
+#include "platform/register.h"
+
+// The window's base, bits 31:20 in Base (all zero: no base) and bits 63:32 in
+// the high register. A placement writes the two flags with the base (their
+// names are invented here; the driver only ever sets both).
+struct PspWindowBaseLow : reg::Register<uint32_t, 0x13B102E0> {
+  using PlacedFlagA = Bit<0>;
+  using PlacedFlagB = Bit<8>;
+  using Base = Bits<31, 20>;
+  static constexpr uint32_t kPlacedFlags = PlacedFlagA::kMask | PlacedFlagB::kMask;
+};
+struct PspWindowBaseHigh : reg::Register<uint32_t, 0x13B102E4> {};
+// The same as plain numbers: the two indices, and the base's bits in the low register.
+constexpr uint32_t kPspWindowBaseLow = PspWindowBaseLow::kAt;
+constexpr uint32_t kPspWindowBaseHigh = PspWindowBaseHigh::kAt;
+constexpr uint32_t kPspWindowBaseMask = PspWindowBaseLow::Base::kMask;
 constexpr uint64_t kPspWindowLength = 0x100000;
+
+// The mailbox status word, at this offset in the window: the PSP sets Booted or
+// Recovery once it has booted.
+struct PspMailboxStatus : reg::Register<uint32_t, 0x10570> {
+  using Booted = Bit<29>;
+  using Recovery = Bit<30>;
+};
 
 constexpr uint32_t kTrapPspWindowAllocate = 0x20300595;
 

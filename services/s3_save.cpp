@@ -6,6 +6,7 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "platform/mem.h"
+#include "platform/processor_registers.h"
 #include "services/heap.h"
 #include "uefi/system_table.h"
 
@@ -15,13 +16,10 @@ IMAGE_STATE EfiEvent mS3BootScriptLockEvent;
 IMAGE_STATE EfiEvent mS3CloseTableEvent;
 
 namespace {
-constexpr uint64_t kConfigSpaceEnable = 1;
-constexpr uint64_t kConfigSpaceBaseMask = ~0xFFFFFull;
-
-// Bus range n in bits 5:2: 2^n MiB. A range of 4 GiB or more does not fit the
-// 32-bit count and is kept as 0.
+// Bus range n: 2^n MiB. A range of 4 GiB or more does not fit the 32-bit count
+// and is kept as 0.
 uint32_t ConfigSpaceSize(uint64_t msr) {
-  const uint64_t megabytes = 1ull << ((msr >> 2) & 0xF);
+  const uint64_t megabytes = 1ull << MsrConfigSpaceBase::BusRange::Get(msr);
   return static_cast<uint32_t>(megabytes << 20);
 }
 
@@ -66,9 +64,9 @@ EfiStatus S3SaveLibInit() {
   EfiBootServices* bs = mFirmwareServices.BootServices;
   const uint64_t published = PcdGet64(PcdS3PrivateData);
 
-  const uint64_t msr = MsrRead(kMsrConfigSpaceBase);
-  if (msr & kConfigSpaceEnable) {
-    mS3ConfigSpace.Base = msr & kConfigSpaceBaseMask;
+  const uint64_t msr = MsrRead(MsrConfigSpaceBase::kAt);
+  if (MsrConfigSpaceBase::Enable::IsSet(msr)) {
+    mS3ConfigSpace.Base = msr & MsrConfigSpaceBase::Base::kMask;
     mS3ConfigSpace.Size = ConfigSpaceSize(msr);
   } else {
     FatalTrap(kTrapS3ConfigSpaceDisabled);

@@ -65,10 +65,6 @@ static_assert(sizeof(SmmCommunicationProtocol) == 8);
 constexpr uint64_t PcdS3PrivateData = 349;
 constexpr uint64_t PcdS3CommBuffer = 350;
 
-// The configuration-space base register: enable bit 0, bus range in bits 5:2,
-// base address above bit 19.
-constexpr uint32_t kMsrConfigSpaceBase = 0xC0010058;
-
 // Trap codes.
 constexpr uint32_t kTrapS3TableSignature = 0x00090672;
 constexpr uint32_t kTrapS3TableBoundary = 0x00090677;

@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "core/meminfo.h"
-#include "services/s3_save.h"
+#include "platform/access.h"
+#include "platform/probes.h"
+#include "platform/processor_registers.h"
 #include "psp/psp_window.h"
+#include "services/s3_save.h"
 #include "sim/board/fabric_mmio_model.h"
 #include "sim/board/platform_stack.h"
 
@@ -18,8 +21,12 @@ namespace {
 Platform* gActive = nullptr;
 PoolFaultHandler gPoolFaultHandler = nullptr;
 // The configuration-space base register as earlier firmware leaves it: the
-// configuration space at 0xF0000000, 256 buses (bus range 8), enabled.
-constexpr uint64_t kConfigSpaceBaseValue = kPciConfigBase | (8 << 2) | 1;
+// configuration space at PciConfigBase, 256 buses (bus range 8), enabled.
+constexpr uint64_t kConfigSpaceBaseValue = (PciConfigBase & MsrConfigSpaceBase::Base::kMask) |
+                                           MsrConfigSpaceBase::BusRange::Of(8) | MsrConfigSpaceBase::Enable::kMask;
+// What the byte after a fabric device's root bus number reads: another field's,
+// an invented value, so that a reader taking more than the byte is seen.
+constexpr uint8_t kByteAfterRootBus = 0xA5;
 }  // namespace
 
 void SetPoolFaultHandler(PoolFaultHandler handler) { gPoolFaultHandler = handler; }
@@ -74,14 +81,13 @@ void Platform::Build() {
       ts.dies.push_back({d.rootBus, d.memoryInfo.value_or(DerivedMemoryCounts(d))});
       // Fabric devices exist for two sockets of four dies; a die beyond them
       // is only in the topology (and has its root).
-      const uint8_t device = uint8_t(0x18 + 4 * socket + die);
+      const uint8_t device = uint8_t(FabricDevice(socket, die));
       if (d.vendor != 0xFFFF && socket < 2 && die < 4) {
         for (uint8_t fn = 0; fn < 8; ++fn)
           hardware_.AddPciFunction(0, device, fn, d.vendor, uint16_t(kFabricDeviceIdBase + fn));
-        // Byte 0x84 of function 0 is the root bus number; the byte after it
-        // belongs to another field (an invented value), no part of the number.
-        hardware_.SetPciConfig8(0, device, 0, 0x84, d.rootBus);
-        hardware_.SetPciConfig8(0, device, 0, 0x85, 0xA5);
+        // The byte after the root bus number belongs to another field, no part of the number.
+        hardware_.SetPciConfig8(0, device, 0, FabricRootBus::kAt, d.rootBus);
+        hardware_.SetPciConfig8(0, device, 0, FabricRootBus::kAt + 1, kByteAfterRootBus);
       }
       hardware_.AddRoot(d.rootBus);
       // The root's registers in ascending order (a channel's after the plain
@@ -103,16 +109,16 @@ void Platform::Build() {
     for (auto& [offset, value] : p.config) hardware_.SetPciConfig32(p.bus, p.device, p.function, offset, value);
   }
   hardware_.SetMmio16(kSmiCommandPortRegister, s.smiCommandPort);
-  hardware_.SetMsr(kMsrConfigSpaceBase, kConfigSpaceBaseValue);
-  BuildFabricMmioModel(hardware_, s);  // [msr] may override MSR 0x1B after it
+  hardware_.SetMsr(MsrConfigSpaceBase::kAt, kConfigSpaceBaseValue);
+  BuildFabricMmioModel(hardware_, s);  // [msr] may override MsrApicBase after it
   for (auto& [index, value] : s.msrs) hardware_.SetMsr(index, value);
   for (auto& [leaf, value] : s.cpuid) hardware_.SetCpuid(leaf, value);
-  // The PM1 control register's base in PM registers 0x62/0x63, and the register
+  // The PM1 control register's port in two PM registers, and the register
   // itself with the sleep type the platform last entered; [ports] may override it.
-  hardware_.devices().SetPmRegister(0x62, uint8_t(s.pm1ControlBase));
-  hardware_.devices().SetPmRegister(0x63, uint8_t(s.pm1ControlBase >> 8));
+  hardware_.devices().SetPmRegister(PmPm1ControlPortLow::kAt, uint8_t(s.pm1ControlBase));
+  hardware_.devices().SetPmRegister(PmPm1ControlPortHigh::kAt, uint8_t(s.pm1ControlBase >> 8));
   if (s.pm1ControlBase != 0 && s.pm1ControlBase != 0xFFFF)
-    hardware_.SetPortValue(s.pm1ControlBase, uint32_t(s.sleepType) << 10);
+    hardware_.SetPortValue(s.pm1ControlBase, Pm1Control::SleepType::Of(s.sleepType));
   for (auto& [port, value] : s.ports) hardware_.SetPortValue(port, value);
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
@@ -124,8 +130,8 @@ void Platform::Build() {
   hardware_.SetPsp(s.psp);
   if (s.psp.windowBase) {
     // A base placed before the driver starts, as the window registers hold it once programmed.
-    hardware_.SetInternal(0, kPspWindowBaseLow, uint32_t(*s.psp.windowBase) | 0x101);
-    hardware_.SetInternal(0, kPspWindowBaseHigh, uint32_t(*s.psp.windowBase >> 32));
+    hardware_.SetInternal(0, PspWindowBaseLow::kAt, uint32_t(*s.psp.windowBase) | PspWindowBaseLow::kPlacedFlags);
+    hardware_.SetInternal(0, PspWindowBaseHigh::kAt, uint32_t(*s.psp.windowBase >> 32));
   }
   for (const MemoryPlacement& m : s.placements) {
     if (memory_.Contains(m.address, m.bytes.size())) memory_.WriteBytes(m.address, m.bytes.data(), m.bytes.size());

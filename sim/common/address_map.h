@@ -4,6 +4,9 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/access.h"
+#include "psp/psp_window.h"
+
 namespace sim {
 
 constexpr uint64_t kDramBase = 0x40000000;         // 1 GiB
@@ -19,10 +22,10 @@ constexpr uint64_t kUartMmioThreshold = 0x10000;  // UART bases from here on are
 constexpr uint16_t kComPort1 = 0x3F8;
 constexpr int kUartRegisterCount = 8;  // consecutive ports, or 32-bit registers when memory-mapped
 
-constexpr uint64_t kPspWindowSize = 1ull << 20;
+constexpr uint64_t kPspWindowSize = kPspWindowLength;
 
-// PCI configuration space: 256 buses of 1 MiB from here.
-constexpr uint64_t kPciConfigBase = 0xF0000000;
-constexpr uint64_t kPciConfigSize = 256ull << 20;
+// PCI configuration space: 256 buses of 1 MiB from the driver's PciConfigBase.
+constexpr uint64_t kPciConfigBase = ::PciConfigBase;
+constexpr uint64_t kPciConfigSize = (PciConfigOffset::Bus::kMax + 1) << PciConfigOffset::Bus::kLsb;
 
 }  // namespace sim

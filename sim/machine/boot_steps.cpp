@@ -1,6 +1,7 @@
 #include "sim/machine/boot_steps.h"
 
 #include "core/channel_map.h"
+#include "core/chip_select.h"
 #include "core/fabric_topology.h"
 #include "core/meminfo.h"
 #include "uefi/system_table.h"
@@ -12,7 +13,6 @@ namespace {
 constexpr uint64_t kRecordSize = sizeof(MemInfoRecord);
 constexpr uint64_t kSnapshotSize = sizeof(ChannelMapSnapshot);
 constexpr uint64_t kChipSelectTableSize = 2048;
-constexpr Guid kChannelInfoProtocol = {0xECF77B54, 0x9B7B, 0x4FCB, {0x9A, 0x3F, 0x02, 0x28, 0x82, 0xA1, 0x36, 0x7A}};
 }  // namespace
 
 const char* BootStepName(BootStep step) {
@@ -41,7 +41,7 @@ void BootStepMarker::AllocatePool(uint32_t type, uint64_t size) {
 
 void BootStepMarker::LocateProtocol(const Guid& protocol) {
   if (current_ == BootStep::Record && GuidEqual(protocol, FabricTopologyProtocolGuid)) current_ = BootStep::Snapshot;
-  else if ((current_ == BootStep::Record || current_ == BootStep::Snapshot) && GuidEqual(protocol, kChannelInfoProtocol))
+  else if ((current_ == BootStep::Record || current_ == BootStep::Snapshot) && GuidEqual(protocol, ChannelInfoProtocolGuid))
     current_ = BootStep::ChipSelectTable;
 }
 

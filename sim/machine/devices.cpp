@@ -1,5 +1,6 @@
 #include "sim/machine/devices.h"
 
+#include "platform/probes.h"
 #include "sim/machine/load_store.h"
 
 namespace sim {
@@ -50,11 +51,6 @@ void Uart::Write(int reg, uint8_t value) {
 }
 
 // ---- routing ----
-
-namespace {
-constexpr uint16_t kPmIndexPort = 0xCD6;
-constexpr uint16_t kPmDataPort = 0xCD7;
-}  // namespace
 
 uint32_t Devices::PortIn(uint16_t port, uint8_t width) {
   if (port == kPmIndexPort || port == kPmDataPort) {

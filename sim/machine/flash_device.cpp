@@ -5,7 +5,7 @@ namespace sim {
 bool PspDevice::Read(uint64_t window, uint64_t address, uint8_t width, uint64_t* value) {
   if (!Decodes(window, address, width)) return false;
   *value = 0;
-  if (address - window == kPspMailboxStatusOffset && width == 4) {
+  if (address - window == PspMailboxStatus::kAt && width == 4) {
     *value = StatusAt(statusReads_);
     ++statusReads_;
   }

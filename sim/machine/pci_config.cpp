@@ -65,8 +65,8 @@ void PciConfigSpace::WorkOutPspWindowBase() {
     pspWindowBase_ = 0;
     return;
   }
-  const uint64_t low = root->registers.Get(kPspWindowBaseLow) & kPspWindowBaseMask;
-  pspWindowBase_ = low == 0 ? 0 : (uint64_t(root->registers.Get(kPspWindowBaseHigh)) << 32) | low;
+  const uint64_t low = root->registers.Get(PspWindowBaseLow::kAt) & PspWindowBaseLow::Base::kMask;
+  pspWindowBase_ = low == 0 ? 0 : (uint64_t(root->registers.Get(PspWindowBaseHigh::kAt)) << 32) | low;
 }
 
 }  // namespace sim

@@ -1,7 +1,7 @@
 // PCI configuration space as its memory-mapped window reaches it (256 buses
-// from 0xF0000000, 4 KiB per function): the functions that exist, and the
+// from PciConfigBase, 4 KiB per function): the functions that exist, and the
 // fabric's roots, each a host bridge at bus:0.0 whose index/data window (32-bit
-// registers 0xB8 and 0xBC) reaches the root's internal registers. An address is
+// registers RootWindowIndex and RootWindowData) reaches the root's internal registers. An address is
 // decoded once, for reads and writes alike; a function nobody decodes reads all
 // ones and takes no writes.
 #pragma once
@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/access.h"
 #include "sim/common/address_map.h"
 #include "sim/machine/load_store.h"
 #include "sim/scenario/desc.h"
@@ -88,8 +89,8 @@ class RegisterFile {
 
 // A root's index/data window onto its internal registers.
 struct RootWindow {
-  static constexpr uint16_t kIndexRegister = 0xB8;
-  static constexpr uint16_t kDataRegister = 0xBC;
+  static constexpr uint16_t kIndexRegister = RootWindowIndex::kAt;
+  static constexpr uint16_t kDataRegister = RootWindowData::kAt;
   uint32_t index = 0;
   RegisterFile registers;
 };
@@ -129,9 +130,10 @@ class PciConfigSpace {
     uint8_t bus;
   };
   Target Decode(uint64_t offset, uint8_t width) {
-    const uint8_t bus = uint8_t(offset >> 20);
-    const uint32_t deviceFunction = uint32_t(offset >> 12) & 0xFF;
-    const uint16_t reg = uint16_t(offset & 0xFFF);
+    using At = PciConfigOffset;
+    const uint8_t bus = uint8_t(At::Bus::Get(offset));
+    const uint32_t deviceFunction = uint32_t(At::Device::Get(offset) << 3 | At::Function::Get(offset));
+    const uint16_t reg = uint16_t(At::Register::Get(offset));
     RootWindow* root = FindRoot(bus);
     if (root != nullptr && deviceFunction == 0 && width == 4 &&
         (reg == RootWindow::kIndexRegister || reg == RootWindow::kDataRegister))

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fabric_registers.h"
 #include "psp/flash.h"
 #include "services/heap.h"
 #include "sim/common/address_map.h"
@@ -17,9 +18,8 @@
 namespace sim {
 
 // PCI identifiers of the modelled fabric devices and their roots: the vendor is
-// the fabric's, the one the driver looks for; the device identifiers are
-// invented for this platform.
-constexpr uint16_t kFabricVendorId = 0x1022;
+// the fabric's, the one the driver looks for (kFabricVendorId); the device
+// identifiers are invented for this platform.
 constexpr uint16_t kFabricDeviceIdBase = 0xFAB0;  // + function number
 constexpr uint16_t kRootDeviceId = 0x0B00;
 
@@ -57,7 +57,7 @@ struct PspStatusStep {
 
 struct PspDesc {
   std::optional<uint64_t> windowBase;  // a base already in the window registers
-  uint32_t status = kPspStatusBooted;  // the status word once the PSP is ready
+  uint32_t status = PspMailboxStatus::Booted::kMask;  // the status word once the PSP is ready
   uint64_t readyAfter = 0;             // status reads that show neither bit 29 nor 30 first
   // When not empty, the answers read after read instead of `status` and `readyAfter`.
   std::vector<PspStatusStep> sequence;

@@ -190,8 +190,8 @@ void CheckBuses(const ScenarioReader& r, const Scenario& s, uint64_t base, uint6
 // A status word named by how the PSP booted.
 uint32_t BootStatus(const ScenarioReader& r, const toml::node& n, const std::string& key) {
   const std::string boot = r.String(n, key);
-  if (boot == "normal") return kPspStatusBooted;
-  if (boot == "recovery") return kPspStatusRecovery;
+  if (boot == "normal") return PspMailboxStatus::Booted::kMask;
+  if (boot == "recovery") return PspMailboxStatus::Recovery::kMask;
   if (boot == "never_ready") return 0;
   r.Fail(n.source(), key, "unknown '" + boot + "' (known: normal, recovery, never_ready)");
 }

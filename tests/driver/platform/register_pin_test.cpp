@@ -4,9 +4,16 @@
 // would pass every other test; this table is what it must agree with.
 #include <gtest/gtest.h>
 
+#include "core/ready_to_boot_registers.h"
+#include "platform/access.h"
+#include "platform/fabric_registers.h"
+#include "platform/probes.h"
+#include "platform/processor_registers.h"
 #include "platform/register.h"
 #include "psp/drux.h"
+#include "psp/fabric_mmio.h"
 #include "psp/flash.h"
+#include "psp/psp_window.h"
 
 namespace {
 
@@ -49,6 +56,87 @@ TEST(Registers, FieldsEncodeAndDecodeInPlace) {
 }
 
 // The fabric and processor registers.
+
+TEST(Registers, FabricDevicesAndTheirRegisters) {
+  EXPECT_EQ(kFabricFirstDevice, 0x18u);
+  EXPECT_EQ(FabricDevice(1, 3), 0x1Fu);
+  EXPECT_EQ(kFabricVendorId, 0x1022u);
+  PIN_REGISTER(FabricRootBus, 0x84, 8);
+  PIN_REGISTER(FabricSystemConfig, 0x200, 32);
+  EXPECT_EQ(FabricSystemConfig::kFunction, 1u);
+  PIN_FIELD(FabricSystemConfig::DiePresent, 0, 4);
+  PIN_FIELD(FabricSystemConfig::SecondSocket, 5, 1);
+  PIN_REGISTER(FabricBusRange, 0xA0, 32);
+  EXPECT_EQ(FabricBusRange::kFunction, 0u);
+  EXPECT_EQ(FabricBusRange::kCount, 8u);
+  EXPECT_EQ(FabricBusRange::kStride, 4u);
+  PIN_FIELD(FabricBusRange::Enable, 0, 2);
+  PIN_FIELD(FabricBusRange::Destination, 4, 8);
+  PIN_FIELD(FabricBusRange::BusBase, 16, 8);
+  PIN_FIELD(FabricBusRange::BusLimit, 24, 8);
+  PIN_FIELD(FabricDestination::Component, 0, 5);
+  PIN_FIELD(FabricDestination::Die, 5, 2);
+  PIN_FIELD(FabricDestination::Socket, 7, 1);
+  EXPECT_EQ(FabricDestination::kRootComponent, 4u);
+  PIN_REGISTER(FabricAboveTopSelect, 0x3FC, 32);
+  EXPECT_EQ(FabricAboveTopSelect::kFunction, 0u);
+  PIN_FIELD(FabricAboveTopSelect::LowerTop, 0, 1);
+  PIN_FIELD(FabricTarget::Bus, 0, 8);
+  PIN_FIELD(FabricTarget::Socket, 8, 2);
+  PIN_FIELD(FabricTarget::Die, 10, 3);
+  PIN_FIELD(FabricTarget::BySocketDie, 15, 1);
+}
+
+TEST(Registers, ProcessorRegisters) {
+  PIN_REGISTER(MsrApicBase, 0x1B, 64);
+  PIN_FIELD(MsrApicBase::BootProcessor, 8, 1);
+  PIN_REGISTER(MsrTopMem, 0xC001001A, 64);
+  PIN_REGISTER(MsrTopMem2, 0xC001001D, 64);
+  PIN_REGISTER(MsrConfigSpaceBase, 0xC0010058, 64);
+  PIN_FIELD(MsrConfigSpaceBase::Enable, 0, 1);
+  PIN_FIELD(MsrConfigSpaceBase::BusRange, 2, 4);
+  PIN_FIELD(MsrConfigSpaceBase::Base, 20, 44);
+  PIN_REGISTER(MsrPStateStatus, 0xC0010063, 64);
+  PIN_FIELD(MsrPStateStatus::CurrentPState, 0, 3);
+  PIN_REGISTER(MsrPStateDefinition, 0xC0010064, 64);
+  PIN_FIELD(MsrPStateDefinition::Multiplier, 0, 8);
+  PIN_FIELD(MsrPStateDefinition::Divisor, 8, 6);
+}
+
+TEST(Registers, ConfigurationSpaceAndTheRootsWindows) {
+  EXPECT_EQ(PciConfigBase, 0xF0000000u);
+  PIN_FIELD(PciConfigOffset::Bus, 20, 8);
+  PIN_FIELD(PciConfigOffset::Device, 15, 5);
+  PIN_FIELD(PciConfigOffset::Function, 12, 3);
+  PIN_FIELD(PciConfigOffset::Register, 0, 12);
+  PIN_REGISTER(RootWindowIndex, 0xB8, 32);
+  PIN_REGISTER(RootWindowData, 0xBC, 32);
+  PIN_REGISTER(RootReadyToBootRegister, 0x13B20000, 32);
+  PIN_FIELD(RootReadyToBootRegister::Low, 0, 16);
+  PIN_FIELD(RootReadyToBootRegister::High, 16, 16);
+  EXPECT_EQ(RootReadyToBootRegister::kDefault, 0x00010001u);
+}
+
+TEST(Registers, PspWindowAndMailbox) {
+  PIN_REGISTER(PspWindowBaseLow, 0x13B102E0, 32);
+  PIN_FIELD(PspWindowBaseLow::PlacedFlagA, 0, 1);
+  PIN_FIELD(PspWindowBaseLow::PlacedFlagB, 8, 1);
+  PIN_FIELD(PspWindowBaseLow::Base, 20, 12);
+  EXPECT_EQ(PspWindowBaseLow::kPlacedFlags, 0x101u);
+  PIN_REGISTER(PspWindowBaseHigh, 0x13B102E4, 32);
+  PIN_REGISTER(PspMailboxStatus, 0x10570, 32);
+  PIN_FIELD(PspMailboxStatus::Booted, 29, 1);
+  PIN_FIELD(PspMailboxStatus::Recovery, 30, 1);
+}
+
+TEST(Registers, PowerManagementRegisters) {
+  EXPECT_EQ(kPmIndexPort, 0xCD6u);
+  EXPECT_EQ(kPmDataPort, 0xCD7u);
+  PIN_REGISTER(PmPm1ControlPortLow, 0x62, 8);
+  PIN_REGISTER(PmPm1ControlPortHigh, 0x63, 8);
+  PIN_REGISTER(Pm1Control, 0, 16);
+  PIN_FIELD(Pm1Control::SleepType, 10, 3);
+}
 
 // The memory channels' registers.
 
