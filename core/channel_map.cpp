@@ -7,6 +7,7 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "platform/mem.h"
+#include "services/reserved_buffer.h"
 
 using namespace channel;
 
@@ -277,9 +278,7 @@ void CaptureChannels(ChannelMapSnapshot* map, FabricTopologyProtocol* topology) 
 
 // The zeroed buffer is attached to the record whether or not the topology could
 // be walked; the status says whether it could.
-EfiStatus ChannelMapBuild() {
-  MemInfoRecord* record = mMemInfoRecord;
-  if (record == nullptr) return EFI_ABORTED;
+EfiStatus ChannelMapBuild(MemInfoRecord& record) {
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(ChannelMapSnapshot), &block);
   if (EfiError(status)) return status;
@@ -290,6 +289,6 @@ EfiStatus ChannelMapBuild() {
   if (!EfiError(status) && topology == nullptr) status = EFI_NOT_FOUND;
   if (!EfiError(status)) CaptureChannels(map, static_cast<FabricTopologyProtocol*>(topology));
 
-  record->ChannelMap = hw::PtrToPhys(map);
+  record.ChannelMap = hw::PtrToPhys(map);
   return status;
 }

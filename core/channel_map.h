@@ -93,3 +93,8 @@ static_assert(offsetof(ChannelMapSnapshot, AddrHashBank) + 4 * 0x40 + 13 * 4 == 
 // chip selects' enable bits (CsEnable of the four BaseAddr registers, bit n for
 // chip select n) are also handed back.
 uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64_t socket, uint64_t die, uint64_t channel, uint64_t rootBus);
+
+struct MemInfoRecord;
+// A step of the body: captures every channel the topology reports into a new
+// snapshot and attaches it to the record (its ChannelMap).
+EfiStatus ChannelMapBuild(MemInfoRecord& record);

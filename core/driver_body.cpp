@@ -1,7 +1,9 @@
+#include "core/channel_map.h"
+#include "core/chip_select.h"
 #include "core/meminfo.h"
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
-#include "platform/mem.h"
+#include "services/reserved_buffer.h"
 
 IMAGE_STATE MemInfoRecord* mMemInfoRecord;
 
@@ -25,15 +27,6 @@ void FillConfiguration(MemInfoRecord* r) {
 }
 }  // namespace
 
-// Out of line: the record, the snapshot and the table share one copy.
-__attribute__((noinline)) EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer) {
-  *buffer = nullptr;
-  const EfiStatus status = mFirmwareServices.BootServices->AllocatePool(EfiReservedMemoryType, size, buffer);
-  if (EfiError(status) || *buffer == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
-  MemZero(*buffer, size);
-  return EFI_SUCCESS;
-}
-
 // Without a record there is nothing to fill or publish: the body returns the
 // allocation's status at once. The snapshot and table builds, which store into the
 // record, are not run, and no ReadyToBoot event is created.
@@ -45,8 +38,8 @@ EfiStatus DriverBody(EfiHandle imageHandle) {
   if (EfiError(status)) return status;
   FillConfiguration(mMemInfoRecord);
 
-  ChannelMapBuild();
-  ChipSelectTableBuild();
+  ChannelMapBuild(*mMemInfoRecord);
+  ChipSelectTableBuild(*mMemInfoRecord);
 
   EfiHandle handle = imageHandle;
   status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, mMemInfoRecord);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/channel_registers.h"
 #include "core/meminfo.h"
 #include "services/s3_save.h"
 #include "psp/psp_window.h"
