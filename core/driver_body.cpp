@@ -5,8 +5,6 @@
 #include "platform/hw.h"
 #include "services/reserved_buffer.h"
 
-IMAGE_STATE MemInfoRecord* mMemInfoRecord;
-
 namespace {
 constexpr uint16_t kToken243Unset = 0xFFFF;
 constexpr uint16_t kToken243WhenToken16 = 0xFFE;
@@ -34,15 +32,16 @@ EfiStatus DriverBody(EfiHandle imageHandle) {
   EfiBootServices* bs = mFirmwareServices.BootServices;
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(MemInfoRecord), &block);
-  mMemInfoRecord = EfiError(status) ? nullptr : static_cast<MemInfoRecord*>(block);
+  MemInfoRecord* record = EfiError(status) ? nullptr : static_cast<MemInfoRecord*>(block);
+  mMemInfoRecord = record;
   if (EfiError(status)) return status;
-  FillConfiguration(mMemInfoRecord);
+  FillConfiguration(record);
 
-  ChannelMapBuild(*mMemInfoRecord);
-  ChipSelectTableBuild(*mMemInfoRecord);
+  ChannelMapBuild(*record);
+  ChipSelectTableBuild(*record);
 
   EfiHandle handle = imageHandle;
-  status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, mMemInfoRecord);
+  status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, record);
   if (EfiError(status)) return status;
 
   EfiEvent event;

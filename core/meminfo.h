@@ -42,7 +42,9 @@ constexpr uint64_t kPcdRootRegHigh = 471;
 
 constexpr uint64_t kSmiCommandPortRegister = 0xFED8036A;
 
-// Null until the body's allocation succeeds.
+// The record for the ReadyToBoot notify (core/ready_to_boot.cpp): the body sets
+// it, null until the body's allocation succeeds. The builds get the record from
+// the body.
 extern MemInfoRecord* mMemInfoRecord;
 
 // The start-up steps the image entry runs, in order. The entry is written against

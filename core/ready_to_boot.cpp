@@ -10,6 +10,9 @@ constexpr uint64_t kFabricDeviceCount = 8;
 constexpr uint64_t kRootBusOffset = 0x84;
 }  // namespace
 
+// The record the notify builds its value from; the body sets it.
+IMAGE_STATE MemInfoRecord* mMemInfoRecord;
+
 uint32_t RootRegisterValue(const MemInfoRecord& r) {
   uint32_t value = 0x00010001;
   if (r.RootRegHighOverride) value = (uint32_t{r.RootRegHigh} << 16) | (value & 0xFFFF);
