@@ -68,6 +68,8 @@ if(MEMINFO_IMAGE)
 endif()
 # The virtual platform's layers, and the length of sim/ and tools/ sources.
 add_test(NAME Layout.Layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers ${CMAKE_SOURCE_DIR})
+# The driver core's modules: no circle of includes.
+add_test(NAME Layout.CoreCycles COMMAND ${CMAKE_SOURCE_DIR}/tools/check-core-cycles ${CMAKE_SOURCE_DIR})
 include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
 include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 

@@ -53,7 +53,8 @@ set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate /mllvm:-inline-thr
 # bytes of .text less. The others (the DRUX walk, the MMIO allocator, the trap
 # among them) come out larger at -Oz.
 set(IMAGE_MINSIZE_SOURCES core/channel_map.cpp core/chip_select.cpp core/driver_body.cpp
-    platform/firmware_services.cpp platform/probes.cpp psp/flash.cpp services/heap.cpp services/s3_save.cpp)
+    platform/firmware_services.cpp platform/probes.cpp psp/flash.cpp services/heap.cpp services/reserved_buffer.cpp
+    services/s3_save.cpp)
 # In these a call just before a return stays a call: a tail jump there needs its
 # own copy of the epilogue (the S3 closing's trap without a buffer, the PCD
 # accessors, the DRUX HOB import): 20 bytes of .text less all told.

@@ -7,6 +7,9 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "platform/mem.h"
+#include "services/reserved_buffer.h"
+
+using namespace channel;
 
 namespace {
 
@@ -14,21 +17,23 @@ constexpr uint64_t kRootBusLimit = 0xFF;
 
 // The channel's 34 registers, in the order the dump groups read them. Each is
 // read once; values that several fields take bits from are kept, not read again.
+constexpr uint32_t kChannelRegisterCount = kRegisterCount;
 constexpr uint16_t kReadOrderOffsets[kChannelRegisterCount] = {
-    kRegBaseAddr, kRegBaseAddr + 4, kRegBaseAddr + 8, kRegBaseAddr + 12,
-    kRegAddrMask, kRegAddrMask + 4,
-    kRegBaseAddrSec, kRegBaseAddrSec + 4, kRegBaseAddrSec + 8, kRegBaseAddrSec + 12,
-    kRegAddrMaskSec, kRegAddrMaskSec + 4,
-    kRegDimmCfg, kRegDimmCfg + 4, kRegBankGroup,
-    kRegAddrCfg,
-    kRegAddrCfg + 4,
-    kRegAddrSel, kRegAddrSel + 4,
-    kRegColSelLo, kRegColSelLo + kRegColSelStride,
-    kRegColSelHi, kRegColSelHi + kRegColSelStride,
-    kRegRmSel, kRegRmSel + 4,
-    kRegRmSelSec, kRegRmSelSec + 4,
-    kRegAddrHashBank, kRegAddrHashBank + 4, kRegAddrHashBank + 8, kRegAddrHashBank + 12, kRegAddrHashBank + 16,
-    kRegAddrHashCS, kRegAddrHashCS + 4,
+    BaseAddr::Offset(0), BaseAddr::Offset(1), BaseAddr::Offset(2), BaseAddr::Offset(3),
+    AddrMask::Offset(0), AddrMask::Offset(1),
+    BaseAddrSec::Offset(0), BaseAddrSec::Offset(1), BaseAddrSec::Offset(2), BaseAddrSec::Offset(3),
+    AddrMaskSec::Offset(0), AddrMaskSec::Offset(1),
+    DimmCfg::Offset(0), DimmCfg::Offset(1), BankGroup::Offset(0),
+    AddrCfg::Offset(0),
+    AddrCfg::Offset(1),
+    AddrSel::Offset(0), AddrSel::Offset(1),
+    ColSelLo::Offset(0), ColSelLo::Offset(1),
+    ColSelHi::Offset(0), ColSelHi::Offset(1),
+    RmSel::Offset(0), RmSel::Offset(1),
+    RmSelSec::Offset(0), RmSelSec::Offset(1),
+    AddrHashBank::Offset(0), AddrHashBank::Offset(1), AddrHashBank::Offset(2), AddrHashBank::Offset(3),
+    AddrHashBank::Offset(4),
+    AddrHashCS::Offset(0), AddrHashCS::Offset(1),
 };
 // The image keeps the order as word numbers, a byte each: the registers are
 // 32-bit and lie in the channel's first 1 KiB.
@@ -72,25 +77,29 @@ struct ChannelReader {
   }
 };
 
-constexpr uint32_t Bit(uint32_t value, uint32_t bit) { return (value >> bit) & 1; }
-
-// The AddrCfg word of a DIMM from its register R and the enable bits of its two
-// chip selects' primary (base) and secondary (sec) base-address registers, as read.
-constexpr uint32_t AddrCfgWord(uint32_t r, uint32_t base0, uint32_t base1, uint32_t sec0, uint32_t sec1) {
-  return Bit(base0, 0) | Bit(base1, 0) << 1 | ((r >> 20) & 3) << 4 | ((r >> 4) & 3) << 6 | (r & 0xFFF00) |
-         ((r >> 2) & 3) << 20 | Bit(sec0, 0) << 24 | Bit(sec1, 0) << 25;
+// The AddrCfg word of a DIMM from its register and the base-address registers
+// of its two chip selects, primary (base) and secondary (sec), as read.
+constexpr uint32_t AddrCfgWord(uint32_t cfg, uint32_t base0, uint32_t base1, uint32_t sec0, uint32_t sec1) {
+  using W = SnapshotAddrCfg;
+  return W::Cs0Enable::Of(BaseAddr::CsEnable::Get(base0)) | W::Cs1Enable::Of(BaseAddr::CsEnable::Get(base1)) |
+         W::HighPair::Of(AddrCfg::HighPair::Get(cfg)) | W::NextPair::Of(AddrCfg::NextPair::Get(cfg)) |
+         W::Middle::Of(AddrCfg::Middle::Get(cfg)) | W::LowPair::Of(AddrCfg::LowPair::Get(cfg)) |
+         W::SecCs0Enable::Of(BaseAddrSec::CsEnable::Get(sec0)) | W::SecCs1Enable::Of(BaseAddrSec::CsEnable::Get(sec1));
 }
 static_assert(AddrCfgWord(0x0030000C, 1, 0, 1, 0) == 0x01300031);
 
-// What a plain field keeps of its register.
-enum class Keep : uint8_t { All, ClearBit0, SetBit0, Bits19To0, Bits31To24 };
+// What a plain field keeps of its register. The base-address registers of both
+// kinds share their enable bit, the masks of both kinds their lowest bit.
+enum class Keep : uint8_t { All, WithoutCsEnable, WithLowestBit, BankBit, RowHiLo };
+static_assert(BaseAddr::CsEnable::kMask == BaseAddrSec::CsEnable::kMask &&
+              AddrMask::LowestBit::kMask == AddrMaskSec::LowestBit::kMask);
 
 constexpr uint32_t Kept(Keep keep, uint32_t r) {
   switch (keep) {
-    case Keep::ClearBit0: return r & ~1u;
-    case Keep::SetBit0: return r | 1;
-    case Keep::Bits19To0: return r & 0xFFFFF;
-    case Keep::Bits31To24: return r >> 24;
+    case Keep::WithoutCsEnable: return r & ~BaseAddr::CsEnable::kMask;
+    case Keep::WithLowestBit: return r | AddrMask::LowestBit::kMask;
+    case Keep::BankBit: return AddrSel::BankBit::Get(r);
+    case Keep::RowHiLo: return AddrSel::RowHiLo::Get(r);
     default: return r;
   }
 }
@@ -126,13 +135,13 @@ static_assert(sizeof(S::BaseAddr[0]) == 4 * 4 && sizeof(S::BaseAddrSec[0]) == 4 
 // DimmCfg and AddrCfg words come between the first four and the rest.
 constexpr uint32_t kPlainBeforeComposites = 4;
 alignas(2) constexpr PlainField kPlainFields[] = {
-    PerSlot(offsetof(S, BaseAddr), kBase, 4, Keep::ClearBit0),
-    PerSlot(offsetof(S, AddrMask), kMask, 2, Keep::SetBit0),
-    PerSlot(offsetof(S, BaseAddrSec), kSec, 4, Keep::ClearBit0),
-    PerSlot(offsetof(S, AddrMaskSec), kMaskSec, 2, Keep::SetBit0),
-    // Both from the same two AddrSel registers; bits 23:20 go into neither.
-    PerSlot(offsetof(S, BankBit), kSel, 2, Keep::Bits19To0),
-    PerSlot(offsetof(S, RowHiLo), kSel, 2, Keep::Bits31To24),
+    PerSlot(offsetof(S, BaseAddr), kBase, 4, Keep::WithoutCsEnable),
+    PerSlot(offsetof(S, AddrMask), kMask, 2, Keep::WithLowestBit),
+    PerSlot(offsetof(S, BaseAddrSec), kSec, 4, Keep::WithoutCsEnable),
+    PerSlot(offsetof(S, AddrMaskSec), kMaskSec, 2, Keep::WithLowestBit),
+    // Both from the same two AddrSel registers.
+    PerSlot(offsetof(S, BankBit), kSel, 2, Keep::BankBit),
+    PerSlot(offsetof(S, RowHiLo), kSel, 2, Keep::RowHiLo),
     PerSlot(offsetof(S, ColSelLo), kColLo, 2, Keep::All),
     PerSlot(offsetof(S, ColSelHi), kColHi, 2, Keep::All),
     PerSlot(offsetof(S, RmSel), kRm, 2, Keep::All),
@@ -162,7 +171,7 @@ constexpr const char* kPlainFieldLines[kPlainFieldCount] = {
 constexpr uint64_t kBitCounts = 0x4332322132212110;
 constexpr bool BitCountsHold() {
   for (uint32_t v = 0; v < 16; ++v)
-    if (((kBitCounts >> 4 * v) & 0xF) != Bit(v, 0) + Bit(v, 1) + Bit(v, 2) + Bit(v, 3)) return false;
+    if (((kBitCounts >> 4 * v) & 0xF) != (v & 1) + (v >> 1 & 1) + (v >> 2 & 1) + (v >> 3 & 1)) return false;
   return true;
 }
 static_assert(BitCountsHold());
@@ -203,15 +212,16 @@ __attribute__((noinline)) uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64
   // DDR4eEn from each DIMM's own register, BankGroupEn from one register for both.
   c.ReadUpTo(kCfg0);
   for (uint32_t d = 0; d < 2; ++d)
-    map->DimmCfg[s][d] = Bit(r[kDimm + d], 11) * kDimmCfgDdr4eEn | Bit(r[kBankGroups], 8) * kDimmCfgBankGroupEn;
+    map->DimmCfg[s][d] = SnapshotDimmCfg::Ddr4eEn::Of(DimmCfg::Ddr4eEn::Get(r[kDimm + d])) |
+                         SnapshotDimmCfg::BankGroupEn::Of(BankGroup::BankGroupEn::Get(r[kBankGroups]));
   DebugPrint(kDebugLevelCore,
              "\t\tDimmCfg-x28[11]-x200[8]\tChannel %x Dimm0 DDR4eEn = %x BankGroupEn = %x, Dimm1 DDR4eEn = %x "
              "BankGroupEn = %x\n",
-             s, Bit(map->DimmCfg[s][0], 13), Bit(map->DimmCfg[s][0], 5), Bit(map->DimmCfg[s][1], 13),
-             Bit(map->DimmCfg[s][1], 5));
+             s, SnapshotDimmCfg::Ddr4eEn::Get(map->DimmCfg[s][0]), SnapshotDimmCfg::BankGroupEn::Get(map->DimmCfg[s][0]),
+             SnapshotDimmCfg::Ddr4eEn::Get(map->DimmCfg[s][1]), SnapshotDimmCfg::BankGroupEn::Get(map->DimmCfg[s][1]));
 
   // One group per DIMM. The enable bits come from the base-address registers as
-  // read, before bit 0 was cleared.
+  // read, before CsEnable was cleared.
   for (uint32_t d = 0; d < 2; ++d) {
     c.ReadUpTo(kCfg0 + d + 1);
     map->AddrCfg[s][d] =
@@ -225,7 +235,7 @@ __attribute__((noinline)) uint8_t ChannelCapture(ChannelMapSnapshot* map, uint64
   CapturePlainFields(map, s, c, kPlainBeforeComposites, kPlainFieldCount);
 
   uint8_t enabled = 0;
-  for (uint32_t cs = 0; cs < 4; ++cs) enabled |= uint8_t(Bit(r[kBase + cs], 0) << cs);
+  for (uint32_t cs = 0; cs < BaseAddr::kCount; ++cs) enabled |= uint8_t(BaseAddr::CsEnable::Get(r[kBase + cs]) << cs);
   map->CsEnabledMask[s] = enabled;
   map->CsEnabledCount[s] = uint8_t((kBitCounts >> (4 * enabled)) & 0xF);
   return enabled;
@@ -268,9 +278,7 @@ void CaptureChannels(ChannelMapSnapshot* map, FabricTopologyProtocol* topology) 
 
 // The zeroed buffer is attached to the record whether or not the topology could
 // be walked; the status says whether it could.
-EfiStatus ChannelMapBuild() {
-  MemInfoRecord* record = mMemInfoRecord;
-  if (record == nullptr) return EFI_ABORTED;
+EfiStatus ChannelMapBuild(MemInfoRecord& record) {
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(ChannelMapSnapshot), &block);
   if (EfiError(status)) return status;
@@ -281,6 +289,6 @@ EfiStatus ChannelMapBuild() {
   if (!EfiError(status) && topology == nullptr) status = EFI_NOT_FOUND;
   if (!EfiError(status)) CaptureChannels(map, static_cast<FabricTopologyProtocol*>(topology));
 
-  record->ChannelMap = hw::PtrToPhys(map);
+  record.ChannelMap = hw::PtrToPhys(map);
   return status;
 }

@@ -6,6 +6,7 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "psp/drux.h"
+#include "services/reserved_buffer.h"
 
 namespace {
 
@@ -55,9 +56,7 @@ bool AddDie(ChipSelectTable* table, uint64_t* n, uint64_t socket, uint64_t die, 
 // anything but success (a warning too), a missing entry or an invalid marker
 // leaves the record without it. Out of line: inlined into the driver body, its
 // walk and the entry look-ups it calls take more room in the image.
-__attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
-  MemInfoRecord* record = mMemInfoRecord;
-  if (record == nullptr) return EFI_ABORTED;
+__attribute__((noinline)) EfiStatus ChipSelectTableBuild(MemInfoRecord& record) {
   void* topologyInterface;
   void* channelInterface;
   ProtocolLocate(&FabricTopologyProtocolGuid, &topologyInterface);
@@ -96,7 +95,7 @@ __attribute__((noinline)) EfiStatus ChipSelectTableBuild() {
       if (!AddDie(table, &n, socket, die, channels, dimms, ranks, copy, &status)) return status;
     }
   }
-  record->ChipSelectCount = n;
-  record->ChipSelectEntries = hw::PtrToPhys(table);
+  record.ChipSelectCount = n;
+  record.ChipSelectEntries = hw::PtrToPhys(table);
   return status;
 }

@@ -34,6 +34,11 @@ struct ChipSelectTable {
 };
 static_assert(sizeof(ChipSelectTable) == 2048);
 
+struct MemInfoRecord;
+// A step of the body: builds the table and attaches it to the record (its
+// ChipSelectEntries and ChipSelectCount).
+EfiStatus ChipSelectTableBuild(MemInfoRecord& record);
+
 // A die's memory description as the build copies it from the start of its DRUX
 // entry (header included): a marker byte per channel record and per DIMM record.
 constexpr uint64_t kDieMemoryCopySize = 76;

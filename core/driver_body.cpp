@@ -1,9 +1,9 @@
+#include "core/channel_map.h"
+#include "core/chip_select.h"
 #include "core/meminfo.h"
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
-#include "platform/mem.h"
-
-IMAGE_STATE MemInfoRecord* mMemInfoRecord;
+#include "services/reserved_buffer.h"
 
 namespace {
 constexpr uint16_t kToken243Unset = 0xFFFF;
@@ -25,15 +25,6 @@ void FillConfiguration(MemInfoRecord* r) {
 }
 }  // namespace
 
-// Out of line: the record, the snapshot and the table share one copy.
-__attribute__((noinline)) EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer) {
-  *buffer = nullptr;
-  const EfiStatus status = mFirmwareServices.BootServices->AllocatePool(EfiReservedMemoryType, size, buffer);
-  if (EfiError(status) || *buffer == nullptr) return EfiError(status) ? status : EFI_OUT_OF_RESOURCES;
-  MemZero(*buffer, size);
-  return EFI_SUCCESS;
-}
-
 // Without a record there is nothing to fill or publish: the body returns the
 // allocation's status at once. The snapshot and table builds, which store into the
 // record, are not run, and no ReadyToBoot event is created.
@@ -41,15 +32,16 @@ EfiStatus DriverBody(EfiHandle imageHandle) {
   EfiBootServices* bs = mFirmwareServices.BootServices;
   void* block;
   EfiStatus status = ReservedBufferAllocate(sizeof(MemInfoRecord), &block);
-  mMemInfoRecord = EfiError(status) ? nullptr : static_cast<MemInfoRecord*>(block);
+  MemInfoRecord* record = EfiError(status) ? nullptr : static_cast<MemInfoRecord*>(block);
+  mMemInfoRecord = record;
   if (EfiError(status)) return status;
-  FillConfiguration(mMemInfoRecord);
+  FillConfiguration(record);
 
-  ChannelMapBuild();
-  ChipSelectTableBuild();
+  ChannelMapBuild(*record);
+  ChipSelectTableBuild(*record);
 
   EfiHandle handle = imageHandle;
-  status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, mMemInfoRecord);
+  status = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, record);
   if (EfiError(status)) return status;
 
   EfiEvent event;

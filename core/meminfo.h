@@ -1,6 +1,5 @@
 // The published record and the driver core's entry points.
 #pragma once
-#include "core/channel_map.h"
 #include "uefi/system_table.h"
 
 inline constexpr Guid MemInfoProtocolGuid = {0x3C6ED57C, 0x4F6A, 0x8A58, {0x85, 0xDF, 0xDC, 0xA5, 0xAD, 0xF0, 0xF1, 0x6B}};
@@ -43,7 +42,9 @@ constexpr uint64_t kPcdRootRegHigh = 471;
 
 constexpr uint64_t kSmiCommandPortRegister = 0xFED8036A;
 
-// Null until the body's allocation succeeds.
+// The record for the ReadyToBoot notify (core/ready_to_boot.cpp): the body sets
+// it, null until the body's allocation succeeds. The builds get the record from
+// the body.
 extern MemInfoRecord* mMemInfoRecord;
 
 // The start-up steps the image entry runs, in order. The entry is written against
@@ -70,10 +71,3 @@ extern "C" EfiStatus EFIAPI ImageEntry(EfiHandle imageHandle, EfiSystemTable* sy
 EfiStatus DriverBody(EfiHandle imageHandle);
 void EFIAPI ReadyToBootNotify(EfiEvent event, void* context);
 uint32_t RootRegisterValue(const MemInfoRecord& record);
-
-// A zero-filled buffer of reserved memory for the published data; on failure
-// the allocation's status, or EFI_OUT_OF_RESOURCES when it gave no buffer.
-EfiStatus ReservedBufferAllocate(uint64_t size, void** buffer);
-// Steps of the body that fill in the record's buffers.
-EfiStatus ChannelMapBuild();
-EfiStatus ChipSelectTableBuild();

@@ -3,6 +3,9 @@
 #include "platform/access.h"
 #include "platform/hw.h"
 
+// The record the notify builds its value from; the body sets it.
+IMAGE_STATE MemInfoRecord* mMemInfoRecord;
+
 uint32_t RootRegisterValue(const MemInfoRecord& r) {
   using R = RootReadyToBootRegister;
   uint32_t value = R::kDefault;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/channel_registers.h"
 #include "core/meminfo.h"
 #include "platform/access.h"
 #include "platform/probes.h"

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/channel_map.h"
 #include "core/meminfo.h"
 #include "services/s3_save.h"
 #include "sim/board/platform.h"

@@ -146,8 +146,10 @@ std::string SnapshotText(const Platform& platform, uint64_t address) {
       }
       if (std::string_view(f.Name) == "DimmCfg") {
         const uint64_t d0 = Element(bytes, f, s, 0), d1 = Element(bytes, f, s, 1);
-        line += "  DDR4eEn " + std::to_string(d0 >> 13 & 1) + " " + std::to_string(d1 >> 13 & 1) + ", BankGroupEn " +
-                std::to_string(d0 >> 5 & 1) + " " + std::to_string(d1 >> 5 & 1);
+        using W = SnapshotDimmCfg;
+        line += "  DDR4eEn " + std::to_string(W::Ddr4eEn::Get(uint32_t(d0))) + " " +
+                std::to_string(W::Ddr4eEn::Get(uint32_t(d1))) + ", BankGroupEn " +
+                std::to_string(W::BankGroupEn::Get(uint32_t(d0))) + " " + std::to_string(W::BankGroupEn::Get(uint32_t(d1)));
       }
       out << line << "\n";
     }

@@ -20,7 +20,8 @@ struct DieDesc {
   uint16_t vendor = kFabricVendorId;        // of the fabric device; 0xFFFF: nothing answers
   std::map<uint32_t, uint32_t> internal;    // the root's internal registers through the window
   // The memory controller's channels 0 and 1: register values by offset from
-  // the channel's block (internal address 0x50000 + channel x 0x100000).
+  // the channel's block (internal address kChannelRegisterBase + channel x
+  // kChannelRegisterStride; core/channel_registers.h).
   std::vector<std::map<uint32_t, uint32_t>> channels;
   // What the channel information protocol reports for the die (memory_info);
   // by default derived from the channels' base-address registers.

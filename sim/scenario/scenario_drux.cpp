@@ -2,6 +2,7 @@
 // file, placed in memory and named by the DRUX information HOB), its [[memory]]
 // tables (raw bytes at a physical address, e.g. data captured from a board), and
 // a die's memory_info (what the channel information protocol reports).
+#include "core/channel_registers.h"
 #include "sim/common/text.h"
 #include "sim/images/drux_block.h"
 #include "sim/scenario/scenario_reader.h"
@@ -152,8 +153,8 @@ DieMemoryCounts DerivedMemoryCounts(const DieDesc& die) {
   DieMemoryCounts c;
   for (size_t ch = 0; ch < die.channels.size(); ++ch) {
     auto enabled = [&](uint32_t cs) {
-      auto it = die.channels[ch].find(4 * cs);
-      return it != die.channels[ch].end() && (it->second & 1) != 0;
+      auto it = die.channels[ch].find(channel::BaseAddr::Offset(cs));
+      return it != die.channels[ch].end() && channel::BaseAddr::CsEnable::IsSet(it->second);
     };
     for (uint32_t d = 0; d < 2; ++d) {
       if (!enabled(2 * d) && !enabled(2 * d + 1)) continue;

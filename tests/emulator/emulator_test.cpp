@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/channel_map.h"
 #include "core/meminfo.h"
 #include "sim/images/drux_block.h"
 #include "sim/emu/emulator_dispatch.h"

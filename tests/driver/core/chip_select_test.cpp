@@ -127,7 +127,7 @@ TEST(ChipSelect, RoomForExactly128) {
   p.Boot();
   ExpectNoTable(p);
   EfiStatus status = 0;
-  p.Run([&] { status = ChipSelectTableBuild(); });
+  p.Run([&] { status = ChipSelectTableBuild(*mMemInfoRecord); });
   EXPECT_EQ(status, EFI_BUFFER_TOO_SMALL);
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "core/channel_map.h"
 #include "core/fabric_topology.h"
 #include "diag/debug_settings.h"
 #include "platform/access.h"
@@ -187,40 +188,53 @@ TEST(Snapshot, NothingToWalkPublishesTheZeroedBuffer) {
     if (nullInterface) p.firmware().InstallProtocolInterface(&handle, FabricTopologyProtocolGuid, EFI_NATIVE_INTERFACE, 0);
     p.Boot();
     EfiStatus status = 0;
-    p.Run([&] { status = ChannelMapBuild(); });
+    p.Run([&] { status = ChannelMapBuild(*mMemInfoRecord); });
     EXPECT_EQ(status, EFI_NOT_FOUND) << nullInterface;
     EXPECT_TRUE(WindowAccesses(p.hardware()).empty());
   }
 }
 
 // A failed allocation leaves ChannelMap null, reads no register and does not
-// look for the topology; the body goes on. Without a record the build does nothing.
-TEST(Snapshot, WithoutItsBufferOrARecordNothingIsRead) {
+// look for the topology; the body goes on. A build whose allocation fails leaves
+// a record that has a snapshot as it was.
+TEST(Snapshot, WithoutItsBufferNothingIsRead) {
   // The allocation to fail: the one of 3366 bytes, counted among all of the boot.
-  size_t nth = 0;
+  size_t nth = 0, total = 0;
   {
     sim::Platform first(test::Scenario(test::Dies({0})));
     first.Boot();
     for (const auto& c : first.firmware().Calls())
       if (c.service == "AllocatePool" && (++nth, c.detail.find(", 3366 bytes") != std::string::npos)) break;
+    for (const auto& c : first.firmware().Calls()) total += c.service == "AllocatePool";
   }
-  sim::Platform p(test::Scenario(test::Dies({0}) + "[faults]\nfail_allocation = " + std::to_string(nth) + "\n"));
-  ASSERT_EQ(p.Boot().entryStatus, EFI_SUCCESS);
-  MemInfoRecord r{};
-  ASSERT_TRUE(test::PublishedRecord(p, &r));
-  EXPECT_EQ(r.ChannelMap, 0u);
-  EXPECT_TRUE(WindowAccesses(p.hardware()).empty());
-  size_t locates = 0;  // the chip-select build's own, which comes after
-  for (const auto& c : p.firmware().Calls()) locates += c.detail.find("FabricTopologyProtocol") != std::string::npos;
-  EXPECT_EQ(locates, 1u);
+  {
+    sim::Platform p(test::Scenario(test::Dies({0}) + "[faults]\nfail_allocation = " + std::to_string(nth) + "\n"));
+    ASSERT_EQ(p.Boot().entryStatus, EFI_SUCCESS);
+    MemInfoRecord r{};
+    ASSERT_TRUE(test::PublishedRecord(p, &r));
+    EXPECT_EQ(r.ChannelMap, 0u);
+    EXPECT_TRUE(WindowAccesses(p.hardware()).empty());
+    size_t locates = 0;  // the chip-select build's own, which comes after
+    for (const auto& c : p.firmware().Calls()) locates += c.detail.find("FabricTopologyProtocol") != std::string::npos;
+    EXPECT_EQ(locates, 1u);
+  }
 
-  mMemInfoRecord = nullptr;
-  const size_t blocks = p.firmware().Pool().size();
+  // The boot's allocations all succeed; the build's next one, called on its own, fails.
+  sim::Platform again(test::Scenario(test::Dies({0}) + "[faults]\nfail_allocation = " + std::to_string(total + 1) + "\n"));
+  ASSERT_EQ(again.Boot().entryStatus, EFI_SUCCESS);
+  MemInfoRecord before{};
+  ASSERT_TRUE(test::PublishedRecord(again, &before));
+  ASSERT_NE(before.ChannelMap, 0u);
+  const size_t blocks = again.firmware().Pool().size();
+  const size_t accesses = WindowAccesses(again.hardware()).size();
   EfiStatus status = 0;
-  p.Run([&] { status = ChannelMapBuild(); });
-  EXPECT_TRUE(EfiError(status));
-  EXPECT_EQ(p.firmware().Pool().size(), blocks);
-  EXPECT_TRUE(WindowAccesses(p.hardware()).empty());
+  again.Run([&] { status = ChannelMapBuild(*mMemInfoRecord); });
+  EXPECT_EQ(status, EFI_OUT_OF_RESOURCES);
+  MemInfoRecord after{};
+  ASSERT_TRUE(test::PublishedRecord(again, &after));
+  EXPECT_EQ(after.ChannelMap, before.ChannelMap);
+  EXPECT_EQ(again.firmware().Pool().size(), blocks);
+  EXPECT_EQ(WindowAccesses(again.hardware()).size(), accesses);
 }
 
 // A third socket and fifth dies: the topology reports them, the walk skips them
