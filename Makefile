@@ -1,6 +1,7 @@
 # The two commands a firmware engineer needs, and a few more.
 #   make demo     build, then boot the driver on the default platform and print the report
-#   make check    build everything (host build, sanitizer build, debug variant, images) and run every test
+#   make check    build everything (host build, sanitizer build, debug variant, images) and run every test;
+#                 the release image is built twice (build/host, build/image) and must be the same bytes
 #   make image    build MemInfoDxe.efi alone
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 #   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
@@ -53,7 +54,7 @@ demo: deps
 	@cmake --build --preset $(DEMO_BUILD) -j $(JOBS) > build/$(DEMO_BUILD).log 2>&1 || { cat build/$(DEMO_BUILD).log; exit 1; }
 	@build/$(DEMO_BUILD)/meminfo-sim run $(SCENARIO)
 
-check: host asan host-debug
+check: host asan host-debug image
 	@echo "== host build"
 	@ctest --preset host
 	@echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -64,6 +65,8 @@ check: host asan host-debug
 	@tools/check-image --no-print build/host/MemInfoDxe.efi
 	@tools/check-image --no-print build/host/print-probe.efi
 	@tools/check-image build/host-debug/MemInfoDxe.efi
+	@echo "== the release image of two builds (build/host, build/image): the same bytes"
+	@tools/check-repro build/host/MemInfoDxe.efi build/image/MemInfoDxe.efi
 	@$(MAKE) --no-print-directory firmware-test
 
 # The image in the reference UEFI firmware under QEMU, held to meminfo-sim's

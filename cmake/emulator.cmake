@@ -43,7 +43,7 @@ if(MEMINFO_IMAGE)
   add_custom_command(
     OUTPUT ${PROBE_IMAGE_PATH}
     COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ProbeEntry
-            /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${PROBE_IMAGE_PATH} ${PROBE_OBJECT} ${IMAGE_OBJECTS}
+            /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_REPRO_FLAGS} /out:${PROBE_IMAGE_PATH} ${PROBE_OBJECT} ${IMAGE_OBJECTS}
     DEPENDS ${PROBE_OBJECT} ${IMAGE_OBJECTS}
     COMMENT "link EmulatorProbe.efi"
     VERBATIM)

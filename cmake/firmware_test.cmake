@@ -18,7 +18,7 @@ function(firmware_test_image name source entry subsystem)
   add_custom_command(
     OUTPUT ${FIRMWARE_TEST_DIR}/${name}.efi
     COMMAND ${IMAGE_LINK} /nologo /subsystem:${subsystem} /dll /nodefaultlib /entry:${entry}
-            /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 /out:${FIRMWARE_TEST_DIR}/${name}.efi
+            /base:0 /filealign:64 /align:64 /opt:ref /ignore:4108 ${IMAGE_REPRO_FLAGS} /out:${FIRMWARE_TEST_DIR}/${name}.efi
             ${obj} ${ARGN}
     DEPENDS ${obj} ${ARGN}
     COMMENT "link ${name}.efi"

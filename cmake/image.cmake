@@ -44,6 +44,13 @@ set(IMAGE_CXX_FLAGS
 # register allocation across calls, so a caller keeps in a register what its
 # callee leaves alone instead of saving it. Live ranges split around spills
 # are split for size.
+# Every image link writes 0 as the COFF header's time stamp, so two builds of
+# one tree give the same bytes. (/Brepro would put a hash there instead, but
+# lld-link then adds a debug directory for it: 32 bytes more, in data that
+# refers to file offsets, which compact-pe does not move.) The images carry
+# no debug directory of their own, so this is their only time stamp.
+set(IMAGE_REPRO_FLAGS /timestamp:0)
+
 set(IMAGE_LINK_FLAGS /merge:.rdata=.text /merge:.data=mistate /mllvm:-inline-threshold=5
     /mllvm:-disable-machine-licm /mllvm:-disable-constant-hoisting /mllvm:-disable-lsr
     /mllvm:-disable-block-placement /mllvm:-enable-ipra /mllvm:-split-spill-mode=size)
@@ -104,7 +111,7 @@ set(MEMINFO_LINKED_IMAGE_PATH ${CMAKE_BINARY_DIR}/MemInfoDxe.linked.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_IMAGE_PATH} ${MEMINFO_LINKED_IMAGE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:ImageEntry
-          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS}
+          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_REPRO_FLAGS} ${IMAGE_LINK_FLAGS}
           /lldmap:${CMAKE_BINARY_DIR}/MemInfoDxe.map /out:${MEMINFO_LINKED_IMAGE_PATH} ${IMAGE_OBJECTS}
   COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tools/compact-pe ${MEMINFO_LINKED_IMAGE_PATH} ${MEMINFO_IMAGE_PATH}
   DEPENDS ${IMAGE_OBJECTS} ${CMAKE_SOURCE_DIR}/tools/compact-pe
@@ -129,7 +136,7 @@ set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_PRINT_PROBE_PATH}
   COMMAND ${IMAGE_LINK} /nologo /subsystem:efi_boot_service_driver /dll /nodefaultlib /entry:PrintProbeEntry
-          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_LINK_FLAGS} /out:${MEMINFO_PRINT_PROBE_PATH}
+          /base:0 /filealign:32 /align:32 /opt:ref /ignore:4108 ${IMAGE_REPRO_FLAGS} ${IMAGE_LINK_FLAGS} /out:${MEMINFO_PRINT_PROBE_PATH}
           ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   DEPENDS ${IMAGE_OBJECTS} ${PRINT_PROBE_OBJ}
   COMMENT "link print-probe.efi"

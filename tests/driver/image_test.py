@@ -2,7 +2,8 @@
 """The built driver image as pefile reads it: a PE32+ x86-64 EFI boot-service
 driver that imports nothing, carries base relocations, starts in executable
 code, has no section both writable and executable and keeps no mutable state
-outside the image-state section. (The link's objects and map are checked in
+outside the image-state section; its time stamp is 0, as linked, so two builds
+of one tree give the same bytes. (The link's objects and map are checked in
 image_test.cpp; the image's loading in the emulator's tests.)
 
 Usage: image_test.py IMAGE   (ctest runs it on the build's MemInfoDxe.efi)
@@ -26,6 +27,7 @@ class DriverImage(unittest.TestCase):
         self.assertEqual(pe.DOS_HEADER.e_magic, 0x5A4D, "MZ")
         self.assertEqual(pe.NT_HEADERS.Signature, 0x4550, "PE signature")
         self.assertEqual(pe.FILE_HEADER.Machine, 0x8664, "machine x86-64")
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0, "time stamp (a link time makes builds differ)")
         opt = pe.OPTIONAL_HEADER
         self.assertEqual(opt.Magic, 0x20B, "PE32+")
         self.assertEqual(opt.Subsystem, 11, "EFI boot-service driver")
