@@ -1,9 +1,10 @@
-#!/bin/bash -eu
+#!/bin/bash
 # Builds every fuzz target into $OUT for the fuzzing engine, each with its seed
 # corpus, options and (where the tree defines the tokens its input is made of)
 # dictionary. Runs in the engine's builder image with the sources at
 # $SRC/meminfo; the compiler, its flags and the engine's link flags come from
 # the environment ($CXX, $CXXFLAGS, $LIB_FUZZING_ENGINE), the build goes to $WORK.
+set -euo pipefail  # also when run as `bash build.sh`
 src=$SRC/meminfo
 build=$WORK/build
 
