@@ -2,7 +2,19 @@
 set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
-add_compile_options(-Wall -Wextra -Werror)
+# The fuzzing engine's link flags (`-fsanitize=fuzzer`, or an engine's library),
+# given by .clusterfuzzlite/build.sh: the build is then the fuzz targets alone,
+# compiled with the sanitizers and coverage flags the engine puts in CXXFLAGS.
+# Its compiler is the engine's, newer than ours: a warning new to it does not
+# stop the fuzzing (the presets keep warnings as errors).
+set(MEMINFO_FUZZ_ENGINE "" CACHE STRING "Link flags of a fuzzing engine: build only the fuzz targets, with them")
+if(MEMINFO_FUZZ_ENGINE AND MEMINFO_SANITIZE)
+  message(FATAL_ERROR "MEMINFO_FUZZ_ENGINE takes its sanitizers from CXXFLAGS: leave MEMINFO_SANITIZE off")
+endif()
+add_compile_options(-Wall -Wextra)
+if(NOT MEMINFO_FUZZ_ENGINE)
+  add_compile_options(-Werror)
+endif()
 if(MEMINFO_SANITIZE)
   # -O1, as the sanitizers advise: unoptimised code made the scenario parser
   # (header-only, so compiled here) most of a fuzzer execution's cost.
@@ -10,10 +22,8 @@ if(MEMINFO_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-find_package(GTest REQUIRED)
 find_package(nlohmann_json REQUIRED)
 find_path(TOMLPP_INCLUDE toml++/toml.h REQUIRED)
-find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
 
 # Driver code: freestanding rules hold here too (no C++ library headers).
 add_library(meminfo_driver OBJECT ${HOST_DRIVER_SOURCES})
@@ -37,51 +47,59 @@ target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENE
 target_link_libraries(meminfo_sim PUBLIC nlohmann_json::nlohmann_json)
 target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
 
-# The command and its subcommands.
-add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
-               ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp)
-target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
-target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
+# Everything but the fuzz targets: not in the fuzzing engine's build.
+if(NOT MEMINFO_FUZZ_ENGINE)
+  find_package(GTest REQUIRED)
+  find_path(CLI11_INCLUDE CLI/CLI.hpp REQUIRED)
 
-# Tests mirror the tree: tests/driver/<folder>/ and tests/sim/<folder>/.
-file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/*_test.cpp
-     ${CMAKE_SOURCE_DIR}/tests/sim/*_test.cpp)
-add_executable(meminfo_tests ${TEST_SOURCES})
-target_link_libraries(meminfo_tests PRIVATE meminfo_sim GTest::gtest GTest::gtest_main)
-target_compile_definitions(meminfo_tests PRIVATE
-  MEMINFO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-  MEMINFO_SIM_PATH="$<TARGET_FILE:meminfo-sim>")
-if(MEMINFO_IMAGE)
-  target_compile_definitions(meminfo_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}"
-                             MEMINFO_PRINT_PROBE_PATH="${MEMINFO_PRINT_PROBE_PATH}")
-  add_dependencies(meminfo_tests image print-probe)
-endif()
-add_dependencies(meminfo_tests meminfo-sim)
+  # The command and its subcommands.
+  add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
+                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp)
+  target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
+  target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
 
-enable_testing()
-include(GoogleTest)
-gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
-if(MEMINFO_IMAGE)
-  # The image's headers and sections, read with pefile.
-  add_test(NAME DriverImage.IsAnEfiBootServiceDriver
-           COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/image_test.py ${MEMINFO_IMAGE_PATH})
+  # Tests mirror the tree: tests/driver/<folder>/ and tests/sim/<folder>/.
+  file(GLOB_RECURSE TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/*_test.cpp
+       ${CMAKE_SOURCE_DIR}/tests/sim/*_test.cpp)
+  add_executable(meminfo_tests ${TEST_SOURCES})
+  target_link_libraries(meminfo_tests PRIVATE meminfo_sim GTest::gtest GTest::gtest_main)
+  target_compile_definitions(meminfo_tests PRIVATE
+    MEMINFO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    MEMINFO_SIM_PATH="$<TARGET_FILE:meminfo-sim>")
+  if(MEMINFO_IMAGE)
+    target_compile_definitions(meminfo_tests PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}"
+                               MEMINFO_PRINT_PROBE_PATH="${MEMINFO_PRINT_PROBE_PATH}")
+    add_dependencies(meminfo_tests image print-probe)
+  endif()
+  add_dependencies(meminfo_tests meminfo-sim)
+
+  enable_testing()
+  include(GoogleTest)
+  gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60)
+  if(MEMINFO_IMAGE)
+    # The image's headers and sections, read with pefile.
+    add_test(NAME DriverImage.IsAnEfiBootServiceDriver
+             COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/image_test.py ${MEMINFO_IMAGE_PATH})
+  endif()
+  # The virtual platform's layers, and the length of sim/ and tools/ sources.
+  add_test(NAME Layout.Layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers ${CMAKE_SOURCE_DIR})
+  # The driver core's modules: no circle of includes.
+  add_test(NAME Layout.CoreCycles COMMAND ${CMAKE_SOURCE_DIR}/tools/check-core-cycles ${CMAKE_SOURCE_DIR})
+  include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
+  include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 endif()
-# The virtual platform's layers, and the length of sim/ and tools/ sources.
-add_test(NAME Layout.Layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers ${CMAKE_SOURCE_DIR})
-# The driver core's modules: no circle of includes.
-add_test(NAME Layout.CoreCycles COMMAND ${CMAKE_SOURCE_DIR}/tools/check-core-cycles ${CMAKE_SOURCE_DIR})
-include(${CMAKE_SOURCE_DIR}/cmake/emulator.cmake)
-include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 
 # Fuzz targets (libFuzzer), built with the sanitizers. `ctest` runs each for a
 # bounded number of inputs from its seed corpus as a smoke test; `make fuzz`
 # runs each for a set time (tools/fuzz, from the list written below).
-if(MEMINFO_SANITIZE)
+if(MEMINFO_SANITIZE OR MEMINFO_FUZZ_ENGINE)
   # The fuzzers see the code they drive: the driver and the platform carry the
   # coverage instrumentation (without the fuzzer's own main, so the tests and
-  # meminfo-sim link them as before).
-  target_compile_options(meminfo_driver PRIVATE -fsanitize=fuzzer-no-link)
-  target_compile_options(meminfo_sim PRIVATE -fsanitize=fuzzer-no-link)
+  # meminfo-sim link them as before). The engine's flags carry it already.
+  if(MEMINFO_SANITIZE)
+    target_compile_options(meminfo_driver PRIVATE -fsanitize=fuzzer-no-link)
+    target_compile_options(meminfo_sim PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
   # The platform's per-access paths (address decode, devices, the flash, DRAM)
   # keep their edges but do not trace comparisons: they compare addresses the
   # driver computed, whose comparisons the driver's own code traces, and the
@@ -100,8 +118,13 @@ if(MEMINFO_SANITIZE)
   function(meminfo_fuzz name)
     cmake_parse_arguments(F "" "TEST;RUNS;MAX_LEN" "SEEDS" ${ARGN})
     add_executable(${name}_fuzz ${CMAKE_SOURCE_DIR}/tests/fuzz/${name}_fuzz.cpp)
-    target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
-    target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    if(MEMINFO_FUZZ_ENGINE)
+      separate_arguments(engine UNIX_COMMAND "${MEMINFO_FUZZ_ENGINE}")
+      target_link_options(${name}_fuzz PRIVATE ${engine})
+    else()
+      target_compile_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+      target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    endif()
     target_link_libraries(${name}_fuzz PRIVATE meminfo_sim)
     set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
     file(MAKE_DIRECTORY ${corpus})
@@ -121,4 +144,12 @@ if(MEMINFO_SANITIZE)
   meminfo_fuzz(chip_select TEST ChipSelectBuild RUNS 300 MAX_LEN 2400 SEEDS ${SEEDS}/chip_select-seeds)
   # One line per target: name, binary, arguments.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${MEMINFO_FUZZ_LIST}")
+
+  if(MEMINFO_SANITIZE)
+    # .clusterfuzzlite/build.sh run as the fuzzing engine's builder runs it: a
+    # fuzz build of its own (minutes when cold; ccache makes the next seconds).
+    add_test(NAME Fuzz.EngineBuild COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/engine_build_test.sh
+             ${CMAKE_SOURCE_DIR} ${CMAKE_CXX_COMPILER})
+    set_tests_properties(Fuzz.EngineBuild PROPERTIES TIMEOUT 1800)
+  endif()
 endif()
