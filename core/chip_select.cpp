@@ -6,6 +6,7 @@
 #include "platform/firmware_services.h"
 #include "platform/hw.h"
 #include "psp/drux.h"
+#include "psp/flash_region.h"
 #include "services/reserved_buffer.h"
 
 namespace {
@@ -14,8 +15,8 @@ namespace {
 // does not hold read as the invalid marker, so a marker there stops the build.
 void CopyDieMemory(const DruxEntry* entry, uint8_t (&copy)[kDieMemoryCopySize]) {
   const uint64_t at = hw::PtrToPhys(entry);
-  const uint32_t size = hw::Read32(at + offsetof(DruxEntry, EntrySize));
-  for (uint64_t i = 0; i < sizeof(copy); ++i) copy[i] = i < size ? hw::Read8(at + i) : kDieMemoryMarkerInvalid;
+  const PhysRegion data(at, PhysRegion(at, sizeof(DruxEntry)).Read32(offsetof(DruxEntry, EntrySize)));
+  for (uint64_t i = 0; i < sizeof(copy); ++i) copy[i] = i < data.Size() ? data.Read8(i) : kDieMemoryMarkerInvalid;
 }
 
 // Appends the chip selects of one die; false when the build stops (a marker of

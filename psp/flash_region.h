@@ -44,6 +44,7 @@ class PhysRegion {
 
   // Little-endian words at an offset: single reads of exactly that width, or 0
   // without a read when they would leave the region.
+  REGION_INLINE uint8_t Read8(uint64_t offset) const { return offset < size_ ? hw::Read8(base_ + offset) : 0; }
   REGION_INLINE uint16_t Read16(uint64_t offset) const { return Holds(offset, 2) ? hw::Read16(base_ + offset) : 0; }
   REGION_INLINE uint32_t Read32(uint64_t offset) const { return Holds(offset, 4) ? hw::Read32(base_ + offset) : 0; }
   REGION_INLINE uint64_t Read64(uint64_t offset) const { return Holds(offset, 8) ? hw::Read64(base_ + offset) : 0; }
