@@ -147,7 +147,10 @@ if(MEMINFO_SANITIZE OR MEMINFO_FUZZ_ENGINE)
     # It needs the image and Unicorn, which the fuzzing engine's build has not:
     # the engine builds only the targets that do not include sim/emu/
     # (tests/fuzz/engine_build_test.sh holds build.sh to that).
-    meminfo_fuzz(differential TEST ImageAgainstHost RUNS 300 MAX_LEN 4096 SEEDS ${CMAKE_SOURCE_DIR}/scenarios)
+    # Seeds: the bundled scenarios, and the failure paths of the emulator tests'
+    # own scenarios (a failed installation or event, no PCD, the S3 closing's paths).
+    meminfo_fuzz(differential TEST ImageAgainstHost RUNS 300 MAX_LEN 4096
+                 SEEDS ${CMAKE_SOURCE_DIR}/scenarios ${SEEDS}/differential-seeds)
     target_link_libraries(differential_fuzz PRIVATE meminfo_emu)
     target_compile_definitions(differential_fuzz PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}")
     add_dependencies(differential_fuzz image)
