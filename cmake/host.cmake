@@ -142,6 +142,19 @@ if(MEMINFO_SANITIZE OR MEMINFO_FUZZ_ENGINE)
   meminfo_fuzz(flash TEST FlashDirectories RUNS 300 MAX_LEN 4096 SEEDS ${SEEDS}/flash-seeds)
   meminfo_fuzz(drux TEST DruxWalk RUNS 1000 MAX_LEN 2048 SEEDS ${SEEDS}/drux-seeds)
   meminfo_fuzz(chip_select TEST ChipSelectBuild RUNS 300 MAX_LEN 2400 SEEDS ${SEEDS}/chip_select-seeds)
+  if(NOT MEMINFO_FUZZ_ENGINE)
+    # The release image in the emulator against the host build, on any scenario.
+    # It needs the image and Unicorn, which the fuzzing engine's build has not:
+    # the engine builds only the targets that do not include sim/emu/
+    # (tests/fuzz/engine_build_test.sh holds build.sh to that).
+    # Seeds: the bundled scenarios, and the failure paths of the emulator tests'
+    # own scenarios (a failed installation or event, no PCD, the S3 closing's paths).
+    meminfo_fuzz(differential TEST ImageAgainstHost RUNS 300 MAX_LEN 4096
+                 SEEDS ${CMAKE_SOURCE_DIR}/scenarios ${SEEDS}/differential-seeds)
+    target_link_libraries(differential_fuzz PRIVATE meminfo_emu)
+    target_compile_definitions(differential_fuzz PRIVATE MEMINFO_IMAGE_PATH="${MEMINFO_IMAGE_PATH}")
+    add_dependencies(differential_fuzz image)
+  endif()
   # One line per target: name, binary, arguments.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-targets.txt CONTENT "${MEMINFO_FUZZ_LIST}")
 
