@@ -88,6 +88,8 @@ class Hardware {
     tsc_ = start; tscPerRead_ = perRead; tscPerPause_ = perPause;
   }
   void SetAgent(bool present, uint32_t answer) { agentPresent_ = present; agentAnswer_ = answer; }
+  // Something the agent does each time it takes a trap of the action's code.
+  void AddAgentAction(const AgentActionDesc& action) { agentActions_.push_back(action); }
   void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
   // Where the step each access belongs to comes from (the firmware model's marker).
   void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
@@ -180,6 +182,7 @@ class Hardware {
   uint64_t tsc_ = 0, tscPerRead_ = 100, tscPerPause_ = 50000000;
   bool agentPresent_ = false;
   uint32_t agentAnswer_ = 1;
+  std::vector<AgentActionDesc> agentActions_;
 
   std::vector<uint32_t> trapCodes_;
   bool halting_ = false;
