@@ -182,13 +182,13 @@ class Hardware {
   uint64_t tsc_ = 0, tscPerRead_ = 100, tscPerPause_ = 50000000;
   bool agentPresent_ = false;
   uint32_t agentAnswer_ = 1;
-  std::vector<AgentActionDesc> agentActions_;
 
   std::vector<uint32_t> trapCodes_;
   bool halting_ = false;
   bool halted_ = false;
   uint32_t haltCode_ = 0;
   std::vector<uint32_t> haltDisplay_;
+  std::vector<AgentActionDesc> agentActions_;
 };
 
 }  // namespace sim
