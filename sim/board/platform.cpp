@@ -124,6 +124,7 @@ void Platform::Build() {
   hardware_.SetDebugRegisters(s.dr2, s.dr3, s.dr7, s.cr4);
   hardware_.SetTsc(s.tscStart, s.tscPerRead, s.tscPerPause);
   hardware_.SetAgent(s.agentPresent, s.agentAnswer);
+  for (const AgentActionDesc& a : s.agentActions) hardware_.AddAgentAction(a);
   for (const UartDesc& uart : s.uarts) hardware_.devices().AddUart(uart);
   hardware_.SetAccessLimit(s.accessLimit);
   hardware_.SetStepMarker(&firmware_.Steps());

@@ -140,7 +140,7 @@ bool ServeEvents(ServiceFrame& c, Service service) {
       const uint64_t event = c.Arg(4);
       uint64_t handle = 0;
       const uint64_t s = c.fw.CreateEvent(uint32_t(c.Arg(0)), c.Arg(1), c.Arg(2), c.Arg(3), nullptr, event ? &handle : nullptr);
-      if (s == 0) c.Store(event, handle);
+      if (handle != 0) c.Store(event, handle);  // created, also under a warning
       c.Return(s);
       return true;
     }
@@ -151,7 +151,7 @@ bool ServeEvents(ServiceFrame& c, Service service) {
       uint64_t handle = 0;
       const uint64_t s = c.fw.CreateEvent(uint32_t(c.Arg(0)), c.Arg(1), c.Arg(2), c.Arg(3),
                                           groupAddress ? &group : nullptr, event ? &handle : nullptr);
-      if (s == 0) c.Store(event, handle);
+      if (handle != 0) c.Store(event, handle);  // created, also under a warning
       c.Return(s);
       return true;
     }

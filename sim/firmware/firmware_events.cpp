@@ -77,7 +77,8 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
   uint64_t status = 0;
   const uint64_t call = group ? ++createEventExCalls_ : ++createEventCalls_;
   const uint64_t fail = group ? config_.faults.failCreateEventEx : config_.faults.failCreateEvent;
-  if (fail == FirmwareFaults::kEveryCall || fail == call) status = EFI_OUT_OF_RESOURCES;
+  const bool picked = fail == FirmwareFaults::kEveryCall || fail == call;
+  if (picked && config_.faults.createEventWarning == 0) status = EFI_OUT_OF_RESOURCES;
   else if (event == nullptr) status = EFI_INVALID_PARAMETER;
   else if ((type & (EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT)) &&
            (notify == 0 || (tpl != TPL_CALLBACK && tpl != TPL_NOTIFY && tpl != TPL_APPLICATION)))
@@ -89,6 +90,7 @@ uint64_t Firmware::CreateEvent(uint32_t type, uint64_t tpl, uint64_t notify, uin
     if (group) e.group = *group;
     events_.push_back(e);
     *event = e.handle;
+    if (picked) status = config_.faults.createEventWarning;
   }
   Log(name, detail, status);
   return status;

@@ -39,7 +39,7 @@ EfiStatus EFIAPI CreateEventThunk(uint32_t type, EfiTpl tpl, EfiEventNotify noti
   uint64_t handle = 0;
   EfiStatus s = Fw().CreateEvent(type, tpl, Addr(reinterpret_cast<void*>(notify)), Addr(context), nullptr,
                                  event ? &handle : nullptr);
-  if (s == 0) *event = Ptr(handle);
+  if (handle != 0) *event = Ptr(handle);  // created, also under a warning
   return s;
 }
 EfiStatus EFIAPI CreateEventExThunk(uint32_t type, EfiTpl tpl, EfiEventNotify notify, const void* context,
@@ -47,7 +47,7 @@ EfiStatus EFIAPI CreateEventExThunk(uint32_t type, EfiTpl tpl, EfiEventNotify no
   uint64_t handle = 0;
   EfiStatus s = Fw().CreateEvent(type, tpl, Addr(reinterpret_cast<void*>(notify)), Addr(context), group,
                                  event ? &handle : nullptr);
-  if (s == 0) *event = Ptr(handle);
+  if (handle != 0) *event = Ptr(handle);  // created, also under a warning
   return s;
 }
 EfiStatus EFIAPI SignalEventThunk(EfiEvent event) { return Fw().SignalEvent(Addr(event)); }

@@ -140,6 +140,9 @@ uint16_t Hardware::TrapAgentQuery(uint32_t code) {
     halting_ = true;
     haltCode_ = code;
   }
+  if (answer != 0)
+    for (const AgentActionDesc& a : agentActions_)
+      if (a.code == code) memory_.WriteBytes(a.address, &a.value, a.width);  // little-endian, as DRAM holds it
   return answer;
 }
 

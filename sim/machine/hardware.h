@@ -88,6 +88,8 @@ class Hardware {
     tsc_ = start; tscPerRead_ = perRead; tscPerPause_ = perPause;
   }
   void SetAgent(bool present, uint32_t answer) { agentPresent_ = present; agentAnswer_ = answer; }
+  // Something the agent does each time it takes a trap of the action's code.
+  void AddAgentAction(const AgentActionDesc& action) { agentActions_.push_back(action); }
   void SetAccessLimit(uint64_t limit) { accessLimit_ = limit; }
   // Where the step each access belongs to comes from (the firmware model's marker).
   void SetStepMarker(const BootStepMarker* marker) { steps_ = marker; }
@@ -186,6 +188,7 @@ class Hardware {
   bool halted_ = false;
   uint32_t haltCode_ = 0;
   std::vector<uint32_t> haltDisplay_;
+  std::vector<AgentActionDesc> agentActions_;
 };
 
 }  // namespace sim

@@ -55,6 +55,15 @@ struct PspStatusStep {
   uint64_t reads = 0;  // the last step's is not counted: it holds for every later read
 };
 
+// What the debug agent does when it takes a trap of `code`: it writes `value`
+// (`width` bytes, 1, 2, 4 or 8) at `address` in DRAM before the trap returns.
+struct AgentActionDesc {
+  uint32_t code = 0;
+  uint64_t address = 0;
+  uint8_t width = 4;
+  uint64_t value = 0;
+};
+
 struct PspDesc {
   std::optional<uint64_t> windowBase;  // a base already in the window registers
   uint32_t status = PspMailboxStatus::Booted::kMask;  // the status word once the PSP is ready
@@ -70,6 +79,9 @@ struct FirmwareFaults {
   std::optional<Guid> failInstallOf;             // only installations of this protocol fail
   uint64_t failCreateEvent = 0;    // the Nth CreateEvent call fails, or kEveryCall; 0: none
   uint64_t failCreateEventEx = 0;  // the same for CreateEventEx
+  // Not 0: the call picked above creates its event and answers this warning
+  // (a status without the high bit) instead of failing.
+  uint64_t createEventWarning = 0;
   uint64_t failInstallCall = 0;    // the Nth InstallProtocolInterface call of a driver fails; 0: none
   uint64_t failLocateCall = 0;     // the Nth LocateProtocol call answers EFI_NOT_FOUND; 0: none
   std::set<std::string> missingProtocols;  // "pcd", "fabric_topology", "channel_info", "smm_communication"

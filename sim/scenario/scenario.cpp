@@ -33,9 +33,32 @@ void ReadAgent(const Reader& r, const toml::table& root, Scenario& s) {
   auto n = root.get("agent");
   if (!n) return;
   const auto& t = r.Table(*n, "agent");
-  r.Keys(t, "agent", {"present", "answer"});
+  r.Keys(t, "agent", {"present", "answer", "on_trap"});
   if (auto v = t.get("present")) s.agentPresent = r.Bool(*v, "agent.present");
   if (auto v = t.get("answer")) s.agentAnswer = uint32_t(r.Unsigned(*v, "agent.answer", 0xFFFFFFFF));
+  auto actions = t.get("on_trap");
+  if (!actions) return;
+  const auto& list = r.Array(*actions, "agent.on_trap");
+  if (list.size() > 64) r.Fail(actions->source(), "agent.on_trap", "at most 64 actions");
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string p = "agent.on_trap[" + std::to_string(i) + "]";
+    const auto& a = r.Table(list[i], p);
+    r.Keys(a, p, {"code", "address", "width", "value"});
+    AgentActionDesc d;
+    if (auto v = a.get("code")) d.code = uint32_t(r.Unsigned(*v, p + ".code", 0xFFFFFFFF));
+    else r.Fail(a.source(), p + ".code", "missing: the trap code the action answers");
+    if (auto v = a.get("address")) d.address = r.Value64(*v, p + ".address");
+    else r.Fail(a.source(), p + ".address", "missing: where the agent writes");
+    if (auto v = a.get("width")) {
+      d.width = uint8_t(r.Unsigned(*v, p + ".width", 8));
+      if (d.width != 1 && d.width != 2 && d.width != 4 && d.width != 8) r.Fail(v->source(), p + ".width", "1, 2, 4 or 8");
+    }
+    if (auto v = a.get("value")) d.value = r.Value64(*v, p + ".value");
+    if (d.width < 8 && (d.value >> (8 * d.width)) != 0) r.Fail(a.source(), p + ".value", "wider than its width");
+    if (d.address < kDramBase || d.address - kDramBase > kDramSize - d.width)
+      r.Fail(a.source(), p + ".address", "the agent writes DRAM only");
+    s.agentActions.push_back(d);
+  }
 }
 
 void ReadMailbox(const Reader& r, const toml::table& root, Scenario& s) {

@@ -65,6 +65,7 @@ struct Scenario {
 
   bool agentPresent = false;
   uint32_t agentAnswer = 1;
+  std::vector<AgentActionDesc> agentActions;  // [[agent.on_trap]]
   // The UARTs: the one at [serial] base (0x3F8 by default) and, when that is
   // elsewhere, the first serial port at 0x3F8 ([raw_uart]).
   std::vector<UartDesc> uarts = {UartDesc{}};

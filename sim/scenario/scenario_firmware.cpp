@@ -68,7 +68,7 @@ void ReadFaults(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   if (!n) return;
   const auto& t = r.Table(*n, "faults");
   r.Keys(t, "faults", {"fail_allocation", "fail_install_protocol", "fail_create_event", "fail_create_event_ex",
-                       "fail_install_call", "fail_locate_protocol"});
+                       "fail_install_call", "fail_locate_protocol", "create_event_warning"});
   if (auto v = t.get("fail_allocation")) s.faults.failAllocation = r.Unsigned(*v, "faults.fail_allocation", 1u << 20);
   if (auto v = t.get("fail_install_protocol")) {
     if (v->is_string()) s.faults.failInstallOf = ProtocolNamed(r, *v, "faults.fail_install_protocol");
@@ -80,6 +80,8 @@ void ReadFaults(const ScenarioReader& r, const toml::table& root, Scenario& s) {
   };
   if (auto v = t.get("fail_create_event")) s.faults.failCreateEvent = nth(*v, "faults.fail_create_event");
   if (auto v = t.get("fail_create_event_ex")) s.faults.failCreateEventEx = nth(*v, "faults.fail_create_event_ex");
+  if (auto v = t.get("create_event_warning"))
+    s.faults.createEventWarning = r.Unsigned(*v, "faults.create_event_warning", 0x7FFFFFFFFFFFFFFF);
   // The Nth call of a driver, as the fault sweep numbers them.
   if (auto v = t.get("fail_install_call")) s.faults.failInstallCall = r.Unsigned(*v, "faults.fail_install_call", 1u << 20);
   if (auto v = t.get("fail_locate_protocol"))

@@ -152,11 +152,14 @@ TEST(Snapshot, EachRegisterIsReadOnceThroughTheDiesWindow) {
   }
 }
 
+// Socket 1's third die answers on root bus 255, the last valid one: its
+// registers are read and stored like any other die's. Its AddrCfg registers
+// hold bit 6 alone, which lies in none of the word's fields.
 TEST(Snapshot, Slot13IsSocket1Die2Channel1) {
   std::string t = "[[socket]]\n[[socket.die]]\nroot_bus = 0\n[[socket]]\n";
-  for (int die = 0; die < 3; ++die) t += "[[socket.die]]\nroot_bus = " + std::to_string(0x80 + 0x20 * die) + "\n";
+  for (int bus : {0x80, 0xA0, 0xFF}) t += "[[socket.die]]\nroot_bus = " + std::to_string(bus) + "\n";
   t += "[[socket.die.channel]]\n[[socket.die.channel]]\nbase_addr = [0x301, 0x302, 0x304, 0x309]\n"
-       "addr_hash_bank = [1, 2, 3, 4, 0xA5A4A3A2]\n";
+       "addr_cfg = [0x40, 0x40]\naddr_hash_bank = [1, 2, 3, 4, 0xA5A4A3A2]\n";
   sim::Platform p(test::Scenario(t));
   p.Boot();
   const uint64_t at = ChannelMapAddress(p);
@@ -164,6 +167,8 @@ TEST(Snapshot, Slot13IsSocket1Die2Channel1) {
   EXPECT_EQ(p.memory().ReadBytes(at + 0x330, 16),
             (std::vector<uint8_t>{0, 3, 0, 0, 0x02, 3, 0, 0, 0x04, 3, 0, 0, 0x08, 3, 0, 0}));
   EXPECT_EQ(p.memory().ReadBytes(at + 0x154, 4), (std::vector<uint8_t>{0xA2, 0xA3, 0xA4, 0xA5}));
+  // Only the chip-select enables: DIMM 0's first, DIMM 1's second.
+  EXPECT_EQ(p.memory().Read<uint64_t>(at + offsetof(ChannelMapSnapshot, AddrCfg) + 13 * 16), 0x0000000200000001u);
   EXPECT_EQ(p.memory().Read<uint8_t>(at + 13), 2) << "CsEnabledCount of slot 13";
   EXPECT_EQ(p.memory().Read<uint8_t>(at + 0x10 + 13), 0x09) << "CsEnabledMask of slot 13";
 }

@@ -142,6 +142,9 @@ TEST(Drux, BlockSourceFollowsTheBootPath) {
   const std::string memory = "[drux]\n" + Entry(3, 1, 0);
   copy.size = 0x10000000;  // from the flash's top megabyte past 4 GiB
   const std::string longCopy = Flash("{ type = 0x63, data = " + TomlBytes(sim::BuildDruxBlock(copy)) + " }");
+  copy.size = 0x1000;  // the flash's last 4 KiB, up to 4 GiB exactly
+  const std::string lastCopy =
+      Flash("{ type = 0x63, source = 0xFFFFF000, data = " + TomlBytes(sim::BuildDruxBlock(copy)) + " }");
   struct Case {
     const char* name;
     std::string more;
@@ -154,6 +157,7 @@ TEST(Drux, BlockSourceFollowsTheBootPath) {
       {"S3 resume, no copy", memory + Flash("") + "[platform]\nsleep_type = 3\n", EFI_NOT_FOUND, 0},
       {"S3 resume, a copy whose size leaves the flash", memory + longCopy + "[platform]\nsleep_type = 3\n",
        EFI_NOT_FOUND, 0},
+      {"S3 resume, a copy that ends at 4 GiB", memory + lastCopy + "[platform]\nsleep_type = 3\n", EFI_SUCCESS, 7},
       {"no HOB", "", EFI_UNSUPPORTED, 0},
       {"Supported 0", "[drux]\nsupported = 0\n" + Entry(3, 1, 0), EFI_UNSUPPORTED, 0},
       {"a HOB too short for its data",

@@ -185,6 +185,15 @@ TEST_F(FabricMmio, ManyDiesShareTheSpaceAndTheLastTakesTheRemainder) {
   EXPECT_EQ(s.AboveSpareSlot, 0x10);
   EXPECT_EQ(Of(s.AboveRegion[4]), (Region{0x880000000, 0xF480000000}));
   EXPECT_EQ(s.AboveRegion[3].Base + s.AboveRegion[3].Size, 0x7FD00000000u) << "one die's bit 0 picks the lower top";
+
+  // Three dies above 1 TiB + 16 MiB: the space does not split evenly, and the
+  // last die's region still ends at the top.
+  Start(Fabric(1, 3, 0x80000000, 0x10001000000));
+  s = *(Map(0), State());
+  EXPECT_EQ(s.AboveRegion[0].Base, 0x10001000000u);
+  for (uint32_t slot = 1; slot < 3; ++slot)
+    EXPECT_EQ(s.AboveRegion[slot].Base, s.AboveRegion[slot - 1].Base + s.AboveRegion[slot - 1].Size) << slot;
+  EXPECT_EQ(s.AboveRegion[2].Base + s.AboveRegion[2].Size, 0xFFFD00000000u);
 }
 
 TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
@@ -223,6 +232,14 @@ TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
   EXPECT_EQ(a.status, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(a.length, 0x10000000u);
   EXPECT_EQ(a.base, 0u);
+  // Die 1 of two, its own region used up, does not spill into the spare that
+  // is free below: only socket 0, die 0 does.
+  Start(Fabric(1, 2));
+  EXPECT_EQ(Map(0x38000000, FabricTargetSocketDie(0, 1)).base, 0x80000000u);
+  a = Map(0x1000000, FabricTargetSocketDie(0, 1));
+  EXPECT_EQ(a.status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(a.length, 0u);
+  EXPECT_EQ(Of(State()->BelowRegion[2]), (Region{0xB8000000, 0x38000000}));
   // So it is above 4 GiB, where six dies leave a spare in slot (0, 3).
   Start(Fabric(2, 3));
   a = Map(1ull << 46, FabricTargetSocketDie(1, 2), 0x40);
@@ -236,10 +253,14 @@ TEST_F(FabricMmio, RequestsThatAllocateNothingOrAreRaised) {
 
 TEST_F(FabricMmio, BusTargetsFollowTheBusRangeMap) {
   Start(Fabric(2, 4));
-  // Bus 0x85 lies in socket 1, die 0's range (0x80 to 0x9F).
-  Answer a = Map(0x1000000, 0x85);
+  // By socket and die: socket 1, die 0 takes the bottom of its own region.
+  Answer a = Map(0x1000000, FabricTargetSocketDie(1, 0));
   EXPECT_EQ(a.status, EFI_SUCCESS);
   EXPECT_EQ(a.base, State()->BelowRegion[4].Base);
+  // Bus 0x85 lies in the same die's range (0x80 to 0x9F).
+  a = Map(0x1000000, 0x85);
+  EXPECT_EQ(a.status, EFI_SUCCESS);
+  EXPECT_EQ(a.base, State()->BelowRegion[4].Base + 0x1000000);
   // Only valid ranges count: the one covering bus 0x30 lacks bit 1.
   Start(Fabric(1, 2) + "[fabric]\nbus_ranges = [0x1F000043, 0xFF200041]\n");
   a = Map(0x10000, 0x30);
@@ -320,6 +341,11 @@ TEST_F(FabricMmio, PspWindowIsPlacedOnceOnTheBootProcessorOnly) {
   EXPECT_EQ(writes[0].index, kPspWindowBaseLow);
   EXPECT_EQ(writes[0].value, 0xFEA00101u);
   EXPECT_EQ(State()->BelowRegion[0].UsedFromTop, 0x100000u);
+  // Flag bits without a base show no window: it is placed.
+  Start(Fabric(1, 1));
+  p->hardware().SetInternal(0, kPspWindowBaseLow, 0x101);
+  p->Run([] { PspBarInitEarlyV2(); });
+  EXPECT_EQ(p->hardware().PspWindowBase(), 0xFEA00000u);
 }
 
 TEST_F(FabricMmio, AFailedPlacementTrapsAndLeavesTheWindowWithoutBase) {

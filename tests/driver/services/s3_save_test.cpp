@@ -176,19 +176,26 @@ TEST(S3Save, TheBootRunsNotifyFunctionsByLevel) {
 }
 
 // A table the check refuses is neither terminated nor sent and the record
-// keeps its flags; without an agent its trap halts the platform.
+// keeps its flags; without an agent its trap halts the platform. An agent that
+// mends the field while it holds the trap has the table closed after all.
 TEST(S3Save, ARefusedTableIsLeftAlone) {
   struct Case {
     const char* s3;
     uint32_t trap;
     const char* message;
-  } cases[] = {{"signature = 0x54335342\n", kTrapS3TableSignature, "VyrS3Lib table Signature check fail\r"},
-               {"end_marker = 0x01558845\n", kTrapS3TableBoundary, "VyrS3Lib table boundary check fail\r"}};
+    uint64_t field;  // where the mended value goes, from the table's start
+    uint32_t sound;
+  } cases[] = {{"signature = 0x54335342\n", kTrapS3TableSignature, "VyrS3Lib table Signature check fail\r",
+                offsetof(S3SaveTable, Signature), kS3SaveTableSignature},
+               {"end_marker = 0x01558845\n", kTrapS3TableBoundary, "VyrS3Lib table boundary check fail\r", 0x100,
+                kS3SaveTableEndMarker}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.s3);
+    uint64_t table = 0;
     {
       sim::Platform p(test::Scenario(kDie + kAgent + "[s3]\n" + c.s3 + kLockThenBoot));
       ASSERT_TRUE(p.Boot().entryReturned);
+      table = p.s3().Table();
       EXPECT_EQ(p.hardware().TrapCodes(), std::vector<uint32_t>{c.trap});
       EXPECT_EQ(Terminator(p), 0);
       EXPECT_TRUE(p.firmware().SmmMessages().empty());
@@ -198,9 +205,22 @@ TEST(S3Save, ARefusedTableIsLeftAlone) {
       for (const auto& b : p.firmware().Pool()) EXPECT_FALSE(b.freed);
       EXPECT_EQ(Printed(p, c.message), kDebugSettings.DebugPrintEnabled != 0);
     }
-    sim::Platform halted(test::Scenario(kDie + "[s3]\n" + c.s3 + kLockThenBoot));
-    EXPECT_TRUE(halted.Boot().halted);
-    EXPECT_EQ(halted.hardware().HaltCode(), c.trap);
+    {
+      sim::Platform halted(test::Scenario(kDie + "[s3]\n" + c.s3 + kLockThenBoot));
+      EXPECT_TRUE(halted.Boot().halted);
+      EXPECT_EQ(halted.hardware().HaltCode(), c.trap);
+    }
+
+    sim::Platform mended(test::Scenario(kDie + kAgent + "[[agent.on_trap]]\ncode = " + std::to_string(c.trap) +
+                                        "\naddress = " + std::to_string(table + c.field) + "\nvalue = " +
+                                        std::to_string(c.sound) + "\n[s3]\n" + c.s3 +
+                                        kLockThenBoot));
+    ASSERT_TRUE(mended.Boot().entryReturned);
+    ASSERT_EQ(mended.s3().Table(), table) << "placed where it was without the action";
+    EXPECT_EQ(mended.hardware().TrapCodes(), std::vector<uint32_t>{c.trap});
+    ASSERT_EQ(mended.firmware().SmmMessages().size(), 1u);
+    EXPECT_EQ(mended.firmware().SmmMessages()[0].tableCopy.at(0x104), 0xFF) << "terminated, then sent";
+    EXPECT_EQ(Record(mended).TableClosed, 1);
   }
 }
 
@@ -246,6 +266,7 @@ TEST(S3Save, ConfigurationSpaceBaseFromTheMsr) {
   } cases[] = {{"0xF0000021", 0xF0000000, 256u << 20, false},
                {"0xE0000001", 0xE0000000, 1u << 20, false},
                {"0xF0000031", 0xF0000000, 0, false},  // 4 GiB does not fit the 32-bit count
+               {"0x100000021", 0x100000000, 256u << 20, false},  // a base above 4 GiB keeps its high bits
                {"0xF0000020", 0, 0, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.msr);
@@ -279,6 +300,13 @@ TEST(S3Save, EachSetUpFailureTrapsAndReportsItsStatus) {
     EXPECT_EQ(Printed(p, c.message), kDebugSettings.DebugPrintEnabled != 0);
     if (c.trap == kTrapS3RecordAllocation) EXPECT_TRUE(p.firmware().PcdWrites().empty());
   }
+  // A warning is no failure: the event is kept and only the trap tells.
+  sim::Platform p(test::Scenario(kAgent + "[faults]\nfail_create_event_ex = 1\ncreate_event_warning = 4\n"));
+  EXPECT_EQ(Init(p), EFI_SUCCESS);
+  EXPECT_EQ(p.hardware().TrapCodes(), std::vector<uint32_t>{kTrapS3CloseTableEvent});
+  ASSERT_NE(CloseEvent(p), nullptr);
+  EXPECT_EQ(reinterpret_cast<uint64_t>(mS3CloseTableEvent), CloseEvent(p)->handle);
+  EXPECT_FALSE(Printed(p, "CloseTable Event fail"));
 }
 
 TEST(S3Save, TearDownClosesBothEventsAndTrapsOnAFailedClose) {

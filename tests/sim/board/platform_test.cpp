@@ -267,6 +267,11 @@ TEST(Scenario, BadFilesNameTheLineAndTheKey) {
       {"[psp]\nstatus_sequence = [{ status = 0, reads = 1 }, { boot = \"normal\", reads = 1 }]\n", "no 'reads'"},
       {"[psp]\nstatus_sequence = [{ status = 0, boot = \"normal\" }]\n", "give 'boot' or 'status'"},
       {"[psp]\nstatus_sequence = [{ boot = \"late\" }]\n", "status_sequence[0].boot': unknown 'late'"},
+      // The agent writes whole values into DRAM only.
+      {"[[agent.on_trap]]\ncode = 1\naddress = 0x40000000\nwidth = 3\n", "on_trap[0].width': 1, 2, 4 or 8"},
+      {"[[agent.on_trap]]\ncode = 1\naddress = 0x3FFFFFFE\n", "on_trap[0].address': the agent writes DRAM only"},
+      {"[[agent.on_trap]]\ncode = 1\naddress = 0x40000000\nwidth = 1\nvalue = 0x100\n", "wider than its width"},
+      {"[faults]\ncreate_event_warning = -1\n", "faults.create_event_warning"},
   };
   for (const Case& c : cases) {
     try {
