@@ -72,7 +72,7 @@ struct ChannelReader {
   __attribute__((noinline)) void ReadUpTo(uint32_t end) {
     for (; Next < end; ++Next) {
       hw::Write32(Index, Base + 4u * kReadOrder.Word[Next]);
-      Value[Next] = hw::Read32(Index + (kDataRegisterOffset - kIndexRegisterOffset));
+      Value[Next] = hw::Read32(Index + (RootWindowData::kAt - RootWindowIndex::kAt));
     }
   }
 };

@@ -33,8 +33,6 @@ constexpr uint64_t PciConfigAddress(uint64_t bus, uint64_t device, uint64_t func
 // writes the selected register.
 struct RootWindowIndex : reg::Register<uint32_t, 0xB8> {};
 struct RootWindowData : reg::Register<uint32_t, 0xBC> {};
-constexpr uint64_t kIndexRegisterOffset = RootWindowIndex::kAt;
-constexpr uint64_t kDataRegisterOffset = RootWindowData::kAt;
 constexpr uint64_t IndexRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, RootWindowIndex::kAt); }
 constexpr uint64_t DataRegisterAddress(uint64_t rootBus) { return PciConfigAddress(rootBus, 0, 0, RootWindowData::kAt); }
 

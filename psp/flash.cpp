@@ -144,13 +144,13 @@ bool BiosDirectoryEntryFind(uint8_t type, uint32_t* typeWord, uint64_t* source, 
 
 bool PspRecoveryCheck() {
   PspBarInitEarlyV2();
-  const uint32_t base = PspWindowRegisterRead(kPspWindowBaseLow) & kPspWindowBaseMask;
+  const uint32_t base = PspWindowRegisterRead(PspWindowBaseLow::kAt) & PspWindowBaseLow::Base::kMask;
   // No window, no mailbox: the caller must not trust the level-2 directory.
   if (base == 0) {
     FatalTrap(kTrapPspMailboxUnusable);
     return true;
   }
-  const uint64_t status = uint64_t{base} + kPspMailboxStatusOffset;
+  const uint64_t status = uint64_t{base} + PspMailboxStatus::kAt;
   const uint64_t start = TscRead();
   while ((hw::Read32(status) & (PspMailboxStatus::Booted::kMask | PspMailboxStatus::Recovery::kMask)) == 0) {
     // A PSP that never answers is taken to be in recovery.

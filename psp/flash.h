@@ -110,8 +110,6 @@ constexpr uint32_t kTrapPspDirectoryInvalid = 0x20300266;
 constexpr uint32_t kTrapBiosDirectoryInvalid = 0x20300267;
 constexpr uint32_t kTrapPspMailboxUnusable = 0x20300533;
 
-// Where the PSP mailbox status word (PspMailboxStatus) lies in the PSP's window.
-constexpr uint64_t kPspMailboxStatusOffset = PspMailboxStatus::kAt;
 // How long the recovery check waits for either bit, in time-stamp counter ticks.
 constexpr uint64_t kPspStatusWaitTicks = 1ull << 32;
 

@@ -15,10 +15,6 @@ struct PspWindowBaseLow : reg::Register<uint32_t, 0x13B102E0> {
   static constexpr uint32_t kPlacedFlags = PlacedFlagA::kMask | PlacedFlagB::kMask;
 };
 struct PspWindowBaseHigh : reg::Register<uint32_t, 0x13B102E4> {};
-// The same as plain numbers: the two indices, and the base's bits in the low register.
-constexpr uint32_t kPspWindowBaseLow = PspWindowBaseLow::kAt;
-constexpr uint32_t kPspWindowBaseHigh = PspWindowBaseHigh::kAt;
-constexpr uint32_t kPspWindowBaseMask = PspWindowBaseLow::Base::kMask;
 constexpr uint64_t kPspWindowLength = 0x100000;
 
 // The mailbox status word, at this offset in the window: the PSP sets Booted or

@@ -28,7 +28,7 @@ Section Collect(const Platform& platform) {
   s.window = platform.hardware().PspWindowBase();
   bool written = false;
   for (const InternalWrite& w : platform.hardware().InternalWrites())
-    written |= w.bus == 0 && w.index == kPspWindowBaseLow;
+    written |= w.bus == 0 && w.index == PspWindowBaseLow::kAt;
   s.placedBy = written ? "driver" : s.window != 0 ? "platform" : "none";
   const auto node = FindHeapBuffer(ReadHeapList(platform.memory(), platform.firmware()), kHeapHandleFabricMmioState);
   if (!node) return s;

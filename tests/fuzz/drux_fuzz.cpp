@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   });
   if (!ended) std::abort();  // ran away, or halted in a trap that should return
 
-  const uint64_t status = hardware.PspWindowBase() + kPspMailboxStatusOffset;
+  const uint64_t status = hardware.PspWindowBase() + PspMailboxStatus::kAt;
   for (size_t i = logFrom; i < hardware.Log().size(); ++i) {
     const sim::Access& a = hardware.Log()[i];
     if (a.write || (a.kind != sim::AccessKind::Memory && a.kind != sim::AccessKind::Mmio)) continue;

@@ -45,7 +45,7 @@ uint32_t FlashWord(const sim::FlashImage& flash, uint64_t address) {
 // Reads of the look-up: the flash window; the PSP's plumbing (bus 0's
 // configuration space, the status word in the PSP window).
 void CheckReads(const sim::Hardware& hw) {
-  const uint64_t status = hw.PspWindowBase() + kPspMailboxStatusOffset;
+  const uint64_t status = hw.PspWindowBase() + PspMailboxStatus::kAt;
   for (const sim::Access& a : hw.Log()) {
     if (a.write || (a.kind != sim::AccessKind::Memory && a.kind != sim::AccessKind::Mmio)) continue;
     if (kFlashWindow.HoldsAddress(a.address, a.width)) continue;

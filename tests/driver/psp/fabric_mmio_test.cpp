@@ -66,7 +66,7 @@ class FabricMmio : public ::testing::Test {
   std::vector<sim::InternalWrite> WindowWrites() {
     std::vector<sim::InternalWrite> out;
     for (const auto& w : p->hardware().InternalWrites())
-      if (w.bus == 0 && (w.index == kPspWindowBaseLow || w.index == kPspWindowBaseHigh)) out.push_back(w);
+      if (w.bus == 0 && (w.index == PspWindowBaseLow::kAt || w.index == PspWindowBaseHigh::kAt)) out.push_back(w);
     return out;
   }
   // What the allocator printed (debug variant; nothing in the release one).
@@ -338,12 +338,12 @@ TEST_F(FabricMmio, PspWindowIsPlacedOnceOnTheBootProcessorOnly) {
   p->Run([] { PspBarInitEarlyV2(); PspBarInitEarlyV2(); });
   const auto writes = WindowWrites();
   ASSERT_EQ(writes.size(), 2u);
-  EXPECT_EQ(writes[0].index, kPspWindowBaseLow);
+  EXPECT_EQ(writes[0].index, PspWindowBaseLow::kAt);
   EXPECT_EQ(writes[0].value, 0xFEA00101u);
   EXPECT_EQ(State()->BelowRegion[0].UsedFromTop, 0x100000u);
   // Flag bits without a base show no window: it is placed.
   Start(Fabric(1, 1));
-  p->hardware().SetInternal(0, kPspWindowBaseLow, 0x101);
+  p->hardware().SetInternal(0, PspWindowBaseLow::kAt, 0x101);
   p->Run([] { PspBarInitEarlyV2(); });
   EXPECT_EQ(p->hardware().PspWindowBase(), 0xFEA00000u);
 }
@@ -363,7 +363,7 @@ TEST_F(FabricMmio, TheRecoveryCheckPlacesTheWindowBeforeAskingThePsp) {
   EXPECT_TRUE(p->hardware().TrapCodes().empty());
   EXPECT_EQ(p->hardware().PspWindowBase(), 0xFEA00000u);
   const auto& log = p->hardware().Log();
-  EXPECT_EQ(log.back().address, 0xFEA00000u + kPspMailboxStatusOffset);
+  EXPECT_EQ(log.back().address, 0xFEA00000u + PspMailboxStatus::kAt);
 }
 
 }  // namespace

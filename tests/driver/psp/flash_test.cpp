@@ -64,7 +64,7 @@ std::vector<uint64_t> MmioReads(const sim::Platform& p) {
 }
 size_t StatusReads(const sim::Platform& p) {
   const auto reads = MmioReads(p);
-  return size_t(std::count(reads.begin(), reads.end(), kWindow + kPspMailboxStatusOffset));
+  return size_t(std::count(reads.begin(), reads.end(), kWindow + PspMailboxStatus::kAt));
 }
 // The directory addresses the builder gives: 4 KiB steps above the table.
 constexpr uint32_t kTable = 0xFFF20000, kPsp = kTable + 0x1000, kBios = kTable + 0x2000, kLevel2 = kTable + 0x3000;
