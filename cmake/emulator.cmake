@@ -57,4 +57,7 @@ if(MEMINFO_IMAGE)
 endif()
 
 include(GoogleTest)
-gtest_discover_tests(meminfo_emulator_tests DISCOVERY_TIMEOUT 60)
+set(MEMINFO_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test-tmp)
+file(MAKE_DIRECTORY ${MEMINFO_TEST_TMPDIR})
+gtest_discover_tests(meminfo_emulator_tests DISCOVERY_TIMEOUT 60
+                     PROPERTIES ENVIRONMENT "TEST_TMPDIR=${MEMINFO_TEST_TMPDIR}")
