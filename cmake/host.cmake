@@ -60,7 +60,8 @@ if(NOT MEMINFO_FUZZ_ENGINE)
 
   # The command and its subcommands.
   add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
-                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp)
+                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp
+                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/compare_command.cpp)
   target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
   target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
 
