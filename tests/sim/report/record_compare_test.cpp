@@ -38,15 +38,15 @@ const std::string kDefault = std::string(MEMINFO_SOURCE_DIR) + "/scenarios/defau
 
 TEST(RecordCompare, ADumpPlacedElsewhereMatchesAndOneEditedFieldIsNamed) {
   const std::string predicted = Predicted("scenarios/default.toml");
-  // The firmware put everything 0x7E000000 higher: addresses and the pointers' bytes move.
-  std::string moved = std::regex_replace(predicted, std::regex("0x0000000040"), "0x00000000BE");
-  moved = std::regex_replace(moved, std::regex("(\\+0x10  (\\S\\S ){12})40"), "$1BE");
-  moved = std::regex_replace(moved, std::regex("(\\+0x20  (\\S\\S ){4})40"), "$1BE");
+  // The firmware put everything 4 GiB higher: addresses and the pointers' bytes move, 0 bytes among them.
+  std::string moved = std::regex_replace(predicted, std::regex("0x0000000040"), "0x0000000140");
+  moved = std::regex_replace(moved, std::regex("(\\+0x10  (\\S\\S ){11}40) 00"), "$1 01");
+  moved = std::regex_replace(moved, std::regex("(\\+0x20  (\\S\\S ){3}40) 00"), "$1 01");
   test::Command c = test::RunSim("compare " + kDefault + " " +
                                  WriteDump("dump_moved.txt", ShellFile("Shell> MemInfoDump.efi\n" + moved + "Shell> \n")));
   EXPECT_EQ(c.status, 0) << c.output;
   EXPECT_NE(c.output.find("placed elsewhere: Published record, ChannelMap: expected 0x00000000402000E0, found "
-                          "0x00000000BE2000E0"), std::string::npos) << c.output;
+                          "0x00000001402000E0"), std::string::npos) << c.output;
   EXPECT_EQ(c.output.find("differs:"), std::string::npos) << c.output;
 
   // One element of one slot's AddrMask edited.
