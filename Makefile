@@ -2,7 +2,7 @@
 #   make demo     build, then boot the driver on the default platform and print the report
 #   make check    build everything (host build, sanitizer build, debug variant, images) and run every test;
 #                 the release image is built twice (build/host, build/image) and must be the same bytes
-#   make image    build MemInfoDxe.efi alone
+#   make image    build MemInfoDxe.efi alone (and MemInfoDump.efi, the record dump for a board)
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 #   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
 #   make firmware-test  boot it in the reference UEFI firmware under QEMU; check the firmware file
@@ -45,7 +45,7 @@ asan: deps
 image: deps
 	@cmake --preset image >/dev/null
 	@cmake --build --preset image -j $(JOBS)
-	@ls -l build/image/MemInfoDxe.efi
+	@ls -l build/image/MemInfoDxe.efi build/image/MemInfoDump.efi
 
 # The build's own output goes to a log, so the report stands alone.
 demo: deps
@@ -65,6 +65,7 @@ check: host asan host-debug image
 	@tools/check-image --no-print build/host/MemInfoDxe.efi
 	@tools/check-image --no-print build/host/print-probe.efi
 	@tools/check-image build/host-debug/MemInfoDxe.efi
+	@tools/check-image --application build/host/MemInfoDump.efi
 	@echo "== the release image of two builds (build/host, build/image): the same bytes"
 	@tools/check-repro build/host/MemInfoDxe.efi build/image/MemInfoDxe.efi
 	@$(MAKE) --no-print-directory firmware-test

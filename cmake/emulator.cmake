@@ -22,6 +22,7 @@ endif()
 
 add_executable(meminfo_emulator_tests
   ${CMAKE_SOURCE_DIR}/tests/emulator/emulator_test.cpp
+  ${CMAKE_SOURCE_DIR}/tests/emulator/dump_app_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/emulator/pe_loader_test.cpp
   ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp)
 target_link_libraries(meminfo_emulator_tests PRIVATE meminfo_emu GTest::gtest GTest::gtest_main)
@@ -54,6 +55,9 @@ if(MEMINFO_IMAGE)
     MEMINFO_LINKED_IMAGE_PATH="${MEMINFO_LINKED_IMAGE_PATH}"
     MEMINFO_PROBE_IMAGE_PATH="${PROBE_IMAGE_PATH}")
   add_dependencies(meminfo_emulator_tests image emulator_probe_image)
+  # The record dump application, run after a boot.
+  target_compile_definitions(meminfo_emulator_tests PRIVATE MEMINFO_DUMP_APP_PATH="${MEMINFO_DUMP_APP_PATH}")
+  add_dependencies(meminfo_emulator_tests dump-app)
 endif()
 
 include(GoogleTest)

@@ -32,6 +32,12 @@ target_include_directories(meminfo_driver PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_G
 target_compile_options(meminfo_driver PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++
                        -funwind-tables)
 
+# The record's text renderer, shared with MemInfoDump.efi (apps/dump/): held to
+# the same freestanding rules, since the application is built from it too.
+add_library(meminfo_dump_text OBJECT ${CMAKE_SOURCE_DIR}/apps/dump/record_text.cpp)
+target_include_directories(meminfo_dump_text PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENERATED_DIR})
+target_compile_options(meminfo_dump_text PRIVATE -ffreestanding -fno-exceptions -fno-rtti -nostdinc++)
+
 # The virtual platform, one folder per layer, lowest first (tools/check-layers
 # holds each to including only its own layer and those below it). sim/emu/, the
 # emulator backend, is a library of its own (cmake/emulator.cmake).
@@ -42,7 +48,7 @@ foreach(layer ${SIM_LAYERS})
   list(APPEND SIM_SOURCES ${layer_sources})
 endforeach()
 # The driver and the platform it calls through the seam form one library.
-add_library(meminfo_sim STATIC ${SIM_SOURCES} $<TARGET_OBJECTS:meminfo_driver>)
+add_library(meminfo_sim STATIC ${SIM_SOURCES} $<TARGET_OBJECTS:meminfo_driver> $<TARGET_OBJECTS:meminfo_dump_text>)
 target_include_directories(meminfo_sim PUBLIC ${CMAKE_SOURCE_DIR} ${MEMINFO_GENERATED_DIR} ${TOMLPP_INCLUDE})
 target_link_libraries(meminfo_sim PUBLIC nlohmann_json::nlohmann_json)
 target_compile_definitions(meminfo_sim PUBLIC TOML_HEADER_ONLY=1)
@@ -54,7 +60,8 @@ if(NOT MEMINFO_FUZZ_ENGINE)
 
   # The command and its subcommands.
   add_executable(meminfo-sim ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/meminfo_sim.cpp
-                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp)
+                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/flash_command.cpp
+                 ${CMAKE_SOURCE_DIR}/tools/meminfo_sim/compare_command.cpp)
   target_include_directories(meminfo-sim PRIVATE ${CLI11_INCLUDE})
   target_link_libraries(meminfo-sim PRIVATE meminfo_sim)
 

@@ -193,6 +193,12 @@ bool Platform::StartAnotherDriver(DriverRun* run) {
   return run->returned;
 }
 
+bool Platform::RunApplication(const std::string& path, uint64_t* status) {
+  const uint64_t handle = firmware_.PrepareApplication();
+  bool ran = false;
+  return Run([&] { ran = dispatch_.RunApplication(path, handle, firmware_.SystemTable(), status); }) && ran;
+}
+
 bool Platform::RequestMmio(MmioRequestRun* run) {
   if (!dispatch_.CallsAllocator()) {
     std::fprintf(stderr, "virtual platform: this dispatch backend cannot call the fabric MMIO allocator\n");

@@ -75,6 +75,11 @@ class Platform {
   // Loads another copy of the driver with its own image handle and runs its
   // entry; false when the platform stopped during it.
   bool StartAnotherDriver(DriverRun* run);
+  // Runs the UEFI application image at `path` after the boot (the record dump,
+  // apps/dump/) with its own image handle and the console its text goes to
+  // (firmware().ConsoleText()); false when the platform stopped, or the
+  // backend cannot run an image file (only the emulator can).
+  bool RunApplication(const std::string& path, uint64_t* status);
   // False when the platform stopped during the signal.
   bool SignalGroup(const Guid& group);
   // Another driver of the package asks the fabric MMIO allocator for a range

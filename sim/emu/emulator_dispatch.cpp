@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 
+#include "sim/board/platform.h"
 #include "sim/emu/emulator_engine.h"
 
 namespace sim {
@@ -356,6 +357,30 @@ uint64_t EmulatorDispatch::LoadAnotherImage(unsigned image) {
   e.HookCopy(image);
   uc_ctl_remove_cache(e.uc, base, base + e.image.SizeOfImage());
   return base + e.image.EntryRva();
+}
+
+bool EmulatorDispatch::RunApplication(const std::string& path, uint64_t imageHandle, uint64_t systemTable,
+                                      uint64_t* status) {
+  Engine& e = *engine_;
+  const PeImage app = PeImage::Read(path, kEmuImageSlotSize);
+  const uint64_t size = (app.SizeOfImage() + kPage - 1) & ~(kPage - 1);
+  const uint64_t block = ActivePlatform().firmware().PlacePool(EfiLoaderCode, size + kPage);
+  if (block == 0) throw EmulationError("no pool memory for the application " + path);
+  const uint64_t base = (block + kPage - 1) & ~(kPage - 1);
+  e.memory.Touch(base, size);
+  app.Place(e.memory.Host(base), base);
+  e.Check(uc_mem_protect(e.uc, base, size, UC_PROT_ALL), "let the application run");
+  uc_ctl_remove_cache(e.uc, base, base + size);
+  struct Restore {
+    Engine& e;
+    uint64_t base, size;
+    ~Restore() {
+      uc_mem_protect(e.uc, base, size, UC_PROT_READ | UC_PROT_WRITE);
+      uc_ctl_remove_cache(e.uc, base, base + size);
+    }
+  } restore{e, base, size};
+  *status = e.Call(base + app.EntryRva(), {imageHandle, systemTable});
+  return true;
 }
 
 unsigned EmulatorDispatch::ImageCapacity() const { return engine_->capacity; }

@@ -76,6 +76,10 @@ class EmulatorDispatch final : public Dispatch {
   // Places copy `image` in its own place; each copy's state is its own sections.
   // Throws EmulationError for a copy beyond ImageCapacity().
   uint64_t LoadAnotherImage(unsigned image) override;
+  // Places the application in pool memory the firmware hands out (EfiLoaderCode),
+  // lets it run there and calls its entry. Throws EmulationError for an image
+  // that cannot be loaded or an application that faults.
+  bool RunApplication(const std::string& path, uint64_t imageHandle, uint64_t systemTable, uint64_t* status) override;
   // How many copies of the image one boot may run (the first included).
   unsigned ImageCapacity() const;
 

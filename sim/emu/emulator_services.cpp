@@ -41,6 +41,9 @@ const char* ServiceName(Service s) {
     case Service::SmmCommunicate: return "SmmCommunicate";
     case Service::DieMemoryInfo: return "DieMemoryInfo";
     case Service::UninstallProtocolInterface: return "UninstallProtocolInterface";
+    case Service::HandleProtocol: return "HandleProtocol";
+    case Service::LocateHandle: return "LocateHandle";
+    case Service::ConOutOutputString: return "ConOut.OutputString";
     case Service::Count: break;
   }
   return "?";
@@ -289,6 +292,48 @@ bool ServeOtherProtocols(ServiceFrame& c, Service service) {
   }
 }
 
+// What an application after the boot calls (Firmware::PrepareApplication).
+bool ServeApplication(ServiceFrame& c, Service service) {
+  switch (service) {
+    case Service::HandleProtocol: {
+      const uint64_t protocol = c.Arg(1), iface = c.Arg(2);
+      if (protocol == 0 || iface == 0) {
+        c.Return(EFI_INVALID_PARAMETER);
+        return true;
+      }
+      uint64_t i = 0;
+      const uint64_t s = c.fw.HandleProtocol(c.Arg(0), c.GuidAt(protocol), &i);
+      if (s == 0) c.Store(iface, i);
+      c.Return(s);
+      return true;
+    }
+    case Service::LocateHandle: {
+      const uint64_t protocol = c.Arg(1), sizeAddress = c.Arg(3), buffer = c.Arg(4);
+      uint64_t size = sizeAddress ? c.e.GuestRead64(sizeAddress, c.name + "'s size pointer") : 0;
+      const Guid g = protocol ? c.GuidAt(protocol) : Guid{};
+      std::vector<uint64_t> handles;
+      const uint64_t s = c.fw.LocateHandle(uint32_t(c.Arg(0)), protocol ? &g : nullptr, sizeAddress ? &size : nullptr, &handles);
+      if (sizeAddress) c.Store(sizeAddress, size);
+      for (size_t i = 0; i < handles.size(); ++i) c.Store(buffer + 8 * i, handles[i]);
+      c.Return(s);
+      return true;
+    }
+    case Service::ConOutOutputString: {
+      // The string up to its terminating zero, as far as DRAM goes; at most 64 Ki characters.
+      std::u16string text;
+      for (uint64_t at = c.Arg(1); text.size() < 65536 && c.e.memory.Contains(at, 2); at += 2) {
+        const char16_t ch = c.e.memory.Read<uint16_t>(at);
+        if (ch == 0) break;
+        text += ch;
+      }
+      c.Return(c.fw.ConsoleOutput(text));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 // Each service takes its arguments as host_dispatch.cpp's thunk of the same name
@@ -300,7 +345,8 @@ void EmulatorDispatch::Engine::Serve(Service service, uint64_t rsp) {
     return;
   }
   if (ServePool(call, service) || ServeEvents(call, service) || ServeProtocols(call, service) ||
-      ServePcd(call, service) || ServeTopology(call, service) || ServeOtherProtocols(call, service))
+      ServePcd(call, service) || ServeTopology(call, service) || ServeOtherProtocols(call, service) ||
+      ServeApplication(call, service))
     return;
   throw EmulationError("the driver called an unknown service");
 }

@@ -5,6 +5,7 @@
 // against the same models.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace sim {
 
@@ -38,6 +39,10 @@ enum class Service : uint16_t {
   SmmCommunicate,
   DieMemoryInfo,
   UninstallProtocolInterface,
+  // What an application started after the boot calls (Firmware::PrepareApplication).
+  HandleProtocol,
+  LocateHandle,
+  ConOutOutputString,
   Count,
 };
 
@@ -63,6 +68,14 @@ class Dispatch {
   virtual unsigned SwitchImage(unsigned image) {
     (void)image;
     return 0;
+  }
+  // A UEFI application (the record dump, apps/dump/) run after the boot: loads
+  // the PE image at `path`, calls its entry with this image handle and system
+  // table and sets `status` to what it returned; false when the backend cannot
+  // run an image file.
+  virtual bool RunApplication(const std::string& path, uint64_t imageHandle, uint64_t systemTable, uint64_t* status) {
+    (void)path, (void)imageHandle, (void)systemTable, (void)status;
+    return false;
   }
   // A new platform: only copy 0 exists, freshly loaded.
   virtual void ForgetImages() {}

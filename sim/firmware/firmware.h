@@ -132,6 +132,18 @@ class Firmware {
   // A protocol another module installed before the driver started.
   void Preinstall(const Guid& protocol, uint64_t interface);
 
+  // An application after the boot (sim/firmware/firmware_application.cpp): the
+  // console's text output under the system table's ConOut, and HandleProtocol and
+  // LocateHandle in the boot services, which the driver never calls. Returns the
+  // application's image handle; the console collects what it prints.
+  uint64_t PrepareApplication();
+  uint64_t HandleProtocol(uint64_t handle, const Guid& protocol, uint64_t* iface);
+  // By protocol (search type 2) only; *size in bytes, as the service takes it.
+  uint64_t LocateHandle(uint32_t searchType, const Guid* protocol, uint64_t* size, std::vector<uint64_t>* handles);
+  uint64_t ConsoleOutput(const std::u16string& text);
+  // What reached the console, UCS-2 narrowed to bytes ('?' beyond ASCII).
+  const std::string& ConsoleText() const { return console_; }
+
   // PCD.
   uint64_t PcdGet(uint64_t token, int width);
   uint64_t PcdSet(uint64_t token, int width, uint64_t value);
@@ -226,6 +238,8 @@ class Firmware {
     bool unloaded;
   };
   std::vector<LoadedImage> images_;
+  std::vector<uint64_t> applications_;  // image handles of applications run after the boot
+  std::string console_;
   unsigned currentImage_ = 0;
   uint64_t staleNotifies_ = 0;
   std::vector<PoolBlock> pool_;

@@ -165,6 +165,10 @@ class Host final : public Dispatch {
       case Service::SmmCommunicate: return FnAddr(SmmCommunicateThunk);
       case Service::DieMemoryInfo: return FnAddr(DieMemoryInfoThunk);
       case Service::UninstallProtocolInterface: return FnAddr(UninstallProtocolInterfaceThunk);
+      // Only an application calls these, and only the emulator runs one.
+      case Service::HandleProtocol:
+      case Service::LocateHandle:
+      case Service::ConOutOutputString: return FnAddr(Unimplemented);
       case Service::Count: break;
     }
     return FnAddr(Unimplemented);

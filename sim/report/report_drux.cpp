@@ -117,31 +117,6 @@ DruxWalk WalkAt(Platform& p, const Observed& o, uint64_t block) {
 
 }  // namespace
 
-std::string ChipSelectText(Platform& platform, uint64_t address, uint64_t count) {
-  std::ostringstream out;
-  out << "Chip-select table (ChipSelectTable)\n";
-  if (!platform.memory().Contains(address, sizeof(ChipSelectTable))) {
-    out << "  unreadable: its 2048 bytes do not lie in DRAM\n";
-    return out.str();
-  }
-  const auto bytes = platform.memory().ReadBytes(address, sizeof(ChipSelectTable));
-  const uint64_t shown = std::min<uint64_t>(count, kChipSelectTableEntries);
-  bool restZero = true;
-  for (size_t i = 0; i < bytes.size(); ++i)
-    if ((i >= 16 * shown || i % 16 >= offsetof(ChipSelectEntry, Reserved)) && bytes[i] != 0) restZero = false;
-  out << "  At " << HexText(address, 16) << ", " << count << " entries; reserved bytes and unused entries "
-      << (restZero ? "all zero" : "NOT all zero") << "\n";
-  out << "     #  Socket  Die  Channel  DIMM  Rank  Sequence\n";
-  for (uint64_t i = 0; i < shown; ++i) {
-    ChipSelectEntry e;
-    std::memcpy(&e, bytes.data() + 16 * i, sizeof e);
-    out << "  " << Pad(std::to_string(i), 4, true) << "  " << Pad(std::to_string(e.Socket), 6) << "  "
-        << Pad(std::to_string(e.Die), 3) << "  " << Pad(std::to_string(e.Channel), 7) << "  "
-        << Pad(std::to_string(e.Dimm), 4) << "  " << Pad(std::to_string(e.Rank), 4) << "  " << e.Sequence << "\n";
-  }
-  return out.str();
-}
-
 void ChipSelectJson(Platform& platform, uint64_t address, uint64_t count, json& table) {
   table["readable"] = platform.memory().Contains(address, sizeof(ChipSelectTable));
   if (!table["readable"]) return;

@@ -14,8 +14,6 @@
 
 namespace sim {
 
-// Text of the chip-select table at address (ChipSelectEntries, not 0) with count entries.
-std::string ChipSelectText(Platform& platform, uint64_t address, uint64_t count);
 // Keys added to the JSON report's record.chip_select_table for a present table.
 void ChipSelectJson(Platform& platform, uint64_t address, uint64_t count, nlohmann::json& table);
 

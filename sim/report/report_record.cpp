@@ -1,10 +1,10 @@
 #include "sim/report/report_record.h"
 
 #include <cstddef>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
+#include "apps/dump/record_text.h"
 #include "core/meminfo.h"
 #include "sim/report/report_drux.h"
 #include "sim/report/report_format.h"
@@ -124,46 +124,47 @@ json RecordJson(Platform& platform) {
   return j;
 }
 
+namespace {
+
+void Append(void* text, const char* piece, size_t length) { static_cast<std::string*>(text)->append(piece, length); }
+
+const uint8_t* DramBytes(void* memory, uint64_t address, uint64_t size) {
+  const auto* m = static_cast<const PhysicalMemory*>(memory);
+  return m->Contains(address, size) ? m->Host(address) : nullptr;
+}
+
+dump::Reader DramReader(Platform& platform) {
+  return {DramBytes, const_cast<void*>(static_cast<const void*>(&platform.memory()))};
+}
+
+dump::RecordPlace Place(Platform& platform, const RecordView& r) {
+  return {r.address, r.handle, r.handle == platform.firmware().ImageHandle()};
+}
+
+}  // namespace
+
 std::string RecordText(Platform& platform) {
   const RecordView r = ReadRecord(platform);
-  std::ostringstream out;
-  out << "Published record (MemInfoProtocol)\n";
-  if (!r.present) {
-    out << "  absent: nothing was installed under " << GuidText(MemInfoProtocolGuid) << "\n";
-    return out.str();
-  }
-  out << "  Interface  " << HexText(r.address, kAddressDigits) << "\n";
-  out << "  Handle     " << HexText(r.handle, kAddressDigits)
-      << (r.handle == platform.firmware().ImageHandle() ? " (the image handle)" : " (not the image handle)") << "\n";
-  if (!r.readable) {
-    out << "  unreadable: the interface address does not lie in DRAM\n";
-    return out.str();
-  }
-  Table t({"Offset", "Field", "Type", "Value"});
-  for (const RecordField& f : kRecordFields)
-    t.Row({HexText(f.offset, 2), f.name, WidthName(f.width), HexText(r.Value(f), 2 * f.width)});
-  out << t.Render("  ");
-  out << "  Bytes\n";
-  for (size_t at = 0; at < r.bytes.size(); at += 16) out << "    +" << HexText(at, 2) << "  " << ByteDump(r.bytes, at, 16) << "\n";
-
-  const uint64_t channelMap = r.Value("ChannelMap");
-  const uint64_t entries = r.Value("ChipSelectEntries");
-  out << "  Channel map snapshot  "
-      << (channelMap == 0 ? std::string("absent (ChannelMap is 0)") : "at " + HexText(channelMap, kAddressDigits))
-      << "\n";
-  out << "  Chip-select table     "
-      << (entries == 0 ? std::string("absent (ChipSelectEntries is 0)")
-                       : "at " + HexText(entries, kAddressDigits))
-      << ", ChipSelectCount " << r.Value("ChipSelectCount") << "\n";
-  return out.str();
+  std::string out;
+  const dump::Sink sink{Append, &out};
+  if (!r.present) dump::RecordAbsentText(sink);
+  else dump::RecordText(sink, Place(platform, r), DramReader(platform));
+  return out;
 }
 
 std::string RecordBuffersText(Platform& platform) {
   const RecordView r = ReadRecord(platform);
   std::string out;
-  if (r.readable && r.Value("ChannelMap") != 0) out += SnapshotText(platform, r.Value("ChannelMap")) + "\n";
-  if (r.readable && r.Value("ChipSelectEntries") != 0)
-    out += ChipSelectText(platform, r.Value("ChipSelectEntries"), r.Value("ChipSelectCount")) + "\n";
+  if (r.present) dump::RecordBuffersText(dump::Sink{Append, &out}, r.address, DramReader(platform));
+  return out;
+}
+
+std::string DumpText(Platform& platform) {
+  const RecordView r = ReadRecord(platform);
+  std::string out;
+  const dump::Sink sink{Append, &out};
+  if (!r.present) dump::RecordAbsentText(sink);
+  else dump::DumpText(sink, Place(platform, r), DramReader(platform));
   return out;
 }
 

@@ -19,5 +19,8 @@ std::string RecordBuffersText(Platform& platform);
 // {"present", "address", "handle", "on_image_handle", "readable", "bytes",
 //  "fields", "channel_map", "chip_select_table"}: as far as the record is there.
 nlohmann::json RecordJson(Platform& platform);
+// What MemInfoDump.efi prints on a board for this platform's record: the
+// record section, an empty line, the buffers' sections (apps/dump/record_text.h).
+std::string DumpText(Platform& platform);
 
 }  // namespace sim

@@ -22,6 +22,12 @@ describes this machine (scenarios/qemu-ovmf.toml):
 An exception dump on the serial console, a hang (bounded waits) or QEMU ending
 early fail the boot with a message saying what was seen.
 
+One more boot reads the record back as a board does: the loader publishes the
+record, snapshot and chip-select table of scenarios/default.toml's boot
+(RECORD.BIN, built from `meminfo-sim run --json`) and runs MemInfoDump.efi
+(DUMP.EFI); its console output, on the serial port, must be what `meminfo-sim
+compare` finds equal to the scenario's prediction (the blocks' addresses aside).
+
 The same check holds for the firmware file of `make ffs` (tools/make-ffs) put
 into a firmware volume and handed to the firmware's DXE dispatcher, which must
 find the dependency expression met and start the driver. The test also builds
@@ -377,6 +383,62 @@ def boot(loader, driver, pcd_bin, prediction, boot_timeout=BOOT_TIMEOUT, driver_
     return passed, message, serial.decode("ascii", "replace")
 
 
+SNAPSHOT_SIZE = 3366
+CHIP_SELECT_TABLE_SIZE = 2048
+DUMP_SCENARIO = os.path.join(ROOT, "scenarios", "default.toml")
+
+
+def record_bin(sim, scenario):
+    """RECORD.BIN for the loader: the record's 40 bytes as the scenario's boot published them, then
+    the snapshot's bytes and the chip-select table's, each when the record points to one."""
+    run = subprocess.run([sim, "run", scenario, "--json"], capture_output=True, text=True, timeout=120)
+    record = json.loads(run.stdout)["record"]
+    if not record.get("present") or "bytes" not in record:
+        raise RuntimeError(f"{scenario} publishes no readable record")
+    out = bytes(record["bytes"])
+    snapshot, table = record["channel_map"], record["chip_select_table"]
+    if snapshot["present"]:
+        out += bytes.fromhex(snapshot["bytes_hex"])
+        assert len(out) == 40 + SNAPSHOT_SIZE
+    if table["present"]:
+        if not table["rest_zero"]:
+            raise RuntimeError(f"{scenario}: the chip-select table's reserved bytes are not zero; the JSON lacks them")
+        entries = b"".join(struct.pack("<QBBBBB3x", e["sequence"], e["socket"], e["channel"], e["die"], e["dimm"],
+                                       e["rank"]) for e in table["entries"])
+        out += entries.ljust(CHIP_SELECT_TABLE_SIZE, b"\0")
+    return out
+
+
+def boot_dump(loader, dump_app, record, sim, timeout=BOOT_TIMEOUT):
+    """Boots the firmware with the loader in its record mode; returns (passed, message, serial text)."""
+    with tempfile.TemporaryDirectory(prefix="meminfo-fw-dump-") as work:
+        disk = os.path.join(work, "disk")
+        os.makedirs(os.path.join(disk, "EFI", "BOOT"))
+        shutil.copyfile(loader, os.path.join(disk, "EFI", "BOOT", "BOOTX64.EFI"))
+        shutil.copyfile(dump_app, os.path.join(disk, "DUMP.EFI"))
+        with open(os.path.join(disk, "RECORD.BIN"), "wb") as f:
+            f.write(record)
+        vars_copy = os.path.join(work, "vars.fd")
+        shutil.copyfile(OVMF_VARS, vars_copy)
+        command = [c for c in qemu_command(disk, vars_copy, "") if c not in ("-trace", "memory_region_ops_write", "-D", "")]
+        try:
+            run = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        except subprocess.TimeoutExpired as e:
+            return False, f"hang: QEMU did not shut down within {timeout:.0f} s", (e.stdout or b"").decode("ascii", "replace")
+    serial = run.stdout.decode("ascii", "replace")
+    if EXCEPTION_MARK.decode() in serial:
+        return False, "the processor raised an exception", serial
+    returned = re.search(r"meminfo-loader: dump returned (0x[0-9A-F]+)", serial)
+    if not returned or int(returned[1], 16) != 0:
+        return False, "MemInfoDump.efi did not return success" + (f" ({returned[1]})" if returned else ""), serial
+    compare = subprocess.run([sim, "compare", DUMP_SCENARIO, "-"], input=run.stdout, capture_output=True, timeout=120)
+    verdict = compare.stdout.decode().strip().splitlines()
+    if compare.returncode != 0:
+        return False, f"meminfo-sim compare exited with {compare.returncode}: " + \
+            " | ".join(verdict[-5:] + compare.stderr.decode().strip().splitlines()), serial
+    return True, verdict[-1], serial
+
+
 def strip_relocations(image, out):
     """A copy of a PE32+ image whose base-relocation directory entry is zeroed."""
     pe = pefile.PE(image, fast_load=True)
@@ -425,6 +487,7 @@ class Boot:
     prediction: Prediction
     expect_pass: bool = True
     expect_text: str = ""  # a failure must say this
+    record: bytes | None = None  # the record dump's boot: RECORD.BIN
 
 
 def main():
@@ -438,7 +501,7 @@ def main():
     images = os.path.join(args.build, "firmware-test")
     loader = os.path.join(images, "Loader.efi")
     shipped = os.path.join(args.build, "MemInfoDxe.efi")
-    for path in (sim, loader, shipped, OVMF_CODE, OVMF_VARS, shutil.which("qemu-system-x86_64") or "qemu"):
+    for path in (sim, loader, shipped, os.path.join(args.build, "MemInfoDump.efi"), OVMF_CODE, OVMF_VARS, shutil.which("qemu-system-x86_64") or "qemu"):
         if not os.path.exists(path):
             sys.exit(f"firmware-test: {path} is missing (make host; tools/install-deps firmware)")
     pcd_bin = pcd_table(args.scenario)
@@ -453,6 +516,9 @@ def main():
 
     def run(b):
         t = time.monotonic()
+        if b.record is not None:
+            ok, message, serial = boot_dump(loader, b.driver, b.record, sim)
+            return b.name, ok, f"({time.monotonic() - t:.1f} s) " + message, serial
         ok, message, serial = boot(loader, b.driver, pcd_bin, b.prediction)
         took = f"({time.monotonic() - t:.1f} s) "
         if b.expect_pass:
@@ -493,6 +559,9 @@ def main():
         boots.append(Boot("the trap driver without its relocations", stripped, trap_prediction, False, STRIPPED_FAILS))
         boots.append(Boot("a driver that executes ud2", os.path.join(images, "FaultDriver.efi"), shipped_prediction,
                           False, "exception"))
+        boots.append(Boot("MemInfoDump.efi reads back the record of scenarios/default.toml",
+                          os.path.join(args.build, "MemInfoDump.efi"), shipped_prediction,
+                          record=record_bin(sim, DUMP_SCENARIO)))
 
     try:
         with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:

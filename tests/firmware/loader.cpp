@@ -11,10 +11,15 @@
 //      logs the dispatcher's status;
 //   4. logs the 40 bytes published under MemInfoProtocolGuid, if any, puts the
 //      firmware's PCD protocol back and shuts the machine down.
+// With RECORD.BIN on the disk it does something else: it publishes a record
+// itself and runs the record dump application (DUMP.EFI, MemInfoDump.efi) on
+// it (RunDump below).
 // Every line goes straight to the first serial port's data register, polled
 // and unbuffered: it needs no firmware service, works at any task priority
 // (the driver may call the PCD from a notify function) and lands in the same
 // ordered stream of port writes as the driver's own.
+#include "core/channel_map.h"
+#include "core/chip_select.h"
 #include "core/meminfo.h"
 #include "platform/hw.h"
 #include "uefi/image_services.h"
@@ -184,6 +189,56 @@ bool ReadFile(EfiBootServices* bs, EfiFile* root, const char16_t* name, uint64_t
   Shutdown(st);
 }
 
+// RECORD.BIN: a published record's 40 bytes as a scenario's boot left them,
+// then the channel map snapshot's bytes when its ChannelMap is not 0, then the
+// chip-select table's when its ChipSelectEntries is not 0. The blocks are placed
+// in pool memory, the record's two pointers set to where they lie, and the
+// record installed under MemInfoProtocolGuid on the loader's image handle (as
+// the driver installs it on its own); then DUMP.EFI runs and prints it on the
+// console.
+[[noreturn]] void RunDump(EfiBootServices* bs, EfiFile* root, EfiHandle imageHandle, EfiSystemTable* st,
+                          const uint8_t* data, uint64_t size) {
+  constexpr uint64_t kMaxDumpBytes = 1u << 20;
+  MemInfoRecord* record = nullptr;
+  if (size < sizeof(MemInfoRecord) ||
+      EfiError(bs->AllocatePool(EfiBootServicesData, sizeof(MemInfoRecord), reinterpret_cast<void**>(&record))))
+    Fail(st, "RECORD.BIN holds no record", size);
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(record);
+  for (uint64_t i = 0; i < sizeof(MemInfoRecord); ++i) bytes[i] = data[i];
+  uint64_t at = sizeof(MemInfoRecord);
+  auto place = [&](uint64_t* pointer, uint64_t blockSize) {
+    if (*pointer == 0) return;
+    void* block = nullptr;
+    if (size - at < blockSize || EfiError(bs->AllocatePool(EfiBootServicesData, blockSize, &block)))
+      Fail(st, "RECORD.BIN is too short for a block", at);
+    for (uint64_t i = 0; i < blockSize; ++i) static_cast<uint8_t*>(block)[i] = data[at + i];
+    at += blockSize;
+    *pointer = reinterpret_cast<uint64_t>(block);
+  };
+  place(&record->ChannelMap, sizeof(ChannelMapSnapshot));
+  place(&record->ChipSelectEntries, sizeof(ChipSelectTable));
+  if (at != size) Fail(st, "RECORD.BIN holds more than the record and its blocks", size);
+  EfiHandle handle = imageHandle;
+  EfiStatus s = bs->InstallProtocolInterface(&handle, &MemInfoProtocolGuid, EFI_NATIVE_INTERFACE, record);
+  if (EfiError(s)) Fail(st, "install the record", s);
+
+  uint8_t* app = nullptr;
+  uint64_t appSize = 0;
+  if (!ReadFile(bs, root, u"\\DUMP.EFI", kMaxDumpBytes, &app, &appSize)) Fail(st, "read DUMP.EFI", 0);
+  EfiHandle child = nullptr;
+  s = BootService<EfiLoadImage>(bs->LoadImage)(0, imageHandle, nullptr, app, appSize, &child);
+  Line("load dump ");
+  PutHex(s);
+  End();
+  if (!EfiError(s)) {
+    s = BootService<EfiStartImage>(bs->StartImage)(child, nullptr, nullptr);
+    Line("dump returned ");
+    PutHex(s);
+    End();
+  }
+  Shutdown(st);
+}
+
 }  // namespace
 
 extern "C" EfiStatus EFIAPI LoaderEntry(EfiHandle imageHandle, EfiSystemTable* st) {
@@ -203,6 +258,11 @@ extern "C" EfiStatus EFIAPI LoaderEntry(EfiHandle imageHandle, EfiSystemTable* s
   EfiFile* root = nullptr;
   s = fs->OpenVolume(fs, &root);
   if (EfiError(s)) Fail(st, "open volume", s);
+
+  uint8_t* recordFile = nullptr;
+  uint64_t recordSize = 0;
+  if (ReadFile(bs, root, u"\\RECORD.BIN", 8192, &recordFile, &recordSize))
+    RunDump(bs, root, imageHandle, st, recordFile, recordSize);
 
   uint8_t* pcd = nullptr;
   uint64_t pcdSize = 0;

@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "sim/emu/emulator_dispatch.h"
+#include "tools/meminfo_sim/compare_command.h"
 #include "tools/meminfo_sim/flash_command.h"
 #include "sim/board/platform.h"
 #include "sim/report/report.h"
@@ -59,6 +60,12 @@ constexpr const char* kFlashExitText =
     "has problems (a missing entry table, a bad magic, count or checksum, or a\n"
     "--signature processor whose lookups fail); 2 bad usage, or a file that cannot\n"
     "be read or written. See docs/flash.md.\n";
+constexpr const char* kCompareExitText =
+    "Exit status of compare: 0 the dump shows what the scenario predicts (the\n"
+    "record's, its handle's and its blocks' addresses aside: \"placed elsewhere\");\n"
+    "1 a field differs (each difference is one line: section, slot or entry,\n"
+    "field, expected, found); 2 bad usage, a bad scenario, a dump file that cannot\n"
+    "be read, or a dump that cannot be parsed (the message names the file and line).\n";
 constexpr const char* kSeeDocs =
     "\n"
     "Scenario files: docs/scenario-format.md. Reading the report and its JSON\n"
@@ -148,7 +155,8 @@ int Sweep(const Options& o) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "meminfo-sim"};
-  app.footer(std::string(kRunExitText) + "\n" + kSweepExitText + "\n" + kFlashExitText + kSeeDocs);
+  app.footer(std::string(kRunExitText) + "\n" + kSweepExitText + "\n" + kFlashExitText + "\n" + kCompareExitText +
+             kSeeDocs);
   app.require_subcommand(1);
 
   Options o;
@@ -192,6 +200,14 @@ int main(int argc, char** argv) {
                            "may be repeated; default: every processor the flash format knows");
   flashCommand->footer(kFlashExitText);
 
+  std::string compareScenario, compareDump;
+  CLI::App* compareCommand = app.add_subcommand(
+      "compare", "Boot a scenario and hold a board's record dump (MemInfoDump.efi's output) against what it predicts");
+  compareCommand->add_option("SCENARIO", compareScenario, "Scenario file (TOML) describing the board")->required();
+  compareCommand->add_option("DUMP", compareDump, "The dump's text file (UTF-16 or 8-bit), or - for standard input")
+      ->required();
+  compareCommand->footer(kCompareExitText);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -204,5 +220,6 @@ int main(int argc, char** argv) {
   }
   if (flashCommand->parsed()) return sim::RunFlashCommand(flash, std::cout, std::cerr);
   if (sweepCommand->parsed()) return Sweep(sweep);
+  if (compareCommand->parsed()) return sim::RunCompareCommand(compareScenario, compareDump, std::cout, std::cerr);
   return Run(o);
 }
