@@ -140,7 +140,8 @@ constexpr TopLevel kTopLevel[] = {
 };
 
 // Far more than any platform takes to describe (its bulk belongs in files of
-// its own); it keeps a file named by mistake from being read whole.
+// its own); it keeps a file named by mistake from being read whole. The files
+// of a chain (one extending another) hold at most this much together.
 constexpr uint64_t kScenarioFileLimit = 64ull << 20;
 
 // A scenario file extends at most this many others, one after the other.
@@ -188,13 +189,20 @@ void Merge(toml::table& parent, toml::table&& child) {
   }
 }
 
+// The files a scenario's chain has read so far: the first the one named to
+// LoadScenario, each next the one the previous extends.
+struct Chain {
+  std::vector<std::filesystem::path> files;  // as the file system names them, to find a cycle
+  uint64_t bytes = 0;  // all of them together, at most kScenarioFileLimit
+};
+
 // The file at `path` (its bytes in `text`) merged over the files it extends.
-// `chain`: the files read so far, the first one's child last-but-one.
-toml::table Resolve(const std::string& path, const std::string& text, std::vector<std::filesystem::path>& chain) {
+toml::table Resolve(const std::string& path, const std::string& text, Chain& chain) {
   toml::table root = ParseText(text, path);
   std::error_code ec;
   std::filesystem::path self = std::filesystem::weakly_canonical(path, ec);
-  chain.push_back(ec ? std::filesystem::path(path).lexically_normal() : self);
+  chain.files.push_back(ec ? std::filesystem::path(path).lexically_normal() : self);
+  chain.bytes += text.size();
   auto n = root.get("extends");
   if (!n) return root;
   const Reader r(path);
@@ -202,14 +210,14 @@ toml::table Resolve(const std::string& path, const std::string& text, std::vecto
   if (parent.is_relative()) parent = std::filesystem::path(path).parent_path() / parent;
   std::filesystem::path parentKey = std::filesystem::weakly_canonical(parent, ec);
   if (ec) parentKey = parent.lexically_normal();
-  for (const auto& earlier : chain)
+  for (const auto& earlier : chain.files)
     if (earlier == parentKey)
       r.Fail(n->source(), "extends",
              "'" + parent.string() + "' is already in the chain of files being read: the chain is a cycle");
-  if (chain.size() >= kExtendsDepth)
+  if (chain.files.size() >= kExtendsDepth)
     r.Fail(n->source(), "extends", "more than " + std::to_string(kExtendsDepth) + " files in one chain");
   std::vector<uint8_t> bytes;
-  if (std::string why = ReadBoundedFile(parent.string(), kScenarioFileLimit, bytes); !why.empty())
+  if (std::string why = ReadBoundedFile(parent.string(), kScenarioFileLimit - chain.bytes, bytes); !why.empty())
     r.Fail(n->source(), "extends", why);
   toml::table merged = Resolve(parent.string(), std::string(bytes.begin(), bytes.end()), chain);
   root.erase("extends");
@@ -244,7 +252,7 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
 Scenario LoadScenario(const std::string& path) {
   std::vector<uint8_t> text;
   if (std::string why = ReadBoundedFile(path, kScenarioFileLimit, text); !why.empty()) throw ScenarioError(why);
-  std::vector<std::filesystem::path> chain;
+  Chain chain;
   Scenario s = ReadScenario(Resolve(path, std::string(text.begin(), text.end()), chain), path);
   if (s.name.empty()) {
     size_t slash = path.find_last_of('/');

@@ -366,7 +366,7 @@ TEST(ScenarioFiles, DocumentExamplesParse) {
   int examples = 0, extending = 0;
   // An example that extends the default platform is read from a file next to a
   // copy of it, in a folder of its own (two trees may run their tests at once).
-  std::string folder = std::filesystem::temp_directory_path() / "meminfo-doc-XXXXXX";
+  std::string folder = testing::TempDir() + "meminfo-doc-XXXXXX";
   ASSERT_NE(mkdtemp(folder.data()), nullptr);
   std::ofstream(folder + "/default.toml") << ReadFile(SourcePath("scenarios/default.toml"));
   for (auto it = std::sregex_iterator(doc.begin(), doc.end(), block); it != std::sregex_iterator(); ++it) {

@@ -16,7 +16,7 @@ namespace {
 class ExtendsTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "meminfo-extends-XXXXXX").string();
+    std::string pattern = testing::TempDir() + "meminfo-extends-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
   }
