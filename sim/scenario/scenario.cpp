@@ -6,7 +6,9 @@
 #include "sim/scenario/scenario_reader.h"
 #include "sim/scenario/toml_nesting.h"
 
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 
 namespace sim {
 
@@ -138,13 +140,15 @@ constexpr TopLevel kTopLevel[] = {
 };
 
 // Far more than any platform takes to describe (its bulk belongs in files of
-// its own); it keeps a file named by mistake from being read whole.
+// its own); it keeps a file named by mistake from being read whole. The files
+// of a chain (one extending another) hold at most this much together.
 constexpr uint64_t kScenarioFileLimit = 64ull << 20;
 
-}  // namespace
+// A scenario file extends at most this many others, one after the other.
+constexpr size_t kExtendsDepth = 16;
 
-Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
-  Reader r(sourceName);
+// One file's text as a table, its values remembering the file (`sourceName`).
+toml::table ParseText(const std::string& text, const std::string& sourceName) {
   // Scenario files are ASCII. The TOML parser's handling of some characters
   // beyond ASCII ends in undefined behaviour, so such a file never reaches it.
   for (size_t i = 0, line = 1; i < text.size(); ++i) {
@@ -158,9 +162,8 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
     throw ScenarioError(sourceName + ":" + std::to_string(deep->line) + ": key '" + deep->key + "': nested more than " +
                         std::to_string(kTomlNestingLimit) +
                         " levels deep (each part of a table header or a dotted key is a level, each array one more)");
-  toml::table root;
   try {
-    root = toml::parse(text, sourceName);
+    return toml::parse(text, sourceName);
   } catch (const toml::parse_error& e) {
     std::ostringstream m;
     m << sourceName << ":" << e.source().begin.line << ": " << e.description();
@@ -168,7 +171,63 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   } catch (const TomlCheckFailed&) {
     throw ScenarioError(sourceName + ": not a valid TOML file (the parser could not make sense of it)");
   }
+}
 
+// The child's keys into its parent's table: a table the parent has too merges
+// key by key, anything else (a value, an array, an array of tables) replaces
+// the parent's whole value. Moved, the values keep the file and line they stand
+// at. Recursion no deeper than the files nest (kTomlNestingLimit).
+void Merge(toml::table& parent, toml::table&& child) {
+  for (auto&& [key, value] : child) {
+    toml::table* both = value.is_table() ? parent.get_as<toml::table>(key) : nullptr;
+    if (both) {
+      Merge(*both, std::move(*value.as_table()));
+    } else {
+      parent.erase(key);  // the child's key, its line, replaces the parent's
+      parent.insert(key, std::move(value));
+    }
+  }
+}
+
+// The files a scenario's chain has read so far: the first the one named to
+// LoadScenario, each next the one the previous extends.
+struct Chain {
+  std::vector<std::filesystem::path> files;  // as the file system names them, to find a cycle
+  uint64_t bytes = 0;  // all of them together, at most kScenarioFileLimit
+};
+
+// The file at `path` (its bytes in `text`) merged over the files it extends.
+toml::table Resolve(const std::string& path, const std::string& text, Chain& chain) {
+  toml::table root = ParseText(text, path);
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::weakly_canonical(path, ec);
+  chain.files.push_back(ec ? std::filesystem::path(path).lexically_normal() : self);
+  chain.bytes += text.size();
+  auto n = root.get("extends");
+  if (!n) return root;
+  const Reader r(path);
+  std::filesystem::path parent = r.String(*n, "extends");
+  if (parent.is_relative()) parent = std::filesystem::path(path).parent_path() / parent;
+  std::filesystem::path parentKey = std::filesystem::weakly_canonical(parent, ec);
+  if (ec) parentKey = parent.lexically_normal();
+  for (const auto& earlier : chain.files)
+    if (earlier == parentKey)
+      r.Fail(n->source(), "extends",
+             "'" + parent.string() + "' is already in the chain of files being read: the chain is a cycle");
+  if (chain.files.size() >= kExtendsDepth)
+    r.Fail(n->source(), "extends", "more than " + std::to_string(kExtendsDepth) + " files in one chain");
+  std::vector<uint8_t> bytes;
+  if (std::string why = ReadBoundedFile(parent.string(), kScenarioFileLimit - chain.bytes, bytes); !why.empty())
+    r.Fail(n->source(), "extends", why);
+  toml::table merged = Resolve(parent.string(), std::string(bytes.begin(), bytes.end()), chain);
+  root.erase("extends");
+  Merge(merged, std::move(root));
+  return merged;
+}
+
+// The scenario a table (its extends resolved) describes.
+Scenario ReadScenario(const toml::table& root, const std::string& sourceName) {
+  Reader r(sourceName);
   Scenario s;
   s.path = sourceName;
   std::set<std::string> known;
@@ -180,10 +239,21 @@ Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
   return s;
 }
 
+}  // namespace
+
+Scenario ParseScenario(const std::string& text, const std::string& sourceName) {
+  const toml::table root = ParseText(text, sourceName);
+  if (auto n = root.get("extends"))
+    Reader(sourceName).Fail(n->source(), "extends",
+                            "only a scenario read from a file extends another; this one was given as text");
+  return ReadScenario(root, sourceName);
+}
+
 Scenario LoadScenario(const std::string& path) {
   std::vector<uint8_t> text;
   if (std::string why = ReadBoundedFile(path, kScenarioFileLimit, text); !why.empty()) throw ScenarioError(why);
-  Scenario s = ParseScenario(std::string(text.begin(), text.end()), path);
+  Chain chain;
+  Scenario s = ReadScenario(Resolve(path, std::string(text.begin(), text.end()), chain), path);
   if (s.name.empty()) {
     size_t slash = path.find_last_of('/');
     std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);

@@ -11,10 +11,14 @@ namespace sim {
 
 void ScenarioReader::Fail(const toml::source_region& where, const std::string& key, const std::string& what) const {
   std::ostringstream m;
-  m << source_;
+  m << SourceOf(where);
   if (where.begin.line) m << ":" << where.begin.line;
   m << ": key '" << key << "': " << what;
   throw ScenarioError(m.str());
+}
+
+const std::string& ScenarioReader::SourceOf(const toml::source_region& where) const {
+  return where.path && !where.path->empty() ? *where.path : source_;
 }
 
 void ScenarioReader::Keys(const toml::table& t, const std::string& path, const std::set<std::string>& known) const {
@@ -102,7 +106,7 @@ uint64_t ScenarioReader::KeyNumber(const std::string& text, const toml::source_r
 
 std::vector<uint8_t> ScenarioReader::File(const toml::node& n, const std::string& key, uint64_t limit) const {
   std::filesystem::path path = String(n, key);
-  if (path.is_relative()) path = std::filesystem::path(source_).parent_path() / path;
+  if (path.is_relative()) path = std::filesystem::path(SourceOf(n.source())).parent_path() / path;
   std::vector<uint8_t> bytes;
   if (std::string why = ReadBoundedFile(path.string(), limit, bytes); !why.empty()) Fail(n.source(), key, why);
   return bytes;

@@ -30,7 +30,9 @@ struct TomlCheckFailed {};
 namespace sim {
 
 // Typed access to a scenario file's values; a wrong one throws ScenarioError
-// "file:line: key 'x': message".
+// "file:line: key 'x': message". Each value remembers the file it stands in
+// (a scenario that extends another holds values of both): the error names that
+// file, and a file a value names is found relative to that file's folder.
 class ScenarioReader {
  public:
   explicit ScenarioReader(std::string source) : source_(std::move(source)) {}
@@ -63,11 +65,14 @@ class ScenarioReader {
   // A number written as a key ("0x50000", "243").
   uint64_t KeyNumber(const std::string& text, const toml::source_region& where, const std::string& key,
                      uint64_t max) const;
-  // The bytes of the file a string names (relative to the scenario's folder):
+  // The bytes of the file a string names (relative to the folder of the file the string stands in):
   // a regular file of at most `limit` bytes (sim/bounded_file.h).
   std::vector<uint8_t> File(const toml::node& n, const std::string& key, uint64_t limit) const;
 
  private:
+  // The file `where` lies in; the scenario's own name for a place without one.
+  const std::string& SourceOf(const toml::source_region& where) const;
+
   std::string source_;
 };
 

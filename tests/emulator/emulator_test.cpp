@@ -92,7 +92,12 @@ std::string ReadFile(const std::string& path) {
 struct Named {
   std::string name;
   std::string toml;
+  std::string path = {};  // a scenario file (which may extend another), read instead of `toml`
 };
+
+sim::Scenario Parsed(const Named& s) {
+  return s.path.empty() ? sim::ParseScenario(s.toml, s.name + ".toml") : sim::LoadScenario(s.path);
+}
 
 const std::string kTwoDies = "[[socket]]\n[[socket.die]]\nroot_bus = 0x00\n[[socket.die]]\nroot_bus = 0x40\n";
 const std::string kSignal = "[boot]\nevents = [\"ready_to_boot\"]\n";
@@ -138,7 +143,7 @@ std::vector<Named> ScenariosIn(const std::string& folder) {
     if (f.path().extension() == ".toml") files.push_back(f.path());
   std::sort(files.begin(), files.end());
   std::vector<Named> out;
-  for (const auto& f : files) out.push_back({f.stem().string(), ReadFile(f.string())});
+  for (const auto& f : files) out.push_back({f.stem().string(), "", f.string()});
   return out;
 }
 
@@ -146,7 +151,7 @@ void ExpectImageBehavesLikeTheHostBuild(const std::vector<Named>& scenarios) {
   sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
   for (const Named& s : scenarios) {
     SCOPED_TRACE(s.name);
-    const sim::Scenario scenario = sim::ParseScenario(s.toml, s.name + ".toml");
+    const sim::Scenario scenario = Parsed(s);
     if (!sim::RequestsUnsupported(scenario, emulator).empty()) continue;  // allocator requests: the host build's alone
     const Outcome host = Boot(scenario, sim::HostDispatch());
     Outcome emu;
@@ -410,7 +415,7 @@ TEST(EmulatorDifferential, DriverImageTrapHaltsLikeTheHostBuild) {
   sim::EmulatorDispatch emulator(MEMINFO_IMAGE_PATH);
   int reached = 0;
   for (const Named& s : DriverScenarios()) {
-    const sim::Scenario scenario = sim::ParseScenario(s.toml, s.name + ".toml");
+    const sim::Scenario scenario = Parsed(s);
     if (!sim::RequestsUnsupported(scenario, emulator).empty()) continue;  // allocator requests: the host build's alone
     const Outcome host = Boot(scenario, sim::HostDispatch());
     if (host.trapCodes.empty()) continue;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -362,13 +363,31 @@ TEST(MeminfoSim, StoppedPlatformExitsWithOne) {
 TEST(ScenarioFiles, DocumentExamplesParse) {
   const std::string doc = ReadFile(SourcePath("docs/scenario-format.md"));
   const std::regex block("```toml\n([^`]*)```");
-  int examples = 0;
+  int examples = 0, extending = 0;
+  // An example that extends the default platform is read from a file next to a
+  // copy of it, in a folder of its own (two trees may run their tests at once).
+  std::string folder = testing::TempDir() + "meminfo-doc-XXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  std::ofstream(folder + "/default.toml") << ReadFile(SourcePath("scenarios/default.toml"));
   for (auto it = std::sregex_iterator(doc.begin(), doc.end(), block); it != std::sregex_iterator(); ++it) {
     ++examples;
-    EXPECT_NO_THROW(sim::ParseScenario((*it)[1], "docs/scenario-format.md example " + std::to_string(examples)))
-        << (*it)[1];
+    const std::string name = "docs/scenario-format.md example " + std::to_string(examples);
+    if ((*it)[1].str().find("extends = \"default.toml\"") == std::string::npos) {
+      EXPECT_NO_THROW(sim::ParseScenario((*it)[1], name)) << (*it)[1];
+      continue;
+    }
+    const std::string file = folder + "/example" + std::to_string(++extending) + ".toml";
+    std::ofstream(file) << (*it)[1];
+    try {
+      sim::Platform p(sim::LoadScenario(file));
+      EXPECT_TRUE(p.Boot().entryReturned) << name;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << name << ": " << e.what();
+    }
   }
+  std::filesystem::remove_all(folder);
   EXPECT_GE(examples, 15);
+  EXPECT_GE(extending, 2);
 }
 
 // The example scenarios show what their comments say they show.
