@@ -188,7 +188,8 @@ std::string AddressMap(std::vector<MapRegion> regions, const std::string& id) {
     shapes += "<rect class=\"" + Escape(regions[i].kind) + "\" x=\"" + std::to_string(kColumnX + level * kIndent) +
               "\" y=\"" + Num(hi) + "\" width=\"" + std::to_string(kColumnWidth - 2 * level * kIndent) +
               "\" height=\"" + Num(lo - hi) + "\"><title>" + Escape(regions[i].name) + "</title></rect>\n";
-    anchors.push_back({(hi + lo) / 2, i});
+    // A tall block (one holding others, mostly) is labelled near its top.
+    anchors.push_back({lo - hi > 60 ? hi + 8 : (hi + lo) / 2, i});
   }
   for (size_t i = 0; i < spans.size(); ++i) {
     if (!spans[i].cut) continue;
