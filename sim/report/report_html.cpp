@@ -73,6 +73,11 @@ std::vector<MapRegion> MapOf(const json& j, const FlashInspection* flash) {
   std::vector<MapRegion> map{{"DRAM", kDramBase, kDramSize, "dram"},
                              {"data placed by the scenario", kPlacedDataBase, kPlacedDataEnd - kPlacedDataBase, "placed"},
                              {"PCI configuration space", kPciConfigBase, kPciConfigSize, "config"}};
+  // The first regions are those a map cut short (kMaxMapRegions) keeps.
+  const json& mmio = At(j, {"fabric_mmio"});
+  if (flash) map.push_back({"boot flash window", flash->base, flash->size, "flash"});
+  if (!At(mmio, {"psp_window", "base"}).is_null())
+    map.push_back({"PSP window", U64(At(mmio, {"psp_window", "base"})), kPspWindowSize, "psp"});
   const json& record = At(j, {"record"});
   if (Flag(At(record, {"present"})))
     map.push_back({"the record", U64(At(record, {"address"})), Items(At(record, {"bytes"})).size(), "alloc"});
@@ -81,8 +86,6 @@ std::vector<MapRegion> MapOf(const json& j, const FlashInspection* flash) {
                    U64(At(record, {"channel_map", "size"})), "alloc"});
   if (Flag(At(record, {"chip_select_table", "present"})))
     map.push_back({"chip-select table", U64(At(record, {"chip_select_table", "address"})), sizeof(ChipSelectTable), "alloc"});
-  for (const json& b : Items(At(j, {"heap", "buffers"})))
-    map.push_back({"heap buffer " + Str(At(b, {"handle_hex"})), U64(At(b, {"address"})), U64(At(b, {"size"})), "alloc"});
   const json& s3 = At(j, {"s3"});
   if (Flag(At(s3, {"record", "present"})))
     map.push_back({"S3 record", U64(At(s3, {"record", "address"})), (Str(At(s3, {"record", "bytes_hex"})).size() + 1) / 3, "alloc"});
@@ -92,7 +95,6 @@ std::vector<MapRegion> MapOf(const json& j, const FlashInspection* flash) {
   for (const json& w : Items(At(j, {"drux", "walks"})))
     if (Str(At(w, {"where"})) == "memory")
       map.push_back({"DRUX block", U64(At(w, {"address"})), U64(At(w, {"size"})), "alloc"});
-  const json& mmio = At(j, {"fabric_mmio"});
   if (Flag(At(mmio, {"allocator", "present"})))
     map.push_back({"fabric MMIO allocator state", U64(At(mmio, {"allocator", "address"})),
                    U64(At(mmio, {"allocator", "size"})), "alloc"});
@@ -105,15 +107,16 @@ std::vector<MapRegion> MapOf(const json& j, const FlashInspection* flash) {
                          (role == "spare" ? " (spare)" : ""),
                      U64(At(slot, {half, "base"})), U64(At(slot, {half, "size"})), role == "spare" ? "spare" : "mmio"});
     }
-  if (!At(mmio, {"psp_window", "base"}).is_null())
-    map.push_back({"PSP window", U64(At(mmio, {"psp_window", "base"})), kPspWindowSize, "psp"});
-  if (flash) map.push_back({"boot flash window", flash->base, flash->size, "flash"});
+  for (const json& b : Items(At(j, {"heap", "buffers"})))
+    map.push_back({"heap buffer " + Str(At(b, {"handle_hex"})), U64(At(b, {"address"})), U64(At(b, {"size"})), "alloc"});
   size_t pool = 0;
   for (const json& p : Items(At(j, {"pool"}))) {
+    if (pool == kMaxPoolBlocks) break;
     const uint64_t at = U64(At(p, {"address"})), size = U64(At(p, {"size"}));
     bool named = false;
     for (const MapRegion& r : map) named |= r.start == at && r.size == size;
-    if (named || pool++ >= kMaxPoolBlocks) continue;
+    if (named) continue;
+    ++pool;
     map.push_back({"pool block (" + Str(At(p, {"owner"})) + ", " + Str(At(p, {"type_name"})) +
                        (Flag(At(p, {"freed"})) ? ", freed" : "") + ")",
                    at, size, "pool"});
