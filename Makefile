@@ -1,7 +1,8 @@
 # The two commands a firmware engineer needs, and a few more.
 #   make demo     build, then boot the driver on the default platform and print the report
 #   make check    build everything (host build, sanitizer build, debug variant, images) and run every test;
-#                 the release image is built twice (build/host, build/image) and must be the same bytes
+#                 the release image is built twice (build/host, build/image) and must be the same bytes;
+#                 the boot's HTML picture is opened in headless Chromium (installed when missing)
 #   make image    build MemInfoDxe.efi alone (and MemInfoDump.efi, the record dump for a board)
 #   make fuzz     run every fuzz target for FUZZ_TIME seconds (default 60) each
 #   make ffs      wrap it in a firmware file, MemInfoDxe.ffs, for a firmware volume
@@ -55,6 +56,7 @@ demo: deps
 	@build/$(DEMO_BUILD)/meminfo-sim run $(SCENARIO)
 
 check: host asan host-debug image
+	@tools/install-deps browser
 	@echo "== host build"
 	@ctest --preset host
 	@echo "== AddressSanitizer and UndefinedBehaviorSanitizer"

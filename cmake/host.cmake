@@ -93,6 +93,17 @@ if(NOT MEMINFO_FUZZ_ENGINE)
     add_test(NAME DriverImage.IsAnEfiBootServiceDriver
              COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/driver/image_test.py ${MEMINFO_IMAGE_PATH})
   endif()
+  # The boot's picture (meminfo-sim run --html) in headless Chromium: two pages,
+  # one browser run each. In the release host build only: the page does not
+  # depend on the variant, and the sanitizers check the renderer in meminfo_tests.
+  if(NOT MEMINFO_SANITIZE AND MEMINFO_VARIANT STREQUAL "release")
+    find_program(MEMINFO_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+    add_test(NAME Report.HtmlInBrowser
+             COMMAND ${MEMINFO_PYTHON} ${CMAKE_SOURCE_DIR}/tests/sim/report/html_browser_test.py
+                     --sim $<TARGET_FILE:meminfo-sim> --source ${CMAKE_SOURCE_DIR} --out ${CMAKE_BINARY_DIR}/html-test)
+    # 77: Chromium is absent (make check installs it: tools/install-deps browser).
+    set_tests_properties(Report.HtmlInBrowser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+  endif()
   # The virtual platform's layers, and the length of sim/ and tools/ sources.
   add_test(NAME Layout.Layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers ${CMAKE_SOURCE_DIR})
   # The driver core's modules: no circle of includes.

@@ -5,6 +5,7 @@
 #include "sim/common/bounded_file.h"
 #include "sim/common/text.h"
 #include "sim/images/flash_listing.h"
+#include "sim/report/report_html.h"
 #include "sim/scenario/scenario.h"
 
 namespace sim {
@@ -69,6 +70,15 @@ int Inspect(const FlashCommandOptions& o, std::ostream& out, std::ostream& err) 
   const FlashInspection r = InspectFlash(std::move(image), o.inspect, signatures);
   if (o.asJson) WriteFlashInspectionJson(r, out);
   else out << FlashInspectionText(r);
+  if (!o.html.empty()) {
+    std::ofstream page(o.html, std::ios::binary | std::ios::trunc);
+    page << FlashInspectionHtml(r);
+    page.close();
+    if (!page) {
+      err << "meminfo-sim: cannot write " << o.html << "\n";
+      return kUsage;
+    }
+  }
   return r.Good() ? kGood : kProblems;
 }
 
@@ -80,8 +90,8 @@ int RunFlashCommand(const FlashCommandOptions& o, std::ostream& out, std::ostrea
     err << "meminfo-sim flash: give SCENARIO -o FILE to write an image, or --inspect FILE to inspect one\n";
     return kUsage;
   }
-  if (write && (o.asJson || !o.signatures.empty())) {
-    err << "meminfo-sim flash: --json and --signature go with --inspect\n";
+  if (write && (o.asJson || !o.signatures.empty() || !o.html.empty())) {
+    err << "meminfo-sim flash: --json, --signature and --html go with --inspect\n";
     return kUsage;
   }
   return write ? Write(o, out, err) : Inspect(o, out, err);

@@ -13,6 +13,7 @@ struct FlashCommandOptions {
   std::string output;    // write: the image file
   std::string inspect;   // inspect: the image file
   bool asJson = false;
+  std::string html;  // inspect: also write the flash layout as an HTML page to this file
   std::vector<std::string> signatures;  // CPUID 0x80000001 EAX values, "0x00800F12"
 };
 

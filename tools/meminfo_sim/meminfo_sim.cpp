@@ -4,6 +4,7 @@
 // Exit status: kRunExitText, kSweepExitText and kFlashExitText below say it,
 // as `meminfo-sim --help` and docs/report.md do.
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "tools/meminfo_sim/flash_command.h"
 #include "sim/board/platform.h"
 #include "sim/report/report.h"
+#include "sim/report/report_html.h"
 #include "sim/board/sweep.h"
 
 namespace {
@@ -39,7 +41,8 @@ constexpr const char* kRunExitText =
     "  1  the platform stopped during the boot: a fatal trap halted it, or it ran\n"
     "     past [limits] max_accesses\n"
     "  2  bad usage, or the scenario file is missing or invalid (the message\n"
-    "     names the file, the line and the key)\n"
+    "     names the file, the line and the key), or the --html file cannot be\n"
+    "     written\n"
     "  3  --emulate: the image could not be loaded; the scenario starts more\n"
     "     drivers than the emulator holds copies of the image; or the driver\n"
     "     faulted in the emulator: it executed code or used its stack where\n"
@@ -78,6 +81,7 @@ struct Options {
   bool trace = false;
   bool emulate = false;
   std::string image;
+  std::string html;  // run: also write the boot's picture to this file
 };
 
 // Reads the scenario and, with --emulate, loads the image; 0, or the exit
@@ -132,6 +136,15 @@ int Run(const Options& o) {
       std::cout << sim::TextReport(platform, result, options);
     }
     std::cout.flush();
+    if (!o.html.empty()) {
+      std::ofstream page(o.html, std::ios::binary | std::ios::trunc);
+      page << sim::HtmlReport(platform, result, driver);
+      page.close();
+      if (!page) {
+        std::fprintf(stderr, "meminfo-sim: cannot write %s\n", o.html.c_str());
+        return kExitUsage;
+      }
+    }
     return result.halted || result.runaway ? kExitStopped : kExitCompleted;
   } catch (const sim::EmulationError& e) {
     std::cout.flush();
@@ -167,6 +180,10 @@ int main(int argc, char** argv) {
   run->add_flag("--trace", o.trace, "Also list every hardware access in order (kind, read or write, width, address, value)");
   run->add_flag("--emulate", o.emulate,
                 "Run the real driver image in the CPU emulator instead of the driver linked into this program");
+  run->add_option("--html", o.html,
+                  "Also write a picture of the boot to this file: one self-contained HTML page with the address map, "
+                  "the flash layout, the channel map, the chip-select table, the accesses per step, a fatal trap and "
+                  "the S3 closing (the report on standard output stays as it is)");
   o.image = MEMINFO_DEFAULT_IMAGE;
   run->add_option("--image", o.image, "The image --emulate runs (default: the one this build made)")
       ->capture_default_str();
@@ -195,6 +212,8 @@ int main(int argc, char** argv) {
   flashCommand->add_option("--inspect", flash.inspect,
                            "List a flash image's entry table, directories and entries and check every checksum");
   flashCommand->add_flag("--json", flash.asJson, "--inspect: print one JSON document");
+  flashCommand->add_option("--html", flash.html,
+                           "--inspect: also write the flash layout as a self-contained HTML page to this file");
   flashCommand->add_option("--signature", flash.signatures,
                            "--inspect: judge for a processor with this CPUID 0x80000001 EAX (e.g. 0x00800F12); "
                            "may be repeated; default: every processor the flash format knows");
