@@ -64,37 +64,7 @@ class Out {
   const Sink& sink_;
 };
 
-uint64_t Little(const uint8_t* bytes, size_t at, int width) {
-  uint64_t v = 0;
-  for (int i = 0; i < width; ++i) v |= uint64_t(bytes[at + size_t(i)]) << (8 * i);
-  return v;
-}
 
-// The record's layout, field by field, in offset order.
-struct RecordField {
-  const char* name;
-  size_t offset;
-  int width;  // bytes
-};
-#define DUMP_RECORD_FIELD(f) RecordField{#f, offsetof(MemInfoRecord, f), int(sizeof(MemInfoRecord{}.f))}
-constexpr RecordField kRecordFields[] = {
-    DUMP_RECORD_FIELD(Token16Flag),         DUMP_RECORD_FIELD(Reserved1),         DUMP_RECORD_FIELD(SmiCommandPort),
-    DUMP_RECORD_FIELD(Token467Byte),        DUMP_RECORD_FIELD(Token242Flag),      DUMP_RECORD_FIELD(Token243Word),
-    DUMP_RECORD_FIELD(RootRegLowOverride),  DUMP_RECORD_FIELD(Reserved9),         DUMP_RECORD_FIELD(RootRegLow),
-    DUMP_RECORD_FIELD(RootRegHighOverride), DUMP_RECORD_FIELD(Reserved13),        DUMP_RECORD_FIELD(RootRegHigh),
-    DUMP_RECORD_FIELD(ChipSelectCount),     DUMP_RECORD_FIELD(ChipSelectEntries), DUMP_RECORD_FIELD(ChannelMap),
-};
-#undef DUMP_RECORD_FIELD
-
-constexpr bool FieldsCoverRecord() {
-  size_t next = 0;
-  for (const RecordField& f : kRecordFields) {
-    if (f.offset != next) return false;
-    next += size_t(f.width);
-  }
-  return next == sizeof(MemInfoRecord);
-}
-static_assert(FieldsCoverRecord(), "every byte of MemInfoRecord is listed once, in order");
 
 const char* WidthName(int bytes) { return bytes == 1 ? "u8" : bytes == 2 ? "u16" : bytes == 4 ? "u32" : "u64"; }
 
@@ -182,8 +152,14 @@ void SnapshotSlot(Out& out, const uint8_t* bytes, uint32_t s) {
 
 }  // namespace
 
+uint64_t LittleEndian(const uint8_t* bytes, size_t at, int width) {
+  uint64_t v = 0;
+  for (int i = 0; i < width; ++i) v |= uint64_t(bytes[at + size_t(i)]) << (8 * i);
+  return v;
+}
+
 uint64_t SnapshotElement(const uint8_t* snapshot, const SnapshotField& f, uint32_t slot, int element) {
-  return Little(snapshot, f.Offset + slot * f.SlotStride + size_t(element) * f.ElementStride, f.Width);
+  return LittleEndian(snapshot, f.Offset + slot * f.SlotStride + size_t(element) * f.ElementStride, f.Width);
 }
 
 bool SnapshotSlotPopulated(const uint8_t* snapshot, uint32_t slot) {
@@ -230,7 +206,7 @@ void RecordText(const Sink& sink, const RecordPlace& place, const Reader& memory
     out << "  ";
     out.Padded(Hex(f.offset, 2), 6) << "  ";
     out.Padded(f.name, Length(f.name), nameWidth) << "  ";
-    out.Padded(WidthName(f.width), Length(WidthName(f.width)), 4) << "  " << Hex(Little(r, f.offset, f.width), 2 * f.width)
+    out.Padded(WidthName(f.width), Length(WidthName(f.width)), 4) << "  " << Hex(LittleEndian(r, f.offset, f.width), 2 * f.width)
                                                                    << "\n";
   }
   out << "  Bytes\n";
@@ -239,23 +215,23 @@ void RecordText(const Sink& sink, const RecordPlace& place, const Reader& memory
     ByteRow(out, r, at, at + 16 <= sizeof(MemInfoRecord) ? 16 : sizeof(MemInfoRecord) - at);
     out << "\n";
   }
-  const uint64_t channelMap = Little(r, offsetof(MemInfoRecord, ChannelMap), 8);
-  const uint64_t entries = Little(r, offsetof(MemInfoRecord, ChipSelectEntries), 8);
+  const uint64_t channelMap = LittleEndian(r, offsetof(MemInfoRecord, ChannelMap), 8);
+  const uint64_t entries = LittleEndian(r, offsetof(MemInfoRecord, ChipSelectEntries), 8);
   out << "  Channel map snapshot  ";
   if (channelMap == 0) out << "absent (ChannelMap is 0)";
   else out << "at " << Hex(channelMap, 16);
   out << "\n  Chip-select table     ";
   if (entries == 0) out << "absent (ChipSelectEntries is 0)";
   else out << "at " << Hex(entries, 16);
-  out << ", ChipSelectCount " << Dec(Little(r, offsetof(MemInfoRecord, ChipSelectCount), 8)) << "\n";
+  out << ", ChipSelectCount " << Dec(LittleEndian(r, offsetof(MemInfoRecord, ChipSelectCount), 8)) << "\n";
 }
 
 void RecordBuffersText(const Sink& sink, uint64_t recordAddress, const Reader& memory) {
   const uint8_t* r = memory.Bytes(memory.Context, recordAddress, sizeof(MemInfoRecord));
   if (r == nullptr) return;
-  const uint64_t channelMap = Little(r, offsetof(MemInfoRecord, ChannelMap), 8);
-  const uint64_t entries = Little(r, offsetof(MemInfoRecord, ChipSelectEntries), 8);
-  const uint64_t count = Little(r, offsetof(MemInfoRecord, ChipSelectCount), 8);
+  const uint64_t channelMap = LittleEndian(r, offsetof(MemInfoRecord, ChannelMap), 8);
+  const uint64_t entries = LittleEndian(r, offsetof(MemInfoRecord, ChipSelectEntries), 8);
+  const uint64_t count = LittleEndian(r, offsetof(MemInfoRecord, ChipSelectCount), 8);
   if (channelMap != 0) {
     SnapshotText(sink, channelMap, memory);
     sink.Write(sink.Context, "\n", 1);
@@ -330,7 +306,7 @@ void ChipSelectText(const Sink& sink, uint64_t address, uint64_t count, const Re
     out.Padded(Dec(e[offsetof(ChipSelectEntry, Die)]), 3) << "  ";
     out.Padded(Dec(e[offsetof(ChipSelectEntry, Channel)]), 7) << "  ";
     out.Padded(Dec(e[offsetof(ChipSelectEntry, Dimm)]), 4) << "  ";
-    out.Padded(Dec(e[offsetof(ChipSelectEntry, Rank)]), 4) << "  " << Dec(Little(e, offsetof(ChipSelectEntry, Sequence), 8))
+    out.Padded(Dec(e[offsetof(ChipSelectEntry, Rank)]), 4) << "  " << Dec(LittleEndian(e, offsetof(ChipSelectEntry, Sequence), 8))
                                                            << "\n";
   }
 }

@@ -49,6 +49,35 @@ void DumpText(const Sink& out, const RecordPlace& place, const Reader& memory);
 void SnapshotText(const Sink& out, uint64_t address, const Reader& memory);
 void ChipSelectText(const Sink& out, uint64_t address, uint64_t count, const Reader& memory);
 
+// The record's layout, field by field, in offset order.
+struct RecordField {
+  const char* name;
+  size_t offset;
+  int width;  // bytes
+};
+#define DUMP_RECORD_FIELD(f) RecordField{#f, offsetof(MemInfoRecord, f), int(sizeof(MemInfoRecord{}.f))}
+inline constexpr RecordField kRecordFields[] = {
+    DUMP_RECORD_FIELD(Token16Flag),         DUMP_RECORD_FIELD(Reserved1),         DUMP_RECORD_FIELD(SmiCommandPort),
+    DUMP_RECORD_FIELD(Token467Byte),        DUMP_RECORD_FIELD(Token242Flag),      DUMP_RECORD_FIELD(Token243Word),
+    DUMP_RECORD_FIELD(RootRegLowOverride),  DUMP_RECORD_FIELD(Reserved9),         DUMP_RECORD_FIELD(RootRegLow),
+    DUMP_RECORD_FIELD(RootRegHighOverride), DUMP_RECORD_FIELD(Reserved13),        DUMP_RECORD_FIELD(RootRegHigh),
+    DUMP_RECORD_FIELD(ChipSelectCount),     DUMP_RECORD_FIELD(ChipSelectEntries), DUMP_RECORD_FIELD(ChannelMap),
+};
+#undef DUMP_RECORD_FIELD
+
+constexpr bool FieldsCoverRecord() {
+  size_t next = 0;
+  for (const RecordField& f : kRecordFields) {
+    if (f.offset != next) return false;
+    next += size_t(f.width);
+  }
+  return next == sizeof(MemInfoRecord);
+}
+static_assert(FieldsCoverRecord(), "every byte of MemInfoRecord is listed once, in order");
+
+// The little-endian number of `width` bytes at bytes + at.
+uint64_t LittleEndian(const uint8_t* bytes, size_t at, int width);
+
 // One field of the snapshot: element e of slot s lies at
 // Offset + s * SlotStride + e * ElementStride, Width bytes wide.
 struct SnapshotField {

@@ -16,31 +16,8 @@ namespace {
 
 using nlohmann::json;
 
-// The published record's layout, field by field, in offset order.
-struct RecordField {
-  const char* name;
-  size_t offset;
-  int width;  // bytes
-};
-#define MEMINFO_FIELD(f) RecordField{#f, offsetof(MemInfoRecord, f), int(sizeof(MemInfoRecord{}.f))}
-constexpr RecordField kRecordFields[] = {
-    MEMINFO_FIELD(Token16Flag),        MEMINFO_FIELD(Reserved1),           MEMINFO_FIELD(SmiCommandPort),
-    MEMINFO_FIELD(Token467Byte),       MEMINFO_FIELD(Token242Flag),        MEMINFO_FIELD(Token243Word),
-    MEMINFO_FIELD(RootRegLowOverride), MEMINFO_FIELD(Reserved9),           MEMINFO_FIELD(RootRegLow),
-    MEMINFO_FIELD(RootRegHighOverride), MEMINFO_FIELD(Reserved13),         MEMINFO_FIELD(RootRegHigh),
-    MEMINFO_FIELD(ChipSelectCount),    MEMINFO_FIELD(ChipSelectEntries),   MEMINFO_FIELD(ChannelMap),
-};
-#undef MEMINFO_FIELD
-
-constexpr bool FieldsCoverRecord() {
-  size_t next = 0;
-  for (const RecordField& f : kRecordFields) {
-    if (f.offset != next) return false;
-    next += size_t(f.width);
-  }
-  return next == sizeof(MemInfoRecord);
-}
-static_assert(FieldsCoverRecord(), "every byte of MemInfoRecord is listed once, in order");
+using dump::kRecordFields;
+using dump::RecordField;
 
 // The record as it sits in memory after the boot.
 struct RecordView {
@@ -50,11 +27,7 @@ struct RecordView {
   bool readable = false;  // all 40 bytes lie in DRAM
   std::vector<uint8_t> bytes;
 
-  uint64_t Value(const RecordField& f) const {
-    uint64_t v = 0;
-    for (int i = 0; i < f.width; ++i) v |= uint64_t(bytes[f.offset + size_t(i)]) << (8 * i);
-    return v;
-  }
+  uint64_t Value(const RecordField& f) const { return dump::LittleEndian(bytes.data(), f.offset, f.width); }
   uint64_t Value(const char* name) const {
     for (const RecordField& f : kRecordFields)
       if (std::string_view(f.name) == name) return Value(f);
