@@ -112,16 +112,20 @@ struct Parser {
     return Fail("not a line of the record's section: \"" + l.substr(0, 80) + "\"");
   }
 
+  // A block's first lines: "unreadable: ..." or "At <address>, <what>".
+  bool BlockHeadLine(const std::string& l, const std::vector<std::string>& w, const char* what) {
+    if (StartsWith(l, "  unreadable: ")) return Add("state", l.substr(2)), true;
+    if (!StartsWith(l, "  At ") || w.size() < 2) return false;
+    std::string address = w[1];
+    if (!address.empty() && address.back() == ',') address.pop_back();
+    Add("At", address, DumpField::Place);
+    Add(what, l.substr(l.find(',') + 2));
+    return true;
+  }
+
   std::string SnapshotLine(const std::string& l) {
     const std::vector<std::string> w = Words(l);
-    if (StartsWith(l, "  unreadable: ")) return Add("state", l.substr(2)), "";
-    if (StartsWith(l, "  At ") && w.size() >= 2) {
-      std::string address = w[1];
-      if (!address.empty() && address.back() == ',') address.pop_back();
-      Add("At", address, DumpField::Place);
-      Add("size and reserved bytes", l.substr(l.find(',') + 2));
-      return "";
-    }
+    if (BlockHeadLine(l, w, "size and reserved bytes")) return "";
     if (StartsWith(l, "  Elements: ")) return Add("legend", l.substr(2)), "";
     if (StartsWith(l, "  AddrCfg, DimmCfg by DIMM")) return Add("legend's second line", l.substr(2)), "";
     if (StartsWith(l, "  All zero: ") || l == "  Every slot is all zero.") {
@@ -146,14 +150,7 @@ struct Parser {
 
   std::string ChipSelectLine(const std::string& l) {
     const std::vector<std::string> w = Words(l);
-    if (StartsWith(l, "  unreadable: ")) return Add("state", l.substr(2)), "";
-    if (StartsWith(l, "  At ") && w.size() >= 2) {
-      std::string address = w[1];
-      if (!address.empty() && address.back() == ',') address.pop_back();
-      Add("At", address, DumpField::Place);
-      Add("entries and reserved bytes", l.substr(l.find(',') + 2));
-      return "";
-    }
+    if (BlockHeadLine(l, w, "entries and reserved bytes")) return "";
     if (l == "     #  Socket  Die  Channel  DIMM  Rank  Sequence") return "";
     if (w.size() == 7) {
       for (const std::string& v : w)
