@@ -109,14 +109,23 @@ struct Placed {
 
 class Builder {
  public:
-  explicit Builder(const FlashLayout& layout) : layout_(layout) {}
+  Builder(const FlashLayout& layout, FlashImage& image) : layout_(layout), image_(image) {}
 
-  FlashImage Build() {
+  void Build() {
     const FlashLayout& l = layout_;
     if (l.size == 0 || l.size > kFlashMaxSize || l.size % kFlashPlacementAlign != 0)
       throw FlashBuildError("flash.size", "a multiple of 4 KiB from 4 KiB to 16 MiB, not " + HexText(l.size));
+    const bool reuse = image_.built && image_.bytes.size() == l.size && image_.erased == l.erased;
+    image_.built = false;
     image_.base = kFlashEnd - l.size;
-    FillLarge(image_.bytes, l.size, l.erased);
+    if (reuse) {
+      for (const auto& [address, length] : image_.written)
+        std::memset(image_.bytes.data() + (address - image_.base), l.erased, length);
+    } else {
+      FillLarge(image_.bytes, l.size, l.erased);
+    }
+    image_.written.clear();
+    image_.erased = l.erased;
 
     const uint64_t table = l.tableAddress.value_or(image_.base + 0x20000);
     Claim(table, sizeof(FirmwareEntryTable), "the firmware entry table", "flash.entry_table.address");
@@ -149,7 +158,8 @@ class Builder {
     WriteTable(table);
     for (size_t i = 0; i < l.directories.size(); ++i) WriteDirectory(l.directories[i], directoryAt_[i]);
     for (auto& [entry, at] : dataAt_) Write(at, entry->data->data(), entry->data->size());
-    return std::move(image_);
+    for (const Placed& p : placed_) image_.written.emplace_back(p.address, p.length);
+    image_.built = true;
   }
 
  private:
@@ -274,7 +284,7 @@ class Builder {
   }
 
   const FlashLayout& layout_;
-  FlashImage image_;
+  FlashImage& image_;
   std::map<std::string, size_t> names_;
   std::vector<uint64_t> directoryAt_;
   std::map<const FlashEntryDesc*, uint64_t> dataAt_;
@@ -284,6 +294,12 @@ class Builder {
 
 }  // namespace
 
-FlashImage BuildFlashImage(const FlashLayout& layout) { return Builder(layout).Build(); }
+FlashImage BuildFlashImage(const FlashLayout& layout) {
+  FlashImage image;
+  Builder(layout, image).Build();
+  return image;
+}
+
+void BuildFlashImageInto(const FlashLayout& layout, FlashImage& image) { Builder(layout, image).Build(); }
 
 }  // namespace sim

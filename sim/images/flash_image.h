@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "psp/flash.h"
@@ -22,6 +23,12 @@ constexpr uint64_t kFlashPlacementAlign = 0x1000;
 struct FlashImage {
   uint64_t base = kFlashEnd;
   std::vector<uint8_t> bytes;
+  // What the builder wrote over the erased bytes (address, length), and the
+  // erased byte: a build into an image built before erases only these again.
+  // Not built (read from a file, or a build that failed): the next fills it all.
+  std::vector<std::pair<uint64_t, uint64_t>> written;
+  uint8_t erased = 0xFF;
+  bool built = false;
   // An image that goes leaves its bytes for the next one built: a process that
   // builds image after image (a fuzzer, a benchmark) fills memory it already
   // has instead of having the host map and clear fresh pages every time.
@@ -105,5 +112,10 @@ struct FlashBuildError : std::runtime_error {
 };
 
 FlashImage BuildFlashImage(const FlashLayout& layout);
+// The same into `image`, which may hold an image built before: of the same size
+// and erased byte, only what that build wrote is erased again, so that a process
+// building image after image (a fuzzer) never fills the whole flash again. On an
+// error the image is left unusable until a build succeeds.
+void BuildFlashImageInto(const FlashLayout& layout, FlashImage& image);
 
 }  // namespace sim

@@ -39,6 +39,8 @@ sim::Scenario Base() {
   return s;
 }
 
+// One flash for the process, built again for each input: only what the last
+// build wrote is erased, not the whole 1 MiB filled.
 std::shared_ptr<const sim::FlashImage> Flash(const std::vector<uint8_t>& block) {
   sim::FlashLayout layout;
   layout.size = 0x100000;
@@ -54,7 +56,9 @@ std::shared_ptr<const sim::FlashImage> Flash(const std::vector<uint8_t>& block) 
   if (!block.empty()) copy.data = block;
   bios.entries = {drux, copy};
   layout.directories = {psp, bios};
-  return std::make_shared<sim::FlashImage>(sim::BuildFlashImage(layout));
+  static const std::shared_ptr<sim::FlashImage> flash = std::make_shared<sim::FlashImage>();
+  sim::BuildFlashImageInto(layout, *flash);
+  return flash;
 }
 
 struct Range {
