@@ -12,6 +12,25 @@
 
 namespace sim {
 
+namespace {
+// The call log of the firmware that went last, kept for the next, as the
+// hardware keeps its access log: a boot records into memory it already has.
+// Never destroyed, so a firmware that goes while the process ends still finds it.
+std::vector<ServiceCall>& SpareCalls() {
+  static auto* spare = new std::vector<ServiceCall>();
+  return *spare;
+}
+}  // namespace
+
+Firmware::Firmware(PhysicalMemory& memory, Dispatch& dispatch) : memory_(memory), dispatch_(dispatch) {
+  calls_.swap(SpareCalls());
+  calls_.clear();
+}
+
+Firmware::~Firmware() {
+  if (calls_.capacity() > SpareCalls().capacity()) calls_.swap(SpareCalls());
+}
+
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);
   calls_.push_back({std::move(service), std::move(detail), status});

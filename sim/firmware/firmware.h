@@ -97,7 +97,10 @@ struct FirmwareConfig {
 
 class Firmware {
  public:
-  Firmware(PhysicalMemory& memory, Dispatch& dispatch) : memory_(memory), dispatch_(dispatch) {}
+  Firmware(PhysicalMemory& memory, Dispatch& dispatch);
+  ~Firmware();
+  Firmware(const Firmware&) = delete;
+  Firmware& operator=(const Firmware&) = delete;
   void Build(const FirmwareConfig& config);
 
   uint64_t SystemTable() const { return systemTable_; }

@@ -98,6 +98,9 @@ struct RootWindow {
 class PciConfigSpace {
  public:
   PciConfigSpace();
+  ~PciConfigSpace();
+  PciConfigSpace(const PciConfigSpace&) = delete;
+  PciConfigSpace& operator=(const PciConfigSpace&) = delete;
 
   // --- set-up ---
   void AddFunction(uint8_t bus, uint8_t device, uint8_t function, uint16_t vendor, uint16_t deviceId);
