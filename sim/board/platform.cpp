@@ -18,8 +18,9 @@
 
 namespace sim {
 
+Platform* gActivePlatform = nullptr;
+
 namespace {
-Platform* gActive = nullptr;
 PoolFaultHandler gPoolFaultHandler = nullptr;
 // The configuration-space base register as earlier firmware leaves it: the
 // configuration space at PciConfigBase, 256 buses (bus range 8), enabled.
@@ -32,12 +33,9 @@ constexpr uint8_t kByteAfterRootBus = 0xA5;
 
 void SetPoolFaultHandler(PoolFaultHandler handler) { gPoolFaultHandler = handler; }
 
-Platform& ActivePlatform() {
-  if (gActive == nullptr) {
-    std::fprintf(stderr, "virtual platform: the driver touched hardware with no platform active\n");
-    std::abort();
-  }
-  return *gActive;
+void NoActivePlatform() {
+  std::fprintf(stderr, "virtual platform: the driver touched hardware with no platform active\n");
+  std::abort();
 }
 
 Platform::Platform(const Scenario& scenario, Dispatch& dispatch)
@@ -49,11 +47,11 @@ Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
       dispatch_(dispatch),
       hardware_(memory_),
       firmware_(memory_, dispatch) {
-  if (gActive != nullptr) {
+  if (gActivePlatform != nullptr) {
     std::fprintf(stderr, "virtual platform: only one platform may be active at a time\n");
     std::abort();
   }
-  gActive = this;
+  gActivePlatform = this;
   memory_.Reset();
   ResetImageState();
   dispatch_.ForgetImages();
@@ -63,7 +61,7 @@ Platform::Platform(std::shared_ptr<const Scenario> scenario, Dispatch& dispatch)
 Platform::~Platform() {
   firmware_.CheckPool();
   if (gPoolFaultHandler != nullptr && !firmware_.PoolFaults().empty()) gPoolFaultHandler(firmware_.PoolFaults());
-  gActive = nullptr;
+  gActivePlatform = nullptr;
 }
 
 void Platform::Build() {

@@ -108,7 +108,14 @@ class Platform {
   bool runaway_ = false;
 };
 
-Platform& ActivePlatform();
+// The active platform; every access the driver makes asks for it, so the
+// look-up is inline and only the failure (no platform active) is a call.
+extern Platform* gActivePlatform;
+[[noreturn]] void NoActivePlatform();
+inline Platform& ActivePlatform() {
+  if (gActivePlatform == nullptr) NoActivePlatform();
+  return *gActivePlatform;
+}
 
 // Called when a platform goes away with pool faults on record (use after free,
 // double free): the tests make each one a failure. Nothing by default.
