@@ -8,9 +8,11 @@
 #include <map>
 #include <random>
 
+#include "sim/board/platform.h"
 #include "sim/images/flash_image.h"
 #include "sim/machine/hardware.h"
 #include "sim/machine/memory.h"
+#include "sim/report/report.h"
 
 namespace {
 
@@ -65,6 +67,58 @@ TEST(Reuse, AFlashImageBuiltIntoAnotherOnesBytesHoldsNothingOfIt) {
   for (size_t i = 0; i < second.bytes.size(); ++i)
     if (i < table || i >= table + 0x1000) erased += second.bytes[i] == 0xFF;
   EXPECT_EQ(erased, second.bytes.size() - 0x1000) << "everything but the entry table reads erased";
+}
+
+// A flash built again into one image: the same bytes as one built fresh, after
+// a build that wrote elsewhere and more.
+TEST(Reuse, AFlashBuiltAgainIntoOneImageHoldsWhatAFreshBuildHolds) {
+  auto layout = [](size_t dataSize, std::optional<uint64_t> at) {
+    sim::FlashLayout l;
+    l.size = 0x100000;
+    sim::FlashDirectoryDesc bios;
+    bios.name = "bios";
+    sim::FlashEntryDesc entry;
+    entry.type = 0x62;
+    entry.data = std::vector<uint8_t>(dataSize, uint8_t(dataSize));
+    if (at) entry.source = sim::FlashRef{"", *at};
+    bios.entries = {entry, entry};
+    l.directories = {bios};
+    return l;
+  };
+  sim::FlashImage reused;
+  sim::BuildFlashImageInto(layout(0x5000, 0xFFF80000), reused);
+  sim::BuildFlashImageInto(layout(0x30, std::nullopt), reused);
+  EXPECT_EQ(reused.bytes, sim::BuildFlashImage(layout(0x30, std::nullopt)).bytes);
+  sim::FlashLayout bad = layout(0x30, 0x1000);  // outside the flash
+  EXPECT_THROW(sim::BuildFlashImageInto(bad, reused), sim::FlashBuildError);
+  sim::BuildFlashImageInto(layout(0x40, 0xFFF80000), reused);
+  EXPECT_EQ(reused.bytes, sim::BuildFlashImage(layout(0x40, 0xFFF80000)).bytes);
+}
+
+// A platform built after another boot: the same report and the same accesses
+// as the first platform of the process would give.
+TEST(Reuse, APlatformAfterAnotherBootBootsAsAFreshOne) {
+  const std::string dir = std::string(MEMINFO_SOURCE_DIR) + "/scenarios/";
+  const sim::Scenario first = sim::LoadScenario(dir + "default.toml");
+  const sim::Scenario other = sim::LoadScenario(dir + "oversized-topology.toml");
+  auto boot = [](const sim::Scenario& s, std::vector<sim::Access>* log) {
+    sim::Platform p(s);
+    const std::string report = sim::JsonReport(p, p.Boot(), {}, true).dump();
+    if (log) *log = p.hardware().Log();
+    return report;
+  };
+  std::vector<sim::Access> freshLog, againLog;
+  const std::string fresh = boot(first, &freshLog);
+  boot(other, nullptr);
+  const std::string again = boot(first, &againLog);
+  EXPECT_EQ(fresh, again);
+  ASSERT_EQ(freshLog.size(), againLog.size());
+  for (size_t i = 0; i < freshLog.size(); ++i) {
+    const sim::Access &a = freshLog[i], &b = againLog[i];
+    ASSERT_TRUE(a.kind == b.kind && a.write == b.write && a.width == b.width && a.address == b.address &&
+                a.value == b.value)
+        << "access " << i;
+  }
 }
 
 TEST(Reuse, ANewPlatformsLogStartsEmpty) {
