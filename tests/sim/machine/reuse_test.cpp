@@ -80,8 +80,9 @@ TEST(Reuse, AFlashBuiltAgainIntoOneImageHoldsWhatAFreshBuildHolds) {
     sim::FlashEntryDesc entry;
     entry.type = 0x62;
     entry.data = std::vector<uint8_t>(dataSize, uint8_t(dataSize));
+    sim::FlashEntryDesc placed = entry;  // the second where the builder puts it
     if (at) entry.source = sim::FlashRef{"", *at};
-    bios.entries = {entry, entry};
+    bios.entries = {entry, placed};
     l.directories = {bios};
     return l;
   };
