@@ -35,6 +35,7 @@ struct Outcome {
   std::vector<std::string> calls;         // service and status
   std::vector<std::string> callDetails;   // service, detail and status
   std::vector<std::string> accesses;
+  std::vector<sim::Access> rawAccesses;  // Accesses::Raw: the log itself, instead of accesses
   std::vector<std::array<uint64_t, sim::kAccessKindCount>> stepCounts;  // accesses per kind, per step of the boot
   std::vector<std::string> handOvers, uartOutput;
   std::vector<uint32_t> trapCodes, haltDisplay;
@@ -60,8 +61,18 @@ inline std::string InImage(const std::string& detail) {
 
 // Stack::Skip leaves lowestHostStackByte 0 (the scan reads the stack region byte by byte).
 enum class Stack { Scan, Skip };
+// Accesses::Raw keeps the access log as it is in rawAccesses (a stack address a
+// hand-over passes made kStackBase, as every such address reads the same as
+// text) instead of a line of text per access: a caller comparing boot after
+// boot compares these, and makes text only of boots that differ.
+enum class Accesses { Text, Raw };
 
-inline Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch, Stack stack = Stack::Scan) {
+inline bool SameAccess(const sim::Access& a, const sim::Access& b) {
+  return a.kind == b.kind && a.write == b.write && a.width == b.width && a.address == b.address && a.value == b.value;
+}
+
+inline Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch, Stack stack = Stack::Scan,
+                    Accesses accesses = Accesses::Text) {
   sim::Platform p(scenario, dispatch);
   const sim::BootResult r = p.Boot();
   Outcome o;
@@ -86,10 +97,16 @@ inline Outcome Boot(const sim::Scenario& scenario, sim::Dispatch& dispatch, Stac
     o.calls.push_back(c.service + " -> " + sim::StatusName(c.status));
     o.callDetails.push_back(c.service + "(" + InImage(c.detail) + ") -> " + sim::StatusName(c.status));
   }
+  if (accesses == Accesses::Raw) o.rawAccesses.reserve(p.hardware().Log().size());
   for (const auto& a : p.hardware().Log()) {
     // The mailbox hand-over passes the address of the message, which lies in the
     // caller's frame: the driver's stack is elsewhere in the region on the host.
-    if (a.kind == sim::AccessKind::TaggedPort && a.value >= sim::kStackBase && a.value < sim::kStackBase + sim::kStackSize)
+    const bool stackAddress =
+        a.kind == sim::AccessKind::TaggedPort && a.value >= sim::kStackBase && a.value < sim::kStackBase + sim::kStackSize;
+    if (accesses == Accesses::Raw) {
+      o.rawAccesses.push_back(a);
+      if (stackAddress) o.rawAccesses.back().value = sim::kStackBase;
+    } else if (stackAddress)
       o.accesses.push_back(Text(a).substr(0, Text(a).rfind('=')) + "= <a stack address>");
     else
       o.accesses.push_back(Text(a));
