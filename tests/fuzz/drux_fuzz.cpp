@@ -72,6 +72,9 @@ struct Range {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const sim::Scenario base = Base();
+  // One description for the process, the parts an input sets put back to the
+  // base's each time: copying the whole of it per input cost more than these.
+  static const std::shared_ptr<sim::Scenario> shared = std::make_shared<sim::Scenario>(base);
   fuzz::Input in{data, size};
   const uint8_t mode = in.Byte();
   const uint32_t group = uint32_t(in.Le(4)), type = uint32_t(in.Le(4)), instance = uint32_t(in.Le(4));
@@ -79,13 +82,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<uint16_t> hobLength = mode & 16 ? std::optional<uint16_t>(in.Byte()) : std::nullopt;
   const std::vector<uint8_t> block = in.Rest();
 
-  sim::Scenario s = base;
+  sim::Scenario& s = *shared;
+  s.hobs = base.hobs;
+  s.placements = base.placements;
   s.sleepType = (mode & 3) == 2 ? 3 : 0;
   if ((mode & 3) == 3) s.hobs.push_back({kCapsuleStatusHobGuid, {}, {}});
   if (!(mode & 32)) s.hobs.push_back({kDruxInfoHobGuid, sim::DruxInfoData(mode & 4 ? 0 : 1, uint32_t(block.size()), named), hobLength});
   if (!block.empty()) s.placements.push_back({"fuzz", kBlock, block});
   s.flash = Flash(block);
-  sim::Platform platform(std::make_shared<const sim::Scenario>(std::move(s)));
+  sim::Platform platform(shared);
   platform.Boot();
 
   // The block as the walk sees it: where it is read from, and its size field.
