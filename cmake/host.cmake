@@ -129,9 +129,10 @@ if(MEMINFO_SANITIZE OR MEMINFO_FUZZ_ENGINE)
     file(GLOB readers ${CMAKE_SOURCE_DIR}/sim/scenario/*.cpp ${CMAKE_SOURCE_DIR}/sim/images/*.cpp)
     set_property(SOURCE ${readers} APPEND PROPERTY COMPILE_OPTIONS -fsanitize=fuzzer-no-link)
   endif()
-  # The platform's per-access paths (address decode, devices, the flash, DRAM)
-  # keep their edges but do not trace comparisons: they compare addresses the
-  # driver computed, whose comparisons the driver's own code traces, and the
+  # Where the platform's per-access paths (address decode, devices, the flash,
+  # DRAM) are instrumented (the engine's build; the flash image builder here)
+  # they keep their edges but do not trace comparisons: they compare addresses
+  # the driver computed, whose comparisons the driver's own code traces, and the
   # tracing was much of what each access cost a fuzzer.
   set_property(SOURCE
     ${CMAKE_SOURCE_DIR}/sim/machine/hardware.cpp ${CMAKE_SOURCE_DIR}/sim/machine/bus.cpp
