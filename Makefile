@@ -68,8 +68,9 @@ check: host asan host-debug image
 	@tools/check-image --no-print build/host/print-probe.efi
 	@tools/check-image build/host-debug/MemInfoDxe.efi
 	@tools/check-image --application build/host/MemInfoDump.efi
-	@echo "== the release image of two builds (build/host, build/image): the same bytes"
+	@echo "== the release image and the dump application of two builds (build/host, build/image): the same bytes"
 	@tools/check-repro build/host/MemInfoDxe.efi build/image/MemInfoDxe.efi
+	@tools/check-repro build/host/MemInfoDump.efi build/image/MemInfoDump.efi
 	@$(MAKE) --no-print-directory firmware-test
 
 # The image in the reference UEFI firmware under QEMU, held to meminfo-sim's
