@@ -9,13 +9,7 @@ set(DUMP_APP_OBJECTS)
 foreach(rel apps/dump/dump_main.cpp apps/dump/record_text.cpp)
   string(REPLACE "/" "_" objname ${rel})
   set(obj ${DUMP_APP_DIR}/${objname}.obj)
-  add_custom_command(
-    OUTPUT ${obj}
-    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${obj}.d -c ${CMAKE_SOURCE_DIR}/${rel} -o ${obj}
-    DEPENDS ${CMAKE_SOURCE_DIR}/${rel}
-    DEPFILE ${obj}.d
-    COMMENT "dump application: ${rel}"
-    VERBATIM)
+  image_object(${rel} ${obj})
   list(APPEND DUMP_APP_OBJECTS ${obj})
 endforeach()
 set(DUMP_APP_CRT ${CMAKE_BINARY_DIR}/image-obj/platform_crt_x64.cpp.obj)

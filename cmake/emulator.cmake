@@ -32,14 +32,7 @@ if(MEMINFO_IMAGE)
   # The probe image: the probe driver compiled and linked like the driver image,
   # against the driver's own objects (the seam, the trap, the C runtime routines).
   set(PROBE_OBJECT ${CMAKE_BINARY_DIR}/image-obj/tests_emulator_probe_driver.cpp.obj)
-  add_custom_command(
-    OUTPUT ${PROBE_OBJECT}
-    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PROBE_OBJECT}.d
-            -c ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp -o ${PROBE_OBJECT}
-    DEPENDS ${CMAKE_SOURCE_DIR}/tests/emulator/probe_driver.cpp
-    DEPFILE ${PROBE_OBJECT}.d
-    COMMENT "image: tests/emulator/probe_driver.cpp"
-    VERBATIM)
+  image_object(tests/emulator/probe_driver.cpp ${PROBE_OBJECT})
   set(PROBE_IMAGE_PATH ${CMAKE_BINARY_DIR}/EmulatorProbe.efi)
   add_custom_command(
     OUTPUT ${PROBE_IMAGE_PATH}
@@ -60,8 +53,4 @@ if(MEMINFO_IMAGE)
   add_dependencies(meminfo_emulator_tests dump-app)
 endif()
 
-include(GoogleTest)
-set(MEMINFO_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test-tmp)
-file(MAKE_DIRECTORY ${MEMINFO_TEST_TMPDIR})
-gtest_discover_tests(meminfo_emulator_tests DISCOVERY_TIMEOUT 60
-                     PROPERTIES ENVIRONMENT "TEST_TMPDIR=${MEMINFO_TEST_TMPDIR}")
+meminfo_discover_tests(meminfo_emulator_tests)

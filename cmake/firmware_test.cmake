@@ -8,13 +8,7 @@ file(MAKE_DIRECTORY ${FIRMWARE_TEST_DIR})
 
 function(firmware_test_image name source entry subsystem)
   set(obj ${FIRMWARE_TEST_DIR}/${name}.obj)
-  add_custom_command(
-    OUTPUT ${obj}
-    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${obj}.d -c ${CMAKE_SOURCE_DIR}/${source} -o ${obj}
-    DEPENDS ${CMAKE_SOURCE_DIR}/${source}
-    DEPFILE ${obj}.d
-    COMMENT "image: ${source}"
-    VERBATIM)
+  image_object(${source} ${obj})
   add_custom_command(
     OUTPUT ${FIRMWARE_TEST_DIR}/${name}.efi
     COMMAND ${IMAGE_LINK} /nologo /subsystem:${subsystem} /dll /nodefaultlib /entry:${entry}

@@ -82,12 +82,16 @@ if(NOT MEMINFO_FUZZ_ENGINE)
 
   enable_testing()
   include(GoogleTest)
-  # The tests' named files go to a folder of this build's own, so two trees
-  # (or two presets) testing at once do not write over each other's files.
+  # A test program's tests in ctest. Their named files go to a folder of this
+  # build's own, so two trees (or two presets) testing at once do not write
+  # over each other's files.
   set(MEMINFO_TEST_TMPDIR ${CMAKE_BINARY_DIR}/test-tmp)
   file(MAKE_DIRECTORY ${MEMINFO_TEST_TMPDIR})
-  gtest_discover_tests(meminfo_tests DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "TEST_TMPDIR=${MEMINFO_TEST_TMPDIR}")
+  function(meminfo_discover_tests target)
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+                         PROPERTIES ENVIRONMENT "TEST_TMPDIR=${MEMINFO_TEST_TMPDIR}")
+  endfunction()
+  meminfo_discover_tests(meminfo_tests)
   if(MEMINFO_IMAGE)
     # The image's headers and sections, read with pefile.
     add_test(NAME DriverImage.IsAnEfiBootServiceDriver

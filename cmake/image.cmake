@@ -119,19 +119,25 @@ add_custom_command(
   VERBATIM)
 add_custom_target(image ALL DEPENDS ${MEMINFO_IMAGE_PATH})
 
+# A source compiled as the image's own are, for the other images built beside
+# it (the print probe, the emulator's probe driver, the firmware test's drivers,
+# the dump application): image_object(<source, from the tree's top> <object>).
+function(image_object rel obj)
+  add_custom_command(
+    OUTPUT ${obj}
+    COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${obj}.d -c ${CMAKE_SOURCE_DIR}/${rel} -o ${obj}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${rel}
+    DEPFILE ${obj}.d
+    COMMENT "image: ${rel}"
+    VERBATIM)
+endfunction()
+
 # The print probe: the same objects with an entry that prints one message
 # (tests/driver/diag/print_probe.cpp), so the image tests can check that the
 # variant's DebugPrintEnabled alone decides whether texts and the format engine
 # are linked.
 set(PRINT_PROBE_OBJ ${CMAKE_BINARY_DIR}/image-obj/print_probe.obj)
-add_custom_command(
-  OUTPUT ${PRINT_PROBE_OBJ}
-  COMMAND ${IMAGE_CXX} ${IMAGE_CXX_FLAGS} -MD -MF ${PRINT_PROBE_OBJ}.d -c ${CMAKE_SOURCE_DIR}/tests/driver/diag/print_probe.cpp
-          -o ${PRINT_PROBE_OBJ}
-  DEPENDS ${CMAKE_SOURCE_DIR}/tests/driver/diag/print_probe.cpp
-  DEPFILE ${PRINT_PROBE_OBJ}.d
-  COMMENT "image: tests/driver/diag/print_probe.cpp"
-  VERBATIM)
+image_object(tests/driver/diag/print_probe.cpp ${PRINT_PROBE_OBJ})
 set(MEMINFO_PRINT_PROBE_PATH ${CMAKE_BINARY_DIR}/print-probe.efi)
 add_custom_command(
   OUTPUT ${MEMINFO_PRINT_PROBE_PATH}

@@ -7,29 +7,18 @@
 
 #include "core/chip_select.h"
 #include "services/s3_save.h"
+#include "sim/common/spare.h"
 #include "uefi/pcd.h"
 #include "uefi/system_table.h"
 
 namespace sim {
 
-namespace {
-// The call log of the firmware that went last, kept for the next, as the
-// hardware keeps its access log: a boot records into memory it already has.
-// Never destroyed, so a firmware that goes while the process ends still finds it.
-std::vector<ServiceCall>& SpareCalls() {
-  static auto* spare = new std::vector<ServiceCall>();
-  return *spare;
-}
-}  // namespace
-
+// The call log is the last firmware's memory (sim/common/spare.h).
 Firmware::Firmware(PhysicalMemory& memory, Dispatch& dispatch) : memory_(memory), dispatch_(dispatch) {
-  calls_.swap(SpareCalls());
-  calls_.clear();
+  Spare<std::vector<ServiceCall>>::Take(calls_);
 }
 
-Firmware::~Firmware() {
-  if (calls_.capacity() > SpareCalls().capacity()) calls_.swap(SpareCalls());
-}
+Firmware::~Firmware() { Spare<std::vector<ServiceCall>>::Leave(calls_); }
 
 void Firmware::Log(std::string service, std::string detail, uint64_t status) {
   memory_.NoteStack(reinterpret_cast<uint64_t>(__builtin_frame_address(0)), kStackBase + kStackSize);

@@ -1,30 +1,18 @@
 #include "sim/machine/hardware.h"
 
+#include "sim/common/spare.h"
+
 namespace sim {
 
 namespace {
 constexpr uint16_t kPostCodePort = 0x80;
 constexpr size_t kLogLimit = 2000000;
-
-// The access log of the platform that went last, kept for the next one: a
-// process that boots again and again records into memory it already has (and
-// that is warm in the cache) instead of growing a fresh log every boot. One
-// platform is active at a time; never destroyed, so a platform that goes while
-// the process ends still finds it.
-std::vector<Access>& SpareLog() {
-  static auto* spare = new std::vector<Access>();
-  return *spare;
-}
 }  // namespace
 
-Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) {
-  log_.swap(SpareLog());
-  log_.clear();
-}
+// The access log is the last platform's memory (sim/common/spare.h).
+Hardware::Hardware(PhysicalMemory& memory) : memory_(memory) { Spare<std::vector<Access>>::Take(log_); }
 
-Hardware::~Hardware() {
-  if (log_.capacity() > SpareLog().capacity()) log_.swap(SpareLog());
-}
+Hardware::~Hardware() { Spare<std::vector<Access>>::Leave(log_); }
 
 const char* AccessKindName(AccessKind kind) {
   switch (kind) {

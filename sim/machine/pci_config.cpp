@@ -1,30 +1,14 @@
 #include "sim/machine/pci_config.h"
 
 #include "psp/psp_window.h"
+#include "sim/common/spare.h"
 
 namespace sim {
 
-namespace {
-// The function tables of the configuration space that went last, kept for the
-// next: a process that builds platform after platform (a fuzzer, a benchmark)
-// fills memory it already has instead of taking some 30 KiB fresh every time.
-// One platform is active at a time; never destroyed, so a space that goes while
-// the process ends still finds it.
-struct SpareTables {
-  std::vector<PciFunction> functions;
-  std::vector<std::array<uint16_t, 256>> slots;
-};
-SpareTables& Spare() {
-  static auto* spare = new SpareTables();
-  return *spare;
-}
-}  // namespace
-
+// The function tables (some 30 KiB) are the last space's memory (sim/common/spare.h).
 PciConfigSpace::PciConfigSpace() {
-  functions_.swap(Spare().functions);
-  functions_.clear();
-  slots_.swap(Spare().slots);
-  slots_.clear();
+  Spare<decltype(functions_)>::Take(functions_);
+  Spare<decltype(slots_)>::Take(slots_);
   // Room for a large platform's buses and roots at once, not grown one by one.
   slots_.reserve(16);
   functions_.reserve(80);
@@ -32,8 +16,8 @@ PciConfigSpace::PciConfigSpace() {
 }
 
 PciConfigSpace::~PciConfigSpace() {
-  if (functions_.capacity() > Spare().functions.capacity()) functions_.swap(Spare().functions);
-  if (slots_.capacity() > Spare().slots.capacity()) slots_.swap(Spare().slots);
+  Spare<decltype(functions_)>::Leave(functions_);
+  Spare<decltype(slots_)>::Leave(slots_);
 }
 
 PciFunction& PciConfigSpace::PciAt(uint32_t bdf) {

@@ -114,16 +114,21 @@ dump::RecordPlace Place(Platform& platform, const RecordView& r) {
   return {r.address, r.handle, r.handle == platform.firmware().ImageHandle()};
 }
 
-}  // namespace
-
-std::string RecordText(Platform& platform) {
+// The record's section (RecordText) or the whole dump (DumpText) as the
+// shared renderer writes it; the absent section when nothing is installed.
+using Render = void (*)(const dump::Sink&, const dump::RecordPlace&, const dump::Reader&);
+std::string Rendered(Platform& platform, Render render) {
   const RecordView r = ReadRecord(platform);
   std::string out;
   const dump::Sink sink{Append, &out};
   if (!r.present) dump::RecordAbsentText(sink);
-  else dump::RecordText(sink, Place(platform, r), DramReader(platform));
+  else render(sink, Place(platform, r), DramReader(platform));
   return out;
 }
+
+}  // namespace
+
+std::string RecordText(Platform& platform) { return Rendered(platform, dump::RecordText); }
 
 std::string RecordBuffersText(Platform& platform) {
   const RecordView r = ReadRecord(platform);
@@ -132,13 +137,6 @@ std::string RecordBuffersText(Platform& platform) {
   return out;
 }
 
-std::string DumpText(Platform& platform) {
-  const RecordView r = ReadRecord(platform);
-  std::string out;
-  const dump::Sink sink{Append, &out};
-  if (!r.present) dump::RecordAbsentText(sink);
-  else dump::DumpText(sink, Place(platform, r), DramReader(platform));
-  return out;
-}
+std::string DumpText(Platform& platform) { return Rendered(platform, dump::DumpText); }
 
 }  // namespace sim

@@ -196,20 +196,25 @@ struct Chain {
   uint64_t bytes = 0;  // all of them together, at most kScenarioFileLimit
 };
 
+// A file as the file system names it (its links and `..` resolved), so a chain
+// that comes back to a file by another path is still seen as a cycle.
+std::filesystem::path FileKey(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path key = std::filesystem::weakly_canonical(path, ec);
+  return ec ? path.lexically_normal() : key;
+}
+
 // The file at `path` (its bytes in `text`) merged over the files it extends.
 toml::table Resolve(const std::string& path, const std::string& text, Chain& chain) {
   toml::table root = ParseText(text, path);
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::weakly_canonical(path, ec);
-  chain.files.push_back(ec ? std::filesystem::path(path).lexically_normal() : self);
+  chain.files.push_back(FileKey(path));
   chain.bytes += text.size();
   auto n = root.get("extends");
   if (!n) return root;
   const Reader r(path);
   std::filesystem::path parent = r.String(*n, "extends");
   if (parent.is_relative()) parent = std::filesystem::path(path).parent_path() / parent;
-  std::filesystem::path parentKey = std::filesystem::weakly_canonical(parent, ec);
-  if (ec) parentKey = parent.lexically_normal();
+  const std::filesystem::path parentKey = FileKey(parent);
   for (const auto& earlier : chain.files)
     if (earlier == parentKey)
       r.Fail(n->source(), "extends",
